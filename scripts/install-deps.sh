@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tavrix needs, once. Safe to run again: it installs only what
+# is missing. Usage: scripts/install-deps.sh [build|test|bench]
+set -euo pipefail
+
+build_pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
+            clang-format)
+test_pkgs=(sip-tester baresip-core clang libclang-rt-14-dev procps)
+bench_pkgs=(kamailio xvfb xauth valgrind)
+
+case "${1:-build}" in
+    build) wanted=("${build_pkgs[@]}") ;;
+    test) wanted=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+    bench) wanted=("${build_pkgs[@]}" "${test_pkgs[@]}" "${bench_pkgs[@]}") ;;
+    *) echo "usage: $0 [build|test|bench]" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q '^install ok installed$'; then
+        missing+=("$pkg")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Run this script as root, or install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

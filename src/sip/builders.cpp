@@ -1,0 +1,173 @@
+#include "sip/builders.h"
+
+#include "sip/message.h"
+#include "sip/numeric.h"
+#include "sip/text.h"
+
+#include <algorithm>
+
+namespace tavrix {
+
+namespace {
+
+// Headers a response copies from its source, in this order, after the Via lines.
+constexpr std::string_view kResponseHeaders[] = {"From",         "To",   "Call-ID",
+                                                 "Record-Route", "CSeq", "User-Agent"};
+
+// Headers a forwarded request copies from its source, in this order.
+constexpr std::string_view kRequestHeaders[] = {
+    "From",    "To",    "Call-ID",   "CSeq",            "Contact",      "User-Agent",
+    "Accept-Language", "Accept", "Allow", "Supported", "Session-Expires", "Content-Type",
+    "Content-Length"};
+
+// Max-Forwards of a request without one (RFC 3261 8.1.1.6).
+constexpr std::int16_t kDefaultMaxForwards = 70;
+
+void CopyHeader(std::string& text, std::string_view source, std::string_view name)
+{
+    AppendHeader(text, name, GetHeader(source, name));
+}
+
+void AppendLine(std::string& text, std::string_view line)
+{
+    text.append(line);
+    text.append(kCrLf);
+}
+
+} // namespace
+
+std::string ProxyBranch(std::string_view source)
+{
+    const std::string cseq = GetHeader(source, "CSeq");
+    const std::string parts[] = {GetHeader(source, "Via"), GetHeader(source, "Call-ID"),
+                                 cseq.substr(0, cseq.find(' '))};
+    // FNV-1a, 64 bits; a separator keeps "ab"+"c" apart from "a"+"bc".
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (const std::string& part : parts) {
+        for (const char c : part) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+        }
+        hash = (hash ^ 0x0aU) * 1099511628211ULL;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string branch = "z9hG4bK";
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        branch.push_back(kHex[(hash >> shift) & 0xfU]);
+    }
+    return branch;
+}
+
+void Sender::SendResponse(const CallRecord& rec, std::string_view status,
+                          std::string_view source)
+{
+    const std::int16_t code = NumericValue16(status.substr(0, 3));
+    std::string text;
+    text.reserve(source.size() + 128);
+    text.append("SIP/2.0 ");
+    AppendLine(text, status);
+
+    // RFC 3261 16.7 step 3 and 8.2.6.2: a relayed response loses the proxy's own Via (the
+    // first); an answer of the proxy's own keeps every Via of the request.
+    const bool relayed = IsResponse(source);
+    const std::vector<std::string_view> vias = ViaLines(source);
+    for (std::size_t i = relayed ? 1 : 0; i < vias.size(); ++i) {
+        AppendLine(text, vias[i]);
+    }
+    for (const std::string_view name : kResponseHeaders) {
+        CopyHeader(text, source, name);
+    }
+
+    if (code >= 100 && code <= 199) {
+        CopyHeader(text, source, "Contact");
+        if (rec.TimeLeft > 0) {
+            CopyHeader(text, source, "Expires");
+        }
+    }
+    if (code >= 200 && code <= 299 && GetCSeqMethod(source) == "INVITE") {
+        // The callee's Contact is the caller's target for the rest of the dialog (RFC 3261
+        // 12.1.2); without it the caller cannot send its ACK and BYE.
+        if (relayed) {
+            CopyHeader(text, source, "Contact");
+        }
+        CopyHeader(text, source, "Content-Type");
+        CopyHeader(text, source, "Content-Length");
+        text.append(kCrLf);
+        text.append(GetBody(source));
+    } else {
+        text.append(kCrLf);
+    }
+
+    const PeerAddress& to = rec.Leg == 1 ? rec.Callee : rec.Caller;
+    if (m_log.Passes(Level::LOG_DEBUG)) {
+        m_log.WriteLog(Level::LOG_DEBUG, Cat("Sending '", status, "' to ", to.IP, ":", to.Port));
+    }
+    SendDatagram(text, to.IP, to.Port);
+}
+
+void Sender::SendRequest(const CallRecord& rec, std::string_view method, std::string_view source)
+{
+    const PeerAddress& to = rec.Leg == 1 ? rec.Callee : rec.Caller;
+    if (m_log.Passes(Level::LOG_DEBUG)) {
+        m_log.WriteLog(Level::LOG_DEBUG,
+                       Cat("Sending '", method, "' request to: ", to.IP, ":", to.Port));
+    }
+    std::string text;
+    text.reserve(source.size() + 256);
+    text.append(method);
+    text.append(" ");
+    text.append(rec.Callee.Uri);
+    AppendLine(text, " SIP/2.0");
+
+    // RFC 3261 16.6 step 8: the proxy's Via, with a branch, on top of the source's own.
+    AppendLine(text, Cat("Via: SIP/2.0/UDP ", m_localIp, ":", m_localPort, ";branch=",
+                         ProxyBranch(source)));
+    for (const std::string_view via : ViaLines(source)) {
+        AppendLine(text, via);
+    }
+    AppendHeader(text, "Record-Route", BuildRecordRoute(source, m_localIp));
+
+    // RFC 3261 16.6 step 3: one hop less than received, 70 when the source had none.
+    const std::string received = GetHeader(source, "Max-Forwards");
+    const int hops = received.empty() ? kDefaultMaxForwards
+                                      : std::max(0, NumericValue16(received) - 1);
+    AppendLine(text, Cat("Max-Forwards: ", hops));
+
+    for (const std::string_view name : kRequestHeaders) {
+        CopyHeader(text, source, name);
+    }
+    text.append(kCrLf);
+    text.append(GetBody(source));
+    SendDatagram(text, to.IP, to.Port);
+}
+
+void Sender::SendDatagram(std::string_view message, std::string_view address, std::uint16_t port)
+{
+    if (address.empty() || port == 0) {
+        if (m_log.Passes(Level::LOG_DEBUG)) {
+            m_log.WriteLog(Level::LOG_DEBUG,
+                           Cat("Not sent: no destination address or port (", address, ":", port,
+                               ")"));
+        }
+        return;
+    }
+    if (IsOwnEndpoint(address, port)) {
+        m_log.WriteLog(Level::LOG_ERR,
+                       Cat("Loop detected: not sending to own address ", address, ":", port));
+        return;
+    }
+    if (m_log.Passes(Level::LOG_DEBUGV)) {
+        m_log.WriteLog(Level::LOG_DEBUGV,
+                       Cat("SIP Send: IP=", address, " Port=", port, kCrLf, message));
+    }
+    m_transport.Send(message, address, port);
+}
+
+bool Sender::IsOwnEndpoint(std::string_view address, std::uint16_t port) const
+{
+    if (port != m_localPort) {
+        return false;
+    }
+    return address == m_localIp || address == "0.0.0.0" || address.starts_with("127.");
+}
+
+} // namespace tavrix
