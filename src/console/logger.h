@@ -1,10 +1,10 @@
 #pragma once
 
-#include <cstdint>
-#include <string_view>
-
 #include "console/log_sink.h"
 #include "console/stats.h"
+
+#include <cstdint>
+#include <string_view>
 
 namespace tavrix {
 
@@ -28,9 +28,9 @@ std::string_view LevelLabel(Level level);
 class Logger
 {
 public:
-    Logger(LogSink& sink, Clock& clock, SIP_STATS& stats) : m_sink(sink), m_clock(clock), m_stats(stats)
-    {
-    }
+    Logger(LogSink& sink, Clock& clock, SIP_STATS& stats)
+        : m_sink(sink), m_clock(clock), m_stats(stats)
+    {}
 
     std::int16_t LogLevel() const { return m_logLevel; }
     void SetLogLevel(std::int16_t level) { m_logLevel = level; }

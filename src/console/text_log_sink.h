@@ -1,10 +1,10 @@
 #pragma once
 
+#include "console/log_sink.h"
+
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include "console/log_sink.h"
 
 namespace tavrix {
 

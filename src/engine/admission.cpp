@@ -39,8 +39,7 @@ bool Proxy::AdmitRequest(CallRecord& rec, std::string_view message, const PeerAd
 
     // The only gate: the From URI must be a SIP URI. No credentials exist anywhere.
     if (fromUri.find("sip:") == std::string::npos) {
-        m_log.WriteLog(Level::LOG_ERR,
-                       Cat("Invalid to address: ", fromUri, " from ", peer.IP));
+        m_log.WriteLog(Level::LOG_ERR, Cat("Invalid to address: ", fromUri, " from ", peer.IP));
         return false;
     }
 

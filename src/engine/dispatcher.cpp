@@ -29,8 +29,8 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
         // Admission has put the sender into rec.Caller, so the refusal reaches it.
         m_sender.SendResponse(rec, "401 Unauthorised", message);
         if (m_log.Passes(Level::LOG_INFO)) {
-            m_log.WriteLog(Level::LOG_INFO, Cat("Registration failed for '", rec.Username,
-                                                "' at '", peer.IP, ":", peer.Port, "'"));
+            m_log.WriteLog(Level::LOG_INFO, Cat("Registration failed for '", rec.Username, "' at '",
+                                                peer.IP, ":", peer.Port, "'"));
         }
         return;
     }
@@ -69,8 +69,8 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
             m_sender.SendResponse(rec, "482 Loop Detected", message);
             m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
             m_log.WriteLog(Level::LOG_ERR, Cat("Loop detected: route for '", m_stats.LastRoute(),
-                                               "' leads back to this proxy (", rec.Callee.IP,
-                                               ":", rec.Callee.Port, ")"));
+                                               "' leads back to this proxy (", rec.Callee.IP, ":",
+                                               rec.Callee.Port, ")"));
             return;
         }
         m_calls.Store(rec);

@@ -45,8 +45,8 @@ void Proxy::HandleWithoutSlot(std::string_view message, const PeerAddress& peer)
     // drop what cannot be answered.
     const std::string_view token = MethodToken(message);
     if (token == "SIP/2.0" || token == "ACK") {
-        m_log.WriteLog(Level::LOG_ERR, Cat("Call table full, dropping '", token, "' from ",
-                                           peer.IP, ":", peer.Port));
+        m_log.WriteLog(Level::LOG_ERR, Cat("Call table full, dropping '", token, "' from ", peer.IP,
+                                           ":", peer.Port));
         return;
     }
     m_log.WriteLog(Level::LOG_ERR, Cat("Call table full, refusing '", token, "' request from ",

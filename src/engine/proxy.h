@@ -1,9 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 #include "console/log_sink.h"
 #include "console/logger.h"
 #include "console/stats.h"
@@ -12,13 +8,17 @@
 #include "sip/call_table.h"
 #include "sip/transport.h"
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+
 namespace tavrix {
 
 // Start values of a proxy.
 struct ProxyConfig
 {
-    std::string LocalIP = "127.0.0.1";   // written into Via and Record-Route
-    std::uint16_t LocalPort = 5060;      // the bound UDP port
+    std::string LocalIP = "127.0.0.1";           // written into Via and Record-Route
+    std::uint16_t LocalPort = 5060;              // the bound UDP port
     std::string DefaultRoute = "127.0.0.1:5060"; // upstream for unregistered long user names
     std::int16_t LogLevel = kDefaultLogLevel;
 };
@@ -70,8 +70,7 @@ private:
                       const PeerAddress& peer);
     void AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
                       const PeerAddress& peer);
-    bool HopsExhausted(std::string_view method, std::string_view message,
-                       const PeerAddress& peer);
+    bool HopsExhausted(std::string_view method, std::string_view message, const PeerAddress& peer);
     bool OnCallerSide(const CallRecord& rec, const PeerAddress& peer) const
     {
         return peer.IP == rec.Caller.IP;

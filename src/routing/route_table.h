@@ -1,13 +1,13 @@
 #pragma once
 
+#include "console/logger.h"
+#include "console/stats.h"
+#include "sip/call_table.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "console/logger.h"
-#include "console/stats.h"
-#include "sip/call_table.h"
 
 namespace tavrix {
 

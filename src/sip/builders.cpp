@@ -10,23 +10,39 @@ namespace tavrix {
 
 namespace {
 
-// Headers a response copies from its source, in this order, after the Via lines.
-constexpr std::string_view kResponseHeaders[] = {"From",         "To",   "Call-ID",
-                                                 "Record-Route", "CSeq", "User-Agent"};
+// Headers a response copies from its source: the first six always (after the Via lines), the
+// others by status.
+constexpr std::string_view kResponseHeaders[] = {
+    "From",       "To",      "Call-ID", "Record-Route", "CSeq",
+    "User-Agent", "Contact", "Expires", "Content-Type", "Content-Length"};
+enum ResponseHeader
+{
+    kRespCSeq = 4,
+    kRespContact = 6,
+    kRespExpires,
+    kRespContentType,
+    kRespContentLength,
+};
 
-// Headers a forwarded request copies from its source, in this order.
+// Headers a forwarded request copies from its source, in this order (the first 13), and what
+// else it reads of the source.
 constexpr std::string_view kRequestHeaders[] = {
-    "From",    "To",    "Call-ID",   "CSeq",            "Contact",      "User-Agent",
-    "Accept-Language", "Accept", "Allow", "Supported", "Session-Expires", "Content-Type",
-    "Content-Length"};
+    "From",           "To",         "Call-ID",         "CSeq",
+    "Contact",        "User-Agent", "Accept-Language", "Accept",
+    "Allow",          "Supported",  "Session-Expires", "Content-Type",
+    "Content-Length", "Via",        "Max-Forwards"};
+constexpr std::size_t kCopiedRequestHeaders = 13;
+enum RequestHeader
+{
+    kReqTo = 1,
+    kReqCallId = 2,
+    kReqCSeq = 3,
+    kReqVia = 13,
+    kReqMaxForwards = 14,
+};
 
 // Max-Forwards of a request without one (RFC 3261 8.1.1.6).
 constexpr std::int16_t kDefaultMaxForwards = 70;
-
-void CopyHeader(std::string& text, std::string_view source, std::string_view name)
-{
-    AppendHeader(text, name, GetHeader(source, name));
-}
 
 void AppendLine(std::string& text, std::string_view line)
 {
@@ -34,16 +50,12 @@ void AppendLine(std::string& text, std::string_view line)
     text.append(kCrLf);
 }
 
-} // namespace
-
-std::string ProxyBranch(std::string_view source)
+std::string BranchOf(std::string_view via, std::string_view callId, std::string_view cseq)
 {
-    const std::string cseq = GetHeader(source, "CSeq");
-    const std::string parts[] = {GetHeader(source, "Via"), GetHeader(source, "Call-ID"),
-                                 cseq.substr(0, cseq.find(' '))};
+    const std::string_view parts[] = {via, callId, cseq.substr(0, cseq.find(' '))};
     // FNV-1a, 64 bits; a separator keeps "ab"+"c" apart from "a"+"bc".
     std::uint64_t hash = 14695981039346656037ULL;
-    for (const std::string& part : parts) {
+    for (const std::string_view part : parts) {
         for (const char c : part) {
             hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
         }
@@ -57,10 +69,18 @@ std::string ProxyBranch(std::string_view source)
     return branch;
 }
 
-void Sender::SendResponse(const CallRecord& rec, std::string_view status,
-                          std::string_view source)
+} // namespace
+
+std::string ProxyBranch(std::string_view source)
+{
+    return BranchOf(GetHeader(source, "Via"), GetHeader(source, "Call-ID"),
+                    GetHeader(source, "CSeq"));
+}
+
+void Sender::SendResponse(const CallRecord& rec, std::string_view status, std::string_view source)
 {
     const std::int16_t code = NumericValue16(status.substr(0, 3));
+    const HeaderSet headers(source, kResponseHeaders);
     std::string text;
     text.reserve(source.size() + 128);
     text.append("SIP/2.0 ");
@@ -73,24 +93,27 @@ void Sender::SendResponse(const CallRecord& rec, std::string_view status,
     for (std::size_t i = relayed ? 1 : 0; i < vias.size(); ++i) {
         AppendLine(text, vias[i]);
     }
-    for (const std::string_view name : kResponseHeaders) {
-        CopyHeader(text, source, name);
+    for (std::size_t i = 0; i < kRespContact; ++i) {
+        AppendHeader(text, kResponseHeaders[i], headers[i]);
     }
 
     if (code >= 100 && code <= 199) {
-        CopyHeader(text, source, "Contact");
+        AppendHeader(text, "Contact", headers[kRespContact]);
         if (rec.TimeLeft > 0) {
-            CopyHeader(text, source, "Expires");
+            AppendHeader(text, "Expires", headers[kRespExpires]);
         }
     }
-    if (code >= 200 && code <= 299 && GetCSeqMethod(source) == "INVITE") {
+    const std::string_view cseq = headers[kRespCSeq];
+    const std::size_t space = cseq.find(' ');
+    const std::string_view method = space == std::string_view::npos ? cseq : cseq.substr(space + 1);
+    if (code >= 200 && code <= 299 && method == "INVITE") {
         // The callee's Contact is the caller's target for the rest of the dialog (RFC 3261
         // 12.1.2); without it the caller cannot send its ACK and BYE.
         if (relayed) {
-            CopyHeader(text, source, "Contact");
+            AppendHeader(text, "Contact", headers[kRespContact]);
         }
-        CopyHeader(text, source, "Content-Type");
-        CopyHeader(text, source, "Content-Length");
+        AppendHeader(text, "Content-Type", headers[kRespContentType]);
+        AppendHeader(text, "Content-Length", headers[kRespContentLength]);
         text.append(kCrLf);
         text.append(GetBody(source));
     } else {
@@ -111,6 +134,7 @@ void Sender::SendRequest(const CallRecord& rec, std::string_view method, std::st
         m_log.WriteLog(Level::LOG_DEBUG,
                        Cat("Sending '", method, "' request to: ", to.IP, ":", to.Port));
     }
+    const HeaderSet headers(source, kRequestHeaders);
     std::string text;
     text.reserve(source.size() + 256);
     text.append(method);
@@ -120,20 +144,20 @@ void Sender::SendRequest(const CallRecord& rec, std::string_view method, std::st
 
     // RFC 3261 16.6 step 8: the proxy's Via, with a branch, on top of the source's own.
     AppendLine(text, Cat("Via: SIP/2.0/UDP ", m_localIp, ":", m_localPort, ";branch=",
-                         ProxyBranch(source)));
+                         BranchOf(headers[kReqVia], headers[kReqCallId], headers[kReqCSeq])));
     for (const std::string_view via : ViaLines(source)) {
         AppendLine(text, via);
     }
-    AppendHeader(text, "Record-Route", BuildRecordRoute(source, m_localIp));
+    AppendHeader(text, "Record-Route", RecordRouteFromTo(headers[kReqTo], m_localIp));
 
     // RFC 3261 16.6 step 3: one hop less than received, 70 when the source had none.
-    const std::string received = GetHeader(source, "Max-Forwards");
-    const int hops = received.empty() ? kDefaultMaxForwards
-                                      : std::max(0, NumericValue16(received) - 1);
+    const std::string_view received = headers[kReqMaxForwards];
+    const int hops =
+        received.empty() ? kDefaultMaxForwards : std::max(0, NumericValue16(received) - 1);
     AppendLine(text, Cat("Max-Forwards: ", hops));
 
-    for (const std::string_view name : kRequestHeaders) {
-        CopyHeader(text, source, name);
+    for (std::size_t i = 0; i < kCopiedRequestHeaders; ++i) {
+        AppendHeader(text, kRequestHeaders[i], headers[i]);
     }
     text.append(kCrLf);
     text.append(GetBody(source));
@@ -144,9 +168,8 @@ void Sender::SendDatagram(std::string_view message, std::string_view address, st
 {
     if (address.empty() || port == 0) {
         if (m_log.Passes(Level::LOG_DEBUG)) {
-            m_log.WriteLog(Level::LOG_DEBUG,
-                           Cat("Not sent: no destination address or port (", address, ":", port,
-                               ")"));
+            m_log.WriteLog(Level::LOG_DEBUG, Cat("Not sent: no destination address or port (",
+                                                 address, ":", port, ")"));
         }
         return;
     }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 #include "console/logger.h"
 #include "sip/call_table.h"
 #include "sip/transport.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace tavrix {
 
@@ -23,8 +23,7 @@ public:
     Sender(Transport& transport, Logger& log, const std::string& localIp,
            const std::uint16_t& localPort)
         : m_transport(transport), m_log(log), m_localIp(localIp), m_localPort(localPort)
-    {
-    }
+    {}
 
     // A response with this status, headers copied from source, to the Callee when rec.Leg is
     // 1, else to the Caller.

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "console/logger.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "console/logger.h"
 
 namespace tavrix {
 

@@ -2,6 +2,14 @@
 
 #include "sip/text.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavrix {
 
 namespace {
@@ -11,21 +19,63 @@ bool EndsWithCrLf(std::string_view text)
     return text.size() >= 2 && text.substr(text.size() - 2) == kCrLf;
 }
 
+// Whether name stands right before the colon at pos.
+inline bool NameBefore(const char* begin, std::size_t pos, std::string_view name)
+{
+    const std::size_t size = name.size();
+    if (pos < size) {
+        return false;
+    }
+    const char* start = begin + pos - size;
+    // Checking the last letter first rejects most colons (those of "sip:", times, SDP) cheaply.
+    return size == 0 || (start[size - 1] == name[size - 1] && start[0] == name[0] &&
+                         std::memcmp(start, name.data(), size) == 0);
+}
+
+// The first occurrence of name followed by ":". Every occurrence ends at a colon, so only the
+// colons of the message are tried, sixteen bytes at a time where the CPU allows.
+std::size_t FindNameAndColon(std::string_view message, std::string_view name)
+{
+    const char* const begin = message.data();
+    const std::size_t size = message.size();
+    std::size_t pos = 0;
+#if defined(__SSE2__)
+    const __m128i colon = _mm_set1_epi8(':');
+    for (; pos + 16 <= size; pos += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + pos));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, colon)));
+        while (mask != 0) {
+            const std::size_t at = pos + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (NameBefore(begin, at, name)) {
+                return at - name.size();
+            }
+            mask &= mask - 1;
+        }
+    }
+#endif
+    for (; pos < size; ++pos) {
+        if (begin[pos] == ':' && NameBefore(begin, pos, name)) {
+            return pos - name.size();
+        }
+    }
+    return std::string_view::npos;
+}
+
+// Whether "name: " stands at pos of text.
+bool NameColonSpaceAt(std::string_view text, std::size_t pos, std::string_view name)
+{
+    return text.size() - pos > name.size() + 1 && text.compare(pos, name.size(), name) == 0 &&
+           text[pos + name.size()] == ':' && text[pos + name.size() + 1] == ' ';
+}
+
 } // namespace
 
-std::string GetHeader(std::string_view message, std::string_view name)
+namespace {
+
+// The value of the header whose search text (bare name and ":") starts at found.
+std::string_view ValueAt(std::string_view message, std::size_t found, std::string_view bare,
+                         std::string& scratch)
 {
-    // The search text is the trimmed name with one ":" at its end; "CSeq" and "CSeq:" match
-    // alike. It is found anywhere, so "To" also finds the tail of "Reply-To:".
-    const std::string_view trimmed = TrimSpaces(name);
-    std::string key(trimmed);
-    if (key.empty() || key.back() != ':') {
-        key.push_back(':');
-    }
-    const std::size_t found = message.find(key);
-    if (found == std::string_view::npos) {
-        return {};
-    }
     const std::size_t end = message.find(kCrLf, found);
     if (end == std::string_view::npos) {
         return {};
@@ -34,21 +84,76 @@ std::string GetHeader(std::string_view message, std::string_view name)
 
     // Only "name: " is removed, every time it occurs, so a header written without a space
     // after its colon keeps its name in the value.
-    key.push_back(' ');
-    std::string value;
-    value.reserve(line.size());
-    std::size_t from = 0;
-    for (std::size_t at = line.find(key); at != std::string_view::npos;
-         at = line.find(key, from)) {
-        value.append(line.substr(from, at - from));
-        from = at + key.size();
+    const std::size_t removed = bare.size() + 2;
+    const auto nextRemoved = [&](std::size_t from) {
+        for (std::size_t at = line.find(bare, from); at != std::string_view::npos;
+             at = line.find(bare, at + 1)) {
+            if (NameColonSpaceAt(line, at, bare)) {
+                return at;
+            }
+        }
+        return std::string_view::npos;
+    };
+    std::size_t from = NameColonSpaceAt(line, 0, bare) ? removed : 0;
+    std::size_t next = nextRemoved(from);
+    if (next == std::string_view::npos) {
+        return TrimSpaces(line.substr(from));
     }
-    value.append(line.substr(from));
-    const std::string_view result = TrimSpaces(value);
-    if (result.size() == value.size()) {
-        return value;
+    scratch.clear();
+    while (next != std::string_view::npos) {
+        scratch.append(line.substr(from, next - from));
+        from = next + removed;
+        next = nextRemoved(from);
     }
-    return std::string(result);
+    scratch.append(line.substr(from));
+    return TrimSpaces(scratch);
+}
+
+} // namespace
+
+std::string_view HeaderValue(std::string_view message, std::string_view name, std::string& scratch)
+{
+    // The search text is the trimmed name with one ":" at its end; "CSeq" and "CSeq:" match
+    // alike. It is found anywhere, so "To" also finds the tail of "Reply-To:".
+    std::string_view bare = TrimSpaces(name);
+    if (bare.ends_with(':')) {
+        bare.remove_suffix(1);
+    }
+    const std::size_t found = FindNameAndColon(message, bare);
+    if (found == std::string_view::npos) {
+        return {};
+    }
+    return ValueAt(message, found, bare, scratch);
+}
+
+HeaderSet::HeaderSet(std::string_view message, std::span<const std::string_view> names)
+{
+    // One walk over the colons serves every name; each still gets its own first occurrence.
+    const std::size_t count = std::min(names.size(), kMax);
+    std::array<std::size_t, kMax> starts;
+    starts.fill(std::string_view::npos);
+    std::size_t missing = count;
+    const char* const begin = message.data();
+    for (std::size_t pos = message.find(':'); pos != std::string_view::npos && missing > 0;
+         pos = message.find(':', pos + 1)) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (starts[i] == std::string_view::npos && NameBefore(begin, pos, names[i])) {
+                starts[i] = pos - names[i].size();
+                --missing;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (starts[i] != std::string_view::npos) {
+            m_values[i] = ValueAt(message, starts[i], names[i], m_scratch[i]);
+        }
+    }
+}
+
+std::string GetHeader(std::string_view message, std::string_view name)
+{
+    std::string scratch;
+    return std::string(HeaderValue(message, name, scratch));
 }
 
 std::string& AppendHeader(std::string& message, std::string_view name, std::string_view value)
@@ -124,7 +229,12 @@ std::string GetStatus(std::string_view message)
 
 std::string BuildRecordRoute(std::string_view message, std::string_view localIp)
 {
-    std::string uri = GetHeader(message, "To");
+    return RecordRouteFromTo(GetHeader(message, "To"), localIp);
+}
+
+std::string RecordRouteFromTo(std::string_view to, std::string_view localIp)
+{
+    std::string uri(to);
     StripBrackets(uri);
     if (uri.empty() || uri.back() != ';') {
         uri.push_back(';');

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,27 @@ namespace tavrix {
 // name or in the body), cut at the next CR LF, with every "name: " removed and spaces
 // trimmed. Empty when the name is not found or no CR LF follows it.
 std::string GetHeader(std::string_view message, std::string_view name);
+
+// GetHeader without a copy: a view into the message, or into scratch when a "name: " had to
+// be removed from inside the line. Valid while both live.
+std::string_view HeaderValue(std::string_view message, std::string_view name, std::string& scratch);
+
+// The values of several headers of one message, found in one walk; each is exactly what
+// GetHeader gives for its name. Names are bare (no spaces, no colon); at most kMax of them.
+// The values refer to the message, which must outlive the set.
+class HeaderSet
+{
+public:
+    static constexpr std::size_t kMax = 24;
+    HeaderSet(std::string_view message, std::span<const std::string_view> names);
+    HeaderSet(const HeaderSet&) = delete;
+    HeaderSet& operator=(const HeaderSet&) = delete;
+    std::string_view operator[](std::size_t index) const { return m_values[index]; }
+
+private:
+    std::array<std::string_view, kMax> m_values{};
+    std::array<std::string, kMax> m_scratch;
+};
 
 // Appends "name: value" CR LF to the message (after a CR LF if it does not end in one).
 // An empty value leaves the message unchanged. Returns the message.
@@ -33,6 +56,9 @@ std::string GetStatus(std::string_view message);
 
 // "<" + To URI without brackets + ";" (unless it ends in one) + "maddr=" + localIp + ">".
 std::string BuildRecordRoute(std::string_view message, std::string_view localIp);
+
+// BuildRecordRoute from a To value already taken out of the message.
+std::string RecordRouteFromTo(std::string_view to, std::string_view localIp);
 
 // The first word: the text up to the first space; without any space, the whole first line.
 std::string_view MethodToken(std::string_view message);

@@ -16,16 +16,14 @@ public:
     Piece(const std::string& text) : m_view(text) {}
     Piece(const char* text) : m_view(text) {}
     template <std::integral T>
-        requires(!std::same_as<T, char> && !std::same_as<T, bool>)
-    Piece(T number)
+    requires(!std::same_as<T, char> && !std::same_as<T, bool>) Piece(T number)
     {
         char* end = m_digits + sizeof m_digits;
         char* p = end;
         const bool negative = number < 0;
         // Work in the unsigned domain so the most negative value needs no special case.
-        unsigned long long magnitude =
-            negative ? 0ULL - static_cast<unsigned long long>(number)
-                     : static_cast<unsigned long long>(number);
+        unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(number)
+                                                : static_cast<unsigned long long>(number);
         do {
             *--p = static_cast<char>('0' + magnitude % 10);
             magnitude /= 10;
@@ -46,8 +44,7 @@ private:
 };
 
 // The pieces joined with nothing between them.
-template <typename... Pieces>
-std::string Cat(const Pieces&... pieces)
+template <typename... Pieces> std::string Cat(const Pieces&... pieces)
 {
     const Piece parts[] = {Piece(pieces)...};
     std::size_t size = 0;

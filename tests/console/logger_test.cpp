@@ -1,9 +1,8 @@
 #include "console/logger.h"
-
-#include <gtest/gtest.h>
-
 #include "console/text_log_sink.h"
 #include "engine/proxy_fixture.h"
+
+#include <gtest/gtest.h>
 
 namespace tavrix {
 namespace {

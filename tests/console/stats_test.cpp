@@ -1,8 +1,7 @@
 #include "console/stats.h"
+#include "engine/proxy_fixture.h"
 
 #include <gtest/gtest.h>
-
-#include "engine/proxy_fixture.h"
 
 namespace tavrix {
 namespace {

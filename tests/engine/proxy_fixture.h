@@ -1,14 +1,14 @@
 #pragma once
 
+#include "console/text_log_sink.h"
+#include "engine/proxy.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "console/text_log_sink.h"
-#include "engine/proxy.h"
 
 namespace tavrix::test {
 
@@ -121,14 +121,13 @@ protected:
 inline std::string Register(std::string_view user, std::string_view ip, int port,
                             std::string_view callId, std::string_view extra = "Expires: 60\n")
 {
-    return Crlf(std::string("REGISTER sip:127.0.0.1:5070 SIP/2.0\n") +
-                "Via: SIP/2.0/UDP " + std::string(ip) + ":" + std::to_string(port) +
-                ";branch=z9hG4bK-r-" + std::string(callId) + "\n" + "From: <sip:" +
-                std::string(user) + "@127.0.0.1>;tag=r1\n" + "To: <sip:" + std::string(user) +
-                "@127.0.0.1>\n" + "Call-ID: " + std::string(callId) + "\n" +
-                "CSeq: 1 REGISTER\n" + "Contact: <sip:" + std::string(user) + "@" +
-                std::string(ip) + ":" + std::to_string(port) + ">\n" + std::string(extra) +
-                "Content-Length: 0\n\n");
+    return Crlf(std::string("REGISTER sip:127.0.0.1:5070 SIP/2.0\n") + "Via: SIP/2.0/UDP " +
+                std::string(ip) + ":" + std::to_string(port) + ";branch=z9hG4bK-r-" +
+                std::string(callId) + "\n" + "From: <sip:" + std::string(user) +
+                "@127.0.0.1>;tag=r1\n" + "To: <sip:" + std::string(user) + "@127.0.0.1>\n" +
+                "Call-ID: " + std::string(callId) + "\n" + "CSeq: 1 REGISTER\n" +
+                "Contact: <sip:" + std::string(user) + "@" + std::string(ip) + ":" +
+                std::to_string(port) + ">\n" + std::string(extra) + "Content-Length: 0\n\n");
 }
 
 } // namespace tavrix::test

@@ -1,8 +1,7 @@
+#include "engine/proxy_fixture.h"
 #include "routing/route_table.h"
 
 #include <gtest/gtest.h>
-
-#include "engine/proxy_fixture.h"
 
 namespace tavrix {
 namespace {

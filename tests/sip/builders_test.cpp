@@ -1,8 +1,7 @@
+#include "engine/proxy_fixture.h"
 #include "sip/builders.h"
 
 #include <gtest/gtest.h>
-
-#include "engine/proxy_fixture.h"
 
 namespace tavrix {
 namespace {
@@ -77,9 +76,10 @@ TEST_F(BuildersTest, AnswersKeepEveryViaAndOnlyTheHeadersOfTheirStatus)
                    "127.0.0.1", 5061},
                   {Crlf("SIP/2.0 486 Busy Here\n" + head + "\n"), "127.0.0.1", 5061},
               }));
-    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"LOG_DEBUG Sending '100 Trying' to 127.0.0.1:5061",
-                                                   "LOG_DEBUG Sending '180 Ringing' to 127.0.0.1:5061",
-                                                   "LOG_DEBUG Sending '486 Busy Here' to 127.0.0.1:5061"}));
+    EXPECT_EQ(TakeLog(),
+              (std::vector<std::string>{"LOG_DEBUG Sending '100 Trying' to 127.0.0.1:5061",
+                                        "LOG_DEBUG Sending '180 Ringing' to 127.0.0.1:5061",
+                                        "LOG_DEBUG Sending '486 Busy Here' to 127.0.0.1:5061"}));
 }
 
 TEST_F(BuildersTest, RelayedResponsesDropTheProxyViaAndCarryTheAnswerOfAnInvite)
@@ -145,16 +145,14 @@ TEST_F(BuildersTest, ForwardedRequestCarriesProxyViaRecordRouteAndHops)
     // source without Max-Forwards or body gives 70 and ends with the empty line.
     rec.Leg = 2;
     out.SendRequest(rec, "ACK", Crlf("BYE x SIP/2.0\nCSeq: 9 INVITE\n\n"));
-    EXPECT_EQ(TakeSent(),
-              (std::vector<Datagram>{
-                  {Crlf("ACK sip:bob@127.0.0.2:5062 SIP/2.0\n"
-                        "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
-                        ProxyBranch("CSeq: 9 INVITE\r\n") +
-                        "\n"
-                        "Record-Route: <;maddr=127.0.0.1>\n"
-                        "Max-Forwards: 70\n"
-                        "CSeq: 9 INVITE\n\n"),
-                   "127.0.0.1", 5061}}));
+    EXPECT_EQ(TakeSent(), (std::vector<Datagram>{{Crlf("ACK sip:bob@127.0.0.2:5062 SIP/2.0\n"
+                                                       "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
+                                                       ProxyBranch("CSeq: 9 INVITE\r\n") +
+                                                       "\n"
+                                                       "Record-Route: <;maddr=127.0.0.1>\n"
+                                                       "Max-Forwards: 70\n"
+                                                       "CSeq: 9 INVITE\n\n"),
+                                                  "127.0.0.1", 5061}}));
 }
 
 TEST_F(BuildersTest, BranchFollowsTopViaCallIdAndCSeqNumber)
@@ -182,14 +180,13 @@ TEST_F(BuildersTest, SendsWithoutUsableDestinationAreSkipped)
     EXPECT_TRUE(net.sent.empty());
     EXPECT_EQ(proxy.Stats().Errors(), 3);
     out.SendDatagram("x", "127.0.0.2", 5071);
-    EXPECT_EQ(TakeLog(),
-              (std::vector<std::string>{
-                  "LOG_DEBUG Not sent: no destination address or port (:5060)",
-                  "LOG_DEBUG Not sent: no destination address or port (127.0.0.2:0)",
-                  "LOG_ERR Loop detected: not sending to own address 127.0.0.1:5070",
-                  "LOG_ERR Loop detected: not sending to own address 127.0.0.33:5070",
-                  "LOG_ERR Loop detected: not sending to own address 0.0.0.0:5070",
-                  "LOG_DEBUGV SIP Send: IP=127.0.0.2 Port=5071", "x"}));
+    EXPECT_EQ(TakeLog(), (std::vector<std::string>{
+                             "LOG_DEBUG Not sent: no destination address or port (:5060)",
+                             "LOG_DEBUG Not sent: no destination address or port (127.0.0.2:0)",
+                             "LOG_ERR Loop detected: not sending to own address 127.0.0.1:5070",
+                             "LOG_ERR Loop detected: not sending to own address 127.0.0.33:5070",
+                             "LOG_ERR Loop detected: not sending to own address 0.0.0.0:5070",
+                             "LOG_DEBUGV SIP Send: IP=127.0.0.2 Port=5071", "x"}));
     EXPECT_EQ(TakeSent(), (std::vector<Datagram>{{"x", "127.0.0.2", 5071}}));
 }
 

@@ -1,8 +1,7 @@
+#include "engine/proxy_fixture.h"
 #include "sip/call_table.h"
 
 #include <gtest/gtest.h>
-
-#include "engine/proxy_fixture.h"
 
 namespace tavrix {
 namespace {

@@ -12,9 +12,10 @@ TEST(NumericValue, NumberAtTheStartOfTheText)
         const char* text;
         double value;
     } cases[] = {
-        {"", 0},          {"abc", 0},        {"1800;refresher=uac", 1800}, {"  60", 60},
-        {"-5", -5},       {"+7", 7},         {"2.5", 2.5},                 {".5", 0.5},
-        {"486 Busy", 486}, {"099 Odd", 99},  {"-", 0},                     {"12abc34", 12},
+        {"", 0},         {"abc", 0},  {"1800;refresher=uac", 1800},
+        {"  60", 60},    {"-5", -5},  {"+7", 7},
+        {"2.5", 2.5},    {".5", 0.5}, {"486 Busy", 486},
+        {"099 Odd", 99}, {"-", 0},    {"12abc34", 12},
     };
     for (const auto& c : cases) {
         EXPECT_DOUBLE_EQ(NumericValue(c.text), c.value) << c.text;
