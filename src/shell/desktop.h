@@ -1,0 +1,10 @@
+#pragma once
+
+namespace tavrix {
+
+struct Options;
+
+// Runs the desktop program until "Shutdown" (or SIGTERM, SIGINT). Needs a QApplication.
+int RunDesktop(const Options& options);
+
+} // namespace tavrix

@@ -1,0 +1,178 @@
+#include "shell/server.h"
+
+#include "sip/text.h"
+
+#include <QNetworkInterface>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <algorithm>
+
+namespace tavrix {
+
+namespace {
+
+// Datagrams handed on per wake-up; the rest wait for the next turn of the event loop, so a
+// flood cannot keep the timer from ticking.
+constexpr int kDatagramsPerTurn = 64;
+
+// The sender as dotted IPv4 text; an IPv4-mapped IPv6 address is given as plain IPv4.
+std::string SourceText(const QHostAddress& address)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return Latin1(isIPv4 ? QHostAddress(ipv4).toString() : address.toString());
+}
+
+// The address when the text is an IP literal (IPv4 in four dotted parts, or IPv6); null
+// otherwise. Host names are not resolved: a lookup would stall every other event.
+QHostAddress LiteralAddress(std::string_view text)
+{
+    const QString written = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    QHostAddress address;
+    if (!address.setAddress(written)) {
+        return {};
+    }
+    if (address.protocol() == QAbstractSocket::IPv4Protocol && written.count(u'.') != 3) {
+        return {};
+    }
+    return address;
+}
+
+// The proxy's start values with the port the socket is to bind as LocalPort.
+ProxyConfig WithLocalPort(const ServerConfig& config)
+{
+    ProxyConfig proxy = config.proxy;
+    proxy.LocalPort = config.port;
+    return proxy;
+}
+
+} // namespace
+
+std::string Latin1(const QString& text)
+{
+    std::string out;
+    out.reserve(static_cast<std::size_t>(text.size()));
+    for (const QChar ch : text) {
+        out.push_back(ch.unicode() <= 0xFF ? static_cast<char>(ch.unicode()) : '?');
+    }
+    return out;
+}
+
+std::string HostIPv4Address()
+{
+    const auto wanted = QNetworkInterface::IsUp | QNetworkInterface::IsRunning;
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        if ((interface.flags() & wanted) != wanted ||
+            interface.flags().testFlag(QNetworkInterface::IsLoopBack)) {
+            continue;
+        }
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            const QHostAddress ip = entry.ip();
+            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback()) {
+                return Latin1(ip.toString());
+            }
+        }
+    }
+    return "127.0.0.1";
+}
+
+Server::Server(LogSink& sink, StatsDisplay& display, Clock& clock, const ServerConfig& config,
+               QObject* parent)
+    : QObject(parent), m_socket(new QUdpSocket(this)), m_timer(new QTimer(this)),
+      m_bindAddress(config.bindAddress), m_port(config.port),
+      m_proxy(*this, sink, display, clock, WithLocalPort(config))
+{
+    m_socket->setObjectName(QStringLiteral("wsck"));
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    // Errors the socket reports (an ICMP answer to an earlier send among them) are ignored:
+    // intake goes on with the next datagram.
+    connect(m_socket, &QUdpSocket::readyRead, this, &Server::readDatagrams);
+    connect(m_timer, &QTimer::timeout, this, [this] { m_proxy.Tick(); });
+    m_timer->start(1000);
+}
+
+Server::~Server() = default;
+
+bool Server::openSocket()
+{
+    if (isOpen()) {
+        return true;
+    }
+    // Not shared: a second program on the same port would silently take half the traffic.
+    if (!m_socket->bind(m_bindAddress, m_port, QAbstractSocket::DontShareAddress)) {
+        m_lastError = m_socket->errorString();
+        m_socket->abort();
+        m_proxy.Log().WriteLog(Level::LOG_ERR,
+                               Cat("Cannot bind UDP port ", m_port, ": ", Latin1(m_lastError)));
+        return false;
+    }
+    m_lastError.clear();
+    if (m_port == 0) {
+        m_port = m_socket->localPort();
+        m_proxy.SetLocalEndpoint(m_proxy.LocalIP(), m_port);
+    }
+    return true;
+}
+
+void Server::closeSocket()
+{
+    m_socket->close();
+}
+
+void Server::shutDown()
+{
+    m_timer->stop();
+    m_socket->close();
+}
+
+bool Server::isOpen() const
+{
+    return m_socket->state() == QAbstractSocket::BoundState;
+}
+
+std::string Server::statisticsReport()
+{
+    return m_proxy.Stats().Summary() + "\r\n" + m_proxy.Routes().Listing();
+}
+
+void Server::readDatagrams()
+{
+    for (int i = 0; i < kDatagramsPerTurn && m_socket->hasPendingDatagrams(); ++i) {
+        QByteArray data(std::max<qint64>(m_socket->pendingDatagramSize(), 0), Qt::Uninitialized);
+        QHostAddress source;
+        quint16 sourcePort = 0;
+        const qint64 size = m_socket->readDatagram(data.data(), data.size(), &source, &sourcePort);
+        if (size < 0) {
+            continue;
+        }
+        PeerAddress peer;
+        peer.IP = SourceText(source);
+        peer.Port = sourcePort;
+        m_proxy.ReceiveDatagram(std::string_view(data.constData(), static_cast<std::size_t>(size)),
+                                peer);
+    }
+}
+
+void Server::Send(std::string_view text, std::string_view address, std::uint16_t port)
+{
+    if (!isOpen()) {
+        logDebug(Cat("Not sent to ", address, ":", port, ": the socket is closed"));
+        return;
+    }
+    const QHostAddress to = LiteralAddress(address);
+    if (to.isNull()) {
+        logDebug(Cat("Not sent: '", address, "' is not an IP address"));
+        return;
+    }
+    if (m_socket->writeDatagram(text.data(), static_cast<qint64>(text.size()), to, port) < 0) {
+        logDebug(Cat("Not sent to ", address, ":", port, ": ", Latin1(m_socket->errorString())));
+    }
+}
+
+void Server::logDebug(const std::string& text)
+{
+    m_proxy.Log().WriteLog(Level::LOG_DEBUG, text);
+}
+
+} // namespace tavrix
