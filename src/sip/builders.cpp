@@ -86,12 +86,20 @@ void Sender::SendResponse(const CallRecord& rec, std::string_view status, std::s
     text.append("SIP/2.0 ");
     AppendLine(text, status);
 
-    // RFC 3261 16.7 step 3 and 8.2.6.2: a relayed response loses the proxy's own Via (the
-    // first); an answer of the proxy's own keeps every Via of the request.
+    // RFC 3261 16.7 step 3 and 8.2.6.2: a relayed response loses the proxy's own Via value
+    // (the first); an answer of the proxy's own keeps every Via of the request.
     const bool relayed = IsResponse(source);
     const std::vector<std::string_view> vias = ViaLines(source);
-    for (std::size_t i = relayed ? 1 : 0; i < vias.size(); ++i) {
-        AppendLine(text, vias[i]);
+    for (std::size_t i = 0; i < vias.size(); ++i) {
+        if (!relayed || i > 0) {
+            AppendLine(text, vias[i]);
+            continue;
+        }
+        // One line may carry several values (RFC 3261 7.3.1): keep those after the first.
+        const std::size_t comma = vias[0].find(',');
+        if (comma != std::string_view::npos) {
+            AppendHeader(text, "Via", vias[0].substr(comma + 1));
+        }
     }
     for (std::size_t i = 0; i < kRespContact; ++i) {
         AppendHeader(text, kResponseHeaders[i], headers[i]);

@@ -85,6 +85,14 @@ TEST_F(UserAgentTest, CallBetweenTwoStandardPhones)
         EXPECT_EQ(GetHeader(relayed.text, "Contact"), "<sip:bob@127.0.0.2:5062>") << status;
     }
 
+    // A callee that writes the Vias as one line: only the proxy's value is taken off.
+    const Datagram joined =
+        Pass(Message("SIP/2.0 183 Session Progress", TopVia(invite) + ", " + std::string(kAliceVia),
+                     "c", "1 INVITE"),
+             false);
+    EXPECT_EQ(ViaLines(joined.text), (std::vector<std::string_view>{
+                                         "Via: SIP/2.0/UDP 127.0.0.1:5061;rport;branch=z9hG4bKa"}));
+
     // The ACK of a 2xx is a transaction of its own: a new branch from Alice, a new one from
     // the proxy. The ACK of a non-2xx would share the INVITE's.
     const std::string ackVia = "SIP/2.0/UDP 127.0.0.1:5061;rport;branch=z9hG4bKack";
