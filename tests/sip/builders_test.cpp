@@ -9,37 +9,19 @@ namespace {
 using test::Crlf;
 using test::Datagram;
 
+// The whole-call tests hold the usual messages byte for byte; these are the builders' corners.
 const std::string kInvite = Crlf("INVITE sip:bob@127.0.0.1 SIP/2.0\n"
                                  "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKa\n"
                                  "Via: SIP/2.0/UDP 127.0.0.5:5099;branch=z9hG4bKb\n"
-                                 "Max-Forwards: 70\n"
                                  "From: <sip:alice@127.0.0.1>;tag=1\n"
                                  "To: <sip:bob@127.0.0.1>\n"
                                  "Call-ID: c1\n"
                                  "CSeq: 7 INVITE\n"
                                  "Contact: <sip:alice@127.0.0.1:5061>\n"
                                  "Expires: 300\n"
-                                 "User-Agent: UA\n"
-                                 "Allow: INVITE, ACK\n"
                                  "Route: <sip:elsewhere>\n"
-                                 "Content-Type: application/sdp\n"
-                                 "Content-Length: 4\n"
-                                 "\n"
-                                 "v=0\n");
-
-const std::string kOkForInvite = Crlf("SIP/2.0 200 OK\n"
-                                      "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=z9hG4bKp\n"
-                                      "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKa\n"
-                                      "Record-Route: <sip:bob@127.0.0.1;maddr=127.0.0.1>\n"
-                                      "From: <sip:alice@127.0.0.1>;tag=1\n"
-                                      "To: <sip:bob@127.0.0.1>;tag=2\n"
-                                      "Call-ID: c1\n"
-                                      "CSeq: 7 INVITE\n"
-                                      "Contact: <sip:bob@127.0.0.2:5062>\n"
-                                      "Content-Type: application/sdp\n"
-                                      "Content-Length: 99\n"
-                                      "\n") +
-                                 "v=0\r\no=bob\n";
+                                 "Content-Length: 4\n\n") +
+                            "v=0\n";
 
 class BuildersTest : public test::ProxyTest
 {
@@ -48,121 +30,62 @@ protected:
     {
         rec.Caller = {"", "127.0.0.1", 5061};
         rec.Callee = {"sip:bob@127.0.0.2:5062", "127.0.0.2", 5062};
-        rec.TimeLeft = 7200;
     }
+    std::string Text(std::size_t i) { return net.sent.at(i).text; }
     Sender& out = proxy.Out();
     CallRecord rec;
 };
 
-TEST_F(BuildersTest, AnswersKeepEveryViaAndOnlyTheHeadersOfTheirStatus)
+TEST_F(BuildersTest, ResponsesCarryOnlyTheHeadersOfTheirStatus)
 {
-    out.SendResponse(rec, "100 Trying", kInvite);
-    rec.TimeLeft = 0;
-    out.SendResponse(rec, "180 Ringing", kInvite);
-    out.SendResponse(rec, "486 Busy Here", kInvite);
     const std::string head = "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKa\n"
                              "Via: SIP/2.0/UDP 127.0.0.5:5099;branch=z9hG4bKb\n"
-                             "From: <sip:alice@127.0.0.1>;tag=1\n"
-                             "To: <sip:bob@127.0.0.1>\n"
-                             "Call-ID: c1\n"
-                             "CSeq: 7 INVITE\n"
-                             "User-Agent: UA\n";
-    EXPECT_EQ(TakeSent(),
-              (std::vector<Datagram>{
-                  {Crlf("SIP/2.0 100 Trying\n" + head +
-                        "Contact: <sip:alice@127.0.0.1:5061>\nExpires: 300\n\n"),
-                   "127.0.0.1", 5061},
-                  {Crlf("SIP/2.0 180 Ringing\n" + head + "Contact: <sip:alice@127.0.0.1:5061>\n\n"),
-                   "127.0.0.1", 5061},
-                  {Crlf("SIP/2.0 486 Busy Here\n" + head + "\n"), "127.0.0.1", 5061},
-              }));
-    EXPECT_EQ(TakeLog(),
-              (std::vector<std::string>{"LOG_DEBUG Sending '100 Trying' to 127.0.0.1:5061",
-                                        "LOG_DEBUG Sending '180 Ringing' to 127.0.0.1:5061",
-                                        "LOG_DEBUG Sending '486 Busy Here' to 127.0.0.1:5061"}));
+                             "From: <sip:alice@127.0.0.1>;tag=1\nTo: <sip:bob@127.0.0.1>\n"
+                             "Call-ID: c1\nCSeq: 7 INVITE\n";
+    rec.TimeLeft = 1;
+    out.SendResponse(rec, "100 Trying", kInvite);
+    rec.TimeLeft = 0;
+    out.SendResponse(rec, "100 Trying", kInvite);
+    out.SendResponse(rec, "486 Busy Here", kInvite);
+    out.SendResponse(rec, "200 OK", kInvite); // not relayed: no Contact, but the body
+    const std::string contact = "Contact: <sip:alice@127.0.0.1:5061>\n";
+    EXPECT_EQ(Text(0), Crlf("SIP/2.0 100 Trying\n" + head + contact + "Expires: 300\n\n"));
+    EXPECT_EQ(Text(1), Crlf("SIP/2.0 100 Trying\n" + head + contact + "\n"));
+    EXPECT_EQ(Text(2), Crlf("SIP/2.0 486 Busy Here\n" + head + "\n"));
+    EXPECT_EQ(Text(3), Crlf("SIP/2.0 200 OK\n" + head + "Content-Length: 4\n\n") + "v=0\n");
+
+    // A relayed 1xx never carries the body; a 2xx for anything but an INVITE ends blank.
+    std::string ringing = kInvite;
+    ringing.replace(0, ringing.find("\r\n"), "SIP/2.0 183 Session Progress");
+    rec.Leg = 1;
+    out.SendResponse(rec, "183 Session Progress", ringing);
+    EXPECT_TRUE(Text(4).ends_with("Contact: <sip:alice@127.0.0.1:5061>\r\n\r\n"));
+    EXPECT_EQ(net.sent[4].address, "127.0.0.2");
+    std::string byeOk = ringing;
+    byeOk.replace(byeOk.find("7 INVITE"), 8, "8 BYE");
+    out.SendResponse(rec, "200 OK", byeOk);
+    EXPECT_TRUE(Text(5).ends_with("CSeq: 8 BYE\r\n\r\n"));
 }
 
-TEST_F(BuildersTest, RelayedResponsesDropTheProxyViaAndCarryTheAnswerOfAnInvite)
+TEST_F(BuildersTest, RequestWithoutToBodyOrHopsToTheCallersSide)
 {
-    out.SendResponse(rec, "200 OK", kOkForInvite);
-    rec.Leg = 1;
-    out.SendResponse(rec, "183 Session Progress", kOkForInvite);
-    const std::string head = "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKa\n"
-                             "From: <sip:alice@127.0.0.1>;tag=1\n"
-                             "To: <sip:bob@127.0.0.1>;tag=2\n"
-                             "Call-ID: c1\n"
-                             "Record-Route: <sip:bob@127.0.0.1;maddr=127.0.0.1>\n"
-                             "CSeq: 7 INVITE\n";
-    EXPECT_EQ(TakeSent(),
-              (std::vector<Datagram>{
-                  {Crlf("SIP/2.0 200 OK\n" + head +
-                        "Contact: <sip:bob@127.0.0.2:5062>\nContent-Type: application/sdp\n"
-                        "Content-Length: 99\n\n") +
-                       "v=0\r\no=bob\n",
-                   "127.0.0.1", 5061},
-                  {Crlf("SIP/2.0 183 Session Progress\n" + head +
-                        "Contact: <sip:bob@127.0.0.2:5062>\n\n"),
-                   "127.0.0.2", 5062},
-              }));
-
-    // A 2xx for anything but an INVITE ends with the empty line.
-    std::string okForBye = kOkForInvite;
-    okForBye.replace(okForBye.find("7 INVITE"), 8, "8 BYE");
-    rec.Leg = 0;
-    out.SendResponse(rec, "200 OK", okForBye);
-    EXPECT_TRUE(TakeSent().at(0).text.ends_with("CSeq: 8 BYE\r\n\r\n"));
-}
-
-TEST_F(BuildersTest, ForwardedRequestCarriesProxyViaRecordRouteAndHops)
-{
-    rec.Leg = 1;
-    out.SendRequest(rec, "INVITE", kInvite);
-    const std::vector<Datagram> sent = TakeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].address, "127.0.0.2");
-    EXPECT_EQ(sent[0].port, 5062);
-    EXPECT_EQ(sent[0].text, Crlf("INVITE sip:bob@127.0.0.2:5062 SIP/2.0\n"
-                                 "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
-                                 ProxyBranch(kInvite) +
-                                 "\n"
-                                 "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKa\n"
-                                 "Via: SIP/2.0/UDP 127.0.0.5:5099;branch=z9hG4bKb\n"
-                                 "Record-Route: <sip:bob@127.0.0.1;maddr=127.0.0.1>\n"
-                                 "Max-Forwards: 69\n"
-                                 "From: <sip:alice@127.0.0.1>;tag=1\n"
-                                 "To: <sip:bob@127.0.0.1>\n"
-                                 "Call-ID: c1\n"
-                                 "CSeq: 7 INVITE\n"
-                                 "Contact: <sip:alice@127.0.0.1:5061>\n"
-                                 "User-Agent: UA\n"
-                                 "Allow: INVITE, ACK\n"
-                                 "Content-Type: application/sdp\n"
-                                 "Content-Length: 4\n"
-                                 "\n"
-                                 "v=0\n"));
-
-    // To the caller's side (any Leg but 1) the Callee's target stays on the request line; a
-    // source without Max-Forwards or body gives 70 and ends with the empty line.
-    rec.Leg = 2;
+    rec.Leg = 2; // anything but 1 is the caller's side; the request line keeps the target
     out.SendRequest(rec, "ACK", Crlf("BYE x SIP/2.0\nCSeq: 9 INVITE\n\n"));
-    EXPECT_EQ(TakeSent(), (std::vector<Datagram>{{Crlf("ACK sip:bob@127.0.0.2:5062 SIP/2.0\n"
-                                                       "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
-                                                       ProxyBranch("CSeq: 9 INVITE\r\n") +
-                                                       "\n"
-                                                       "Record-Route: <;maddr=127.0.0.1>\n"
-                                                       "Max-Forwards: 70\n"
-                                                       "CSeq: 9 INVITE\n\n"),
-                                                  "127.0.0.1", 5061}}));
+    EXPECT_EQ(net.sent.at(0),
+              (Datagram{Crlf("ACK sip:bob@127.0.0.2:5062 SIP/2.0\n"
+                             "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
+                             ProxyBranch("CSeq: 9 INVITE\r\n") +
+                             "\nRecord-Route: <;maddr=127.0.0.1>\nMax-Forwards: 70\n"
+                             "CSeq: 9 INVITE\n\n"),
+                        "127.0.0.1", 5061}));
 }
 
 TEST_F(BuildersTest, BranchFollowsTopViaCallIdAndCSeqNumber)
 {
-    const std::string cancel = Crlf("CANCEL sip:bob@127.0.0.1 SIP/2.0\n"
-                                    "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKa\n"
-                                    "Call-ID: c1\nCSeq: 7 CANCEL\n\n");
-    const std::string bye = Crlf("BYE sip:bob@127.0.0.1 SIP/2.0\n"
-                                 "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKz\n"
-                                 "Call-ID: c1\nCSeq: 8 BYE\n\n");
+    std::string cancel = kInvite;
+    cancel.replace(cancel.find("7 INVITE"), 8, "7 CANCEL");
+    std::string bye = kInvite;
+    bye.replace(bye.find("7 INVITE"), 8, "8 BYE");
     EXPECT_EQ(ProxyBranch(kInvite), "z9hG4bK1b9a2fcea1c5c342");
     EXPECT_EQ(ProxyBranch(cancel), ProxyBranch(kInvite));
     EXPECT_NE(ProxyBranch(bye), ProxyBranch(kInvite));
@@ -170,7 +93,6 @@ TEST_F(BuildersTest, BranchFollowsTopViaCallIdAndCSeqNumber)
 
 TEST_F(BuildersTest, SendsWithoutUsableDestinationAreSkipped)
 {
-    log.SetText("");
     proxy.Log().SetLogLevel(4);
     out.SendDatagram("x", "", 5060);
     out.SendDatagram("x", "127.0.0.2", 0);
@@ -178,7 +100,6 @@ TEST_F(BuildersTest, SendsWithoutUsableDestinationAreSkipped)
     out.SendDatagram("x", "127.0.0.33", 5070);
     out.SendDatagram("x", "0.0.0.0", 5070);
     EXPECT_TRUE(net.sent.empty());
-    EXPECT_EQ(proxy.Stats().Errors(), 3);
     out.SendDatagram("x", "127.0.0.2", 5071);
     EXPECT_EQ(TakeLog(), (std::vector<std::string>{
                              "LOG_DEBUG Not sent: no destination address or port (:5060)",
