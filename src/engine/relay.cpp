@@ -14,6 +14,15 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
                        Cat("Got '", status, "' from '", peer.IP, ":", peer.Port, "'"));
     }
     const bool routed = !rec.Callee.Uri.empty();
+    // A final failure of the INVITE ends the call as surely as the answer to a BYE: the slot is
+    // then freed by the caller's ACK (or given away when the table is full) instead of being
+    // held for the whole call lifetime. A registration keeps its slot.
+    const auto endIfFailedInvite = [&] {
+        CallRecord& slot = m_calls.At(rec.Slot);
+        if (code >= 300 && slot.IsRegistration == 0 && GetCSeqMethod(message) == "INVITE") {
+            slot.Finished = kTrue;
+        }
+    };
     // The leg that did not send the response, told apart by IP alone.
     const auto toOtherSide = [&] { rec.Leg = OnCallerSide(rec, peer) ? 1 : 0; };
 
@@ -50,14 +59,17 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
         toOtherSide();
         m_sender.SendResponse(rec, "404 Not Found", message);
         m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+        endIfFailedInvite();
         return;
     case 486:
         rec.Leg = 0;
         m_sender.SendResponse(rec, "486 Busy Here", message);
+        endIfFailedInvite();
         return;
     case 487:
         // The caller is told its cancelled INVITE ended with "200 OK".
         m_sender.SendResponse(rec, "200 OK", message);
+        endIfFailedInvite();
         return;
     default:
         if (m_log.Passes(Level::LOG_DEBUG)) {
@@ -67,6 +79,7 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
         }
         toOtherSide();
         m_sender.SendResponse(rec, status, message);
+        endIfFailedInvite();
         return;
     }
 }

@@ -34,10 +34,9 @@ CallRecord CallTable::AllocateCall(std::string_view callId)
     }
     if (chosen == nullptr) {
         // A full table would refuse every call until finished calls age out (up to 7200
-        // seconds): give the lowest finished call's slot to the new Call-ID instead.
+        // seconds): give the lowest slot that is of no more use to the new Call-ID instead.
         for (std::int16_t n = 1; n <= kCallSlots; ++n) {
-            const CallRecord& slot = At(n);
-            if (slot.Finished != 0 && slot.IsRegistration == 0) {
+            if (IsSpent(At(n))) {
                 CleanupCall(n);
                 chosen = &At(n);
                 break;
@@ -50,6 +49,13 @@ CallRecord CallTable::AllocateCall(std::string_view callId)
     chosen->CallID = std::string(callId);
     chosen->Slot = static_cast<std::int16_t>(chosen - m_slots.data() + 1);
     return *chosen;
+}
+
+bool CallTable::IsSpent(const CallRecord& slot)
+{
+    // A finished call, or one the next sweep releases anyway (a stray ACK or response, a call
+    // that was never routed). Registrations are never given away.
+    return slot.IsRegistration == 0 && (slot.Finished != 0 || slot.TimeLeft <= 0);
 }
 
 bool CallTable::IsKnownContact(CallRecord& rec)

@@ -52,9 +52,12 @@ public:
     // A full table with nothing to reclaim: an empty record (Slot 0), nothing logged.
     CallRecord LookupCall(std::string_view message, const PeerAddress& peer);
 
-    // Takes the first free slot for the Call-ID; with none free, reclaims the lowest finished
-    // call (not a registration). A copy of the slot, or an empty record when nothing is left.
+    // Takes the first free slot for the Call-ID; with none free, reclaims the lowest spent
+    // slot. A copy of the slot, or an empty record when nothing is left.
     CallRecord AllocateCall(std::string_view callId);
+
+    // A call slot that may be given away when the table is full: finished, or run out.
+    static bool IsSpent(const CallRecord& slot);
 
     // Strips rec.Contact of its brackets in place, then whether any slot (free ones too,
     // whose Contact is empty) holds that Contact.

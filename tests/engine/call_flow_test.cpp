@@ -237,6 +237,18 @@ TEST_F(CallFlowTest, FailuresAndUnfamiliarAnswers)
     EXPECT_EQ(TakeLog().front(), "LOG_DEBUG Received 'BYE' from 127.0.0.1:5061");
 }
 
+TEST_F(CallFlowTest, FailedCallIsReleasedByTheAck)
+{
+    const std::string invite = Invite("bob");
+    FromAlice(invite);
+    FromBob(FromBobResponse("486 Busy Here", "1 INVITE", invite));
+    EXPECT_EQ(Slot(3).Finished, kTrue);
+    FromAlice(InDialog("ACK", "1 ACK", "127.0.0.1:5061;branch=z9hG4bKinv"));
+    EXPECT_EQ(TakeLog().back(), "LOG_DEBUG Cleaning up call: 3");
+    EXPECT_EQ(Slot(3), CallRecord{});
+    EXPECT_EQ(proxy.Stats().CompletedCalls(), 0);
+}
+
 TEST_F(CallFlowTest, DefaultRouteTakesUnregisteredNamesOfSevenAndMore)
 {
     FromAlice(Invite("sixsix"));

@@ -34,22 +34,28 @@ TEST_F(CallTableTest, LookupGivesCopiesOfOneSlotPerCallId)
     EXPECT_EQ(TakeLog(), (std::vector<std::string>{"LOG_ERR Call missing call ID from 127.0.0.1"}));
 }
 
-TEST_F(CallTableTest, FullTableReclaimsTheLowestFinishedCallOnly)
+TEST_F(CallTableTest, FullTableReclaimsTheLowestSpentCallOnly)
 {
     for (int i = 1; i <= kCallSlots; ++i) {
         EXPECT_EQ(table.AllocateCall("c" + std::to_string(i)).Slot, i);
+        table.At(i).TimeLeft = 10;
     }
     EXPECT_EQ(table.AllocateCall("new"), CallRecord{}) << "all live: nothing to give";
     EXPECT_TRUE(TakeLog().empty());
 
     table.At(40).Finished = kTrue;
     table.At(40).IsRegistration = kTrue; // a registration is never reclaimed
+    table.At(50).TimeLeft = 0;
+    table.At(50).IsRegistration = kTrue;
     table.At(60).Finished = kTrue;
-    table.At(70).Finished = kTrue;
+    table.At(70).TimeLeft = 0; // run out: the next tick would free it anyway
     const CallRecord got = table.AllocateCall("new");
     EXPECT_EQ(got.Slot, 60);
     EXPECT_EQ(Slot(60), got);
-    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"LOG_DEBUG Cleaning up call: 60"}));
+    table.At(60).TimeLeft = 10; // a fresh slot is spent until its call is stored
+    EXPECT_EQ(table.AllocateCall("newer").Slot, 70);
+    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"LOG_DEBUG Cleaning up call: 60",
+                                                   "LOG_DEBUG Cleaning up call: 70"}));
 
     table.CleanupCall(37);
     EXPECT_EQ(Slot(37), CallRecord{});
