@@ -1,8 +1,11 @@
 #include "console/byte_text_edit.h"
 
+#include <QEvent>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+
+#include <algorithm>
 
 namespace tavrix {
 
@@ -32,17 +35,25 @@ QString ToDocumentText(std::string_view bytes)
     return text;
 }
 
-ByteTextEdit::ByteTextEdit(QWidget* parent) : QPlainTextEdit(parent)
+ByteTextEdit::ByteTextEdit(QWidget* parent) : QPlainTextEdit(parent), m_flushTimer(new QTimer(this))
 {
     // Every write would otherwise stay on the undo stack for as long as the window lives.
     setUndoRedoEnabled(false);
+    m_flushTimer->setSingleShot(true);
+    m_flushTimer->setInterval(kFlushMs);
+    connect(m_flushTimer, &QTimer::timeout, this, &ByteTextEdit::flush);
 }
 
-std::size_t ByteTextEdit::byteLength() const
+std::size_t ByteTextEdit::documentLength() const
 {
     // characterCount() includes the closing paragraph separator, which is not text.
     const QTextDocument* doc = document();
     return static_cast<std::size_t>(doc->characterCount() - 1 + doc->blockCount() - 1);
+}
+
+std::size_t ByteTextEdit::byteLength() const
+{
+    return documentLength() - m_pendingRemove + m_pendingAppend.size();
 }
 
 QByteArray ByteTextEdit::bytes() const
@@ -63,10 +74,77 @@ QByteArray ByteTextEdit::bytes() const
             out.append('?');
         }
     }
+    out.remove(0, static_cast<qsizetype>(m_pendingRemove));
+    out.append(m_pendingAppend.data(), static_cast<qsizetype>(m_pendingAppend.size()));
     return out;
 }
 
 void ByteTextEdit::appendBytes(std::string_view bytes)
+{
+    m_pendingAppend.append(bytes);
+    scheduleFlush();
+}
+
+void ByteTextEdit::removeFrontBytes(std::size_t count)
+{
+    const std::size_t fromDocument = std::min(count, documentLength() - m_pendingRemove);
+    m_pendingRemove += fromDocument;
+    m_pendingAppend.erase(0, std::min(count - fromDocument, m_pendingAppend.size()));
+    scheduleFlush();
+}
+
+void ByteTextEdit::clearBytes()
+{
+    m_pendingAppend.clear();
+    m_pendingRemove = 0;
+    clear();
+}
+
+void ByteTextEdit::scheduleFlush()
+{
+    // A hidden area is brought up to date when it is shown.
+    if (isVisible() && !m_flushTimer->isActive()) {
+        m_flushTimer->start();
+    }
+}
+
+void ByteTextEdit::flush()
+{
+    m_flushTimer->stop();
+    if (m_pendingRemove > 0) {
+        removeFromDocument(m_pendingRemove);
+        m_pendingRemove = 0;
+    }
+    if (!m_pendingAppend.empty()) {
+        appendToDocument(m_pendingAppend);
+        m_pendingAppend.clear();
+    }
+}
+
+bool ByteTextEdit::event(QEvent* event)
+{
+    // The operator works on the text as it is: everything collected goes in first.
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::InputMethod:
+    case QEvent::MouseButtonPress:
+    case QEvent::Drop:
+    case QEvent::ContextMenu:
+        flush();
+        break;
+    default:
+        break;
+    }
+    return QPlainTextEdit::event(event);
+}
+
+void ByteTextEdit::insertFromMimeData(const QMimeData* source)
+{
+    flush();
+    QPlainTextEdit::insertFromMimeData(source);
+}
+
+void ByteTextEdit::appendToDocument(std::string_view bytes)
 {
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
@@ -93,10 +171,11 @@ void ByteTextEdit::appendBytes(std::string_view bytes)
 void ByteTextEdit::showEvent(QShowEvent* event)
 {
     QPlainTextEdit::showEvent(event);
+    flush();
     ensureCursorVisible();
 }
 
-void ByteTextEdit::removeFrontBytes(std::size_t count)
+void ByteTextEdit::removeFromDocument(std::size_t count)
 {
     // Walks only the paragraphs that go, so the cost follows the removed part.
     int end = 0;

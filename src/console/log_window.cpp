@@ -108,7 +108,7 @@ void frmLog::opLogLvl_Click(int index)
 
 void frmLog::cmdClear_Click()
 {
-    m_txtLog->clear();
+    m_txtLog->clearBytes();
 }
 
 void frmLog::cmdSave_Click()

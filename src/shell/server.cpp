@@ -5,6 +5,7 @@
 #include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <algorithm>
 
@@ -15,6 +16,13 @@ namespace {
 // Datagrams handed on per wake-up; the rest wait for the next turn of the event loop, so a
 // flood cannot keep the timer from ticking.
 constexpr int kDatagramsPerTurn = 64;
+
+// The largest UDP payload; a datagram is always read whole.
+constexpr qint64 kMaxDatagram = 65535;
+
+// Room in the socket for bursts while a turn of the event loop is busy elsewhere; the
+// system may grant less (net.core.rmem_max).
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 // The sender as dotted IPv4 text; an IPv4-mapped IPv6 address is given as plain IPv4.
 std::string SourceText(const QHostAddress& address)
@@ -108,6 +116,8 @@ bool Server::openSocket()
         return false;
     }
     m_lastError.clear();
+    m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                              QVariant(kReceiveBufferBytes));
     if (m_port == 0) {
         m_port = m_socket->localPort();
         m_proxy.SetLocalEndpoint(m_proxy.LocalIP(), m_port);
@@ -138,19 +148,25 @@ std::string Server::statisticsReport()
 
 void Server::readDatagrams()
 {
-    for (int i = 0; i < kDatagramsPerTurn && m_socket->hasPendingDatagrams(); ++i) {
-        QByteArray data(std::max<qint64>(m_socket->pendingDatagramSize(), 0), Qt::Uninitialized);
+    // One receive per datagram: asking for the next one's size first would cost a second
+    // system call each time.
+    m_buffer.resize(kMaxDatagram);
+    for (int i = 0; i < kDatagramsPerTurn; ++i) {
         QHostAddress source;
         quint16 sourcePort = 0;
-        const qint64 size = m_socket->readDatagram(data.data(), data.size(), &source, &sourcePort);
+        const qint64 size =
+            m_socket->readDatagram(m_buffer.data(), kMaxDatagram, &source, &sourcePort);
         if (size < 0) {
-            continue;
+            if (m_socket->hasPendingDatagrams()) {
+                continue; // an error report (ICMP) in the queue: the datagrams behind it count
+            }
+            break;
         }
         PeerAddress peer;
         peer.IP = SourceText(source);
         peer.Port = sourcePort;
-        m_proxy.ReceiveDatagram(std::string_view(data.constData(), static_cast<std::size_t>(size)),
-                                peer);
+        m_proxy.ReceiveDatagram(
+            std::string_view(m_buffer.constData(), static_cast<std::size_t>(size)), peer);
     }
 }
 

@@ -64,6 +64,7 @@ private:
     QHostAddress m_bindAddress;
     quint16 m_port;
     QString m_lastError;
+    QByteArray m_buffer; // one datagram as read
     Proxy m_proxy;
 };
 
