@@ -20,12 +20,13 @@ std::string GetHeader(std::string_view message, std::string_view name);
 std::string_view HeaderValue(std::string_view message, std::string_view name, std::string& scratch);
 
 // The values of several headers of one message, found in one walk; each is exactly what
-// GetHeader gives for its name. Names are bare (no spaces, no colon); at most kMax of them.
+// GetHeader gives for its name. Names are bare and not empty (no spaces, no colon); at most
+// kMax of them.
 // The values refer to the message, which must outlive the set.
 class HeaderSet
 {
 public:
-    static constexpr std::size_t kMax = 24;
+    static constexpr std::size_t kMax = 31;
     HeaderSet(std::string_view message, std::span<const std::string_view> names);
     HeaderSet(const HeaderSet&) = delete;
     HeaderSet& operator=(const HeaderSet&) = delete;
