@@ -181,6 +181,15 @@ void Sender::SendDatagram(std::string_view message, std::string_view address, st
         }
         return;
     }
+    if (!ParseIPv4(address)) {
+        // Only plain dotted quads go out: host names are not looked up, and other spellings
+        // of an address could hide the proxy's own from the loop guard.
+        if (m_log.Passes(Level::LOG_DEBUG)) {
+            m_log.WriteLog(Level::LOG_DEBUG,
+                           Cat("Not sent: '", address, "' is not an IPv4 address"));
+        }
+        return;
+    }
     if (IsOwnEndpoint(address, port)) {
         m_log.WriteLog(Level::LOG_ERR,
                        Cat("Loop detected: not sending to own address ", address, ":", port));
@@ -198,7 +207,11 @@ bool Sender::IsOwnEndpoint(std::string_view address, std::uint16_t port) const
     if (port != m_localPort) {
         return false;
     }
-    return address == m_localIp || address == "0.0.0.0" || address.starts_with("127.");
+    if (address == m_localIp) {
+        return true;
+    }
+    const std::optional<std::uint32_t> ip = ParseIPv4(address);
+    return ip && (*ip == 0 || (*ip >> 24) == 127);
 }
 
 } // namespace tavrix

@@ -33,8 +33,9 @@ public:
     // source's headers and body, to the Callee when rec.Leg is 1, else to the Caller.
     void SendRequest(const CallRecord& rec, std::string_view method, std::string_view source);
 
-    // Logs the message and sends it once. Skipped, with a log line, when the address is empty,
-    // the port 0, or the destination is the proxy itself (which would loop forever).
+    // Logs the message and sends it once. Skipped, with a log line, when the address is empty
+    // or not a plain dotted quad, the port 0, or the destination is the proxy itself (which
+    // would loop forever).
     void SendDatagram(std::string_view message, std::string_view address, std::uint16_t port);
 
     // The proxy's own endpoint: LocalIP, 0.0.0.0 or any 127.x address, with LocalPort.

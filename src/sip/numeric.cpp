@@ -93,6 +93,34 @@ std::uint16_t PortFromText(std::string_view text)
     return static_cast<std::uint16_t>(rounded);
 }
 
+std::optional<std::uint32_t> ParseIPv4(std::string_view text)
+{
+    std::uint32_t address = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (text.empty() || text.front() != '.') {
+                return std::nullopt;
+            }
+            text.remove_prefix(1);
+        }
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
+            value = value * 10 + static_cast<unsigned>(text[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text.front() == '0')) {
+            return std::nullopt;
+        }
+        address = (address << 8) | value;
+        text.remove_prefix(digits);
+    }
+    if (!text.empty()) {
+        return std::nullopt;
+    }
+    return address;
+}
+
 std::string Decimal(long long value)
 {
     return std::to_string(value);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ std::int16_t Saturated(std::int16_t value, int delta);
 // The UDP port a URI's port text stands for: a text that is no number means the SIP default
 // 5060 (RFC 3261 19.1.2); a number outside 1 to 65535 gives 0, which is no usable port.
 std::uint16_t PortFromText(std::string_view text);
+
+// The IPv4 address of a dotted quad written plainly: four decimal parts of 0 to 255 without
+// leading zeros, signs or blanks. Any other spelling (hex, octal, spaces, a host name) is none.
+std::optional<std::uint32_t> ParseIPv4(std::string_view text);
 
 // Decimal text of a number, as log lines and labels write it.
 std::string Decimal(long long value);

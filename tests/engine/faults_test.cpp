@@ -143,6 +143,25 @@ TEST_F(FaultsTest, RoutesBackToTheProxyAreNotFollowed)
     EXPECT_EQ(TakeLog().back(), "LOG_ERR Loop detected: not sending to own address 127.0.0.5:5070");
 }
 
+TEST_F(FaultsTest, OtherSpellingsOfTheProxysAddressAreNotSentTo)
+{
+    // Found by fuzzing: a Contact of "0x7f.0.0.1" or " 127.0.0.1" on the proxy's port slipped
+    // past the loop guard, and the socket layer reads both as 127.0.0.1.
+    for (const char* host : {"0x7f.0.0.1", " 127.0.0.1", "0177.0.0.1"}) {
+        std::string request = Register("loop", "127.0.0.1", 5070, std::string("r-") + host);
+        request.replace(request.find("127.0.0.1:5070>"), 14, std::string(host) + ":5070");
+        Receive(request, "127.0.0.2", 5062);
+        FromAlice(Invite(std::string("c-") + host, "loop"));
+    }
+    EXPECT_EQ(Sent(),
+              (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying", "127.0.0.1:5061 SIP/2.0 100 Trying",
+                     "127.0.0.1:5061 SIP/2.0 100 Trying"}));
+    const Lines log = TakeLog();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "LOG_DEBUG Not sent: '0x7f.0.0.1' is not an IPv4 address"),
+              log.end());
+}
+
 TEST_F(FaultsTest, OddValuesStayWithinTheirFields)
 {
     FromBob(Register("bob", "127.0.0.2", 5062, "r1", "Expires: 99999\n"));

@@ -49,5 +49,17 @@ TEST(PortFromText, NoNumberMeansTheSipDefaultOutOfRangeMeansNoPort)
     EXPECT_EQ(PortFromText("-1"), 0);
 }
 
+TEST(ParseIPv4, OnlyPlainDottedQuads)
+{
+    EXPECT_EQ(ParseIPv4("127.0.0.1"), 0x7f000001u);
+    EXPECT_EQ(ParseIPv4("0.0.0.0"), 0u);
+    EXPECT_EQ(ParseIPv4("255.255.255.255"), 0xffffffffu);
+    for (const char* odd :
+         {"0x7f.0.0.1", "0177.0.0.1", " 127.0.0.1", "127.0.0.1 ", "127.0.0", "127.0.0.1.",
+          "256.0.0.1", "127.0.0.01", "1.2.3.4;lr", "localhost", "+1.2.3.4", "", "1..2.3"}) {
+        EXPECT_FALSE(ParseIPv4(odd)) << odd;
+    }
+}
+
 } // namespace
 } // namespace tavrix
