@@ -86,16 +86,6 @@ protected:
         TakeSent();
         TakeLog();
     }
-    // First line and destination of each datagram sent since the last call.
-    std::vector<std::string> Sent()
-    {
-        std::vector<std::string> out;
-        for (const Datagram& d : TakeSent()) {
-            out.push_back(d.address + ":" + std::to_string(d.port) + " " +
-                          d.text.substr(0, d.text.find("\r\n")));
-        }
-        return out;
-    }
 };
 
 TEST_F(CallFlowTest, WholeCallFromInviteToTheAnswerOfBye)

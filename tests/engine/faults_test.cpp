@@ -30,15 +30,6 @@ std::string Invite(const std::string& callId, const std::string& to, const std::
 class FaultsTest : public test::ProxyTest
 {
 protected:
-    std::vector<std::string> Sent()
-    {
-        std::vector<std::string> out;
-        for (const Datagram& d : TakeSent()) {
-            out.push_back(d.address + ":" + std::to_string(d.port) + " " +
-                          d.text.substr(0, d.text.find("\r\n")));
-        }
-        return out;
-    }
     void FillWithCalls(bool finished)
     {
         for (std::int16_t i = 1; i <= kCallSlots; ++i) {

@@ -108,6 +108,16 @@ protected:
         out.swap(net.sent);
         return out;
     }
+    // Destination and first line of each datagram sent since the last call.
+    std::vector<std::string> Sent()
+    {
+        std::vector<std::string> out;
+        for (const Datagram& d : TakeSent()) {
+            out.push_back(d.address + ":" + std::to_string(d.port) + " " +
+                          d.text.substr(0, d.text.find("\r\n")));
+        }
+        return out;
+    }
     const CallRecord& Slot(std::int16_t n) { return proxy.Calls().At(n); }
 
     RecordingTransport net;
