@@ -1,5 +1,7 @@
 // Throughput of the core: header access, logging and whole calls through the datagram entry
 // point, without any network. Run: build/bench/tavrix_bench
+#include "sip_text.h"
+
 #include "console/text_log_sink.h"
 #include "engine/proxy.h"
 #include "sip/builders.h"
@@ -13,18 +15,7 @@
 namespace {
 
 using namespace tavrix;
-
-std::string Crlf(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        if (c == '\n') {
-            out.push_back('\r');
-        }
-        out.push_back(c);
-    }
-    return out;
-}
+using test::Crlf;
 
 // A typical INVITE of a soft phone, about 700 bytes with its SDP.
 std::string Invite(const std::string& callId)

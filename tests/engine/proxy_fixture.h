@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sip_text.h"
+
 #include "console/text_log_sink.h"
 #include "engine/proxy.h"
 
@@ -13,19 +15,6 @@
 namespace tavrix::test {
 
 inline constexpr std::string_view kStamp = "12/5/2026 7:13:08 PM";
-
-// A message written with LF line ends, as CR LF text.
-inline std::string Crlf(std::string_view text)
-{
-    std::string out;
-    for (const char c : text) {
-        if (c == '\n') {
-            out.push_back('\r');
-        }
-        out.push_back(c);
-    }
-    return out;
-}
 
 struct Datagram
 {
