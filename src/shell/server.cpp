@@ -1,5 +1,6 @@
 #include "shell/server.h"
 
+#include "sip/numeric.h"
 #include "sip/text.h"
 
 #include <QNetworkInterface>
@@ -30,21 +31,6 @@ std::string SourceText(const QHostAddress& address)
     bool isIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIPv4);
     return Latin1(isIPv4 ? QHostAddress(ipv4).toString() : address.toString());
-}
-
-// The address when the text is an IP literal (IPv4 in four dotted parts, or IPv6); null
-// otherwise. Host names are not resolved: a lookup would stall every other event.
-QHostAddress LiteralAddress(std::string_view text)
-{
-    const QString written = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-    QHostAddress address;
-    if (!address.setAddress(written)) {
-        return {};
-    }
-    if (address.protocol() == QAbstractSocket::IPv4Protocol && written.count(u'.') != 3) {
-        return {};
-    }
-    return address;
 }
 
 // The proxy's start values with the port the socket is to bind as LocalPort.
@@ -176,12 +162,15 @@ void Server::Send(std::string_view text, std::string_view address, std::uint16_t
         logDebug(Cat("Not sent to ", address, ":", port, ": the socket is closed"));
         return;
     }
-    const QHostAddress to = LiteralAddress(address);
-    if (to.isNull()) {
-        logDebug(Cat("Not sent: '", address, "' is not an IP address"));
+    // The proxy sends only plain dotted quads; anything else would need a lookup, which stalls
+    // every other event.
+    const std::optional<std::uint32_t> to = ParseIPv4(address);
+    if (!to) {
+        logDebug(Cat("Not sent: '", address, "' is not an IPv4 address"));
         return;
     }
-    if (m_socket->writeDatagram(text.data(), static_cast<qint64>(text.size()), to, port) < 0) {
+    if (m_socket->writeDatagram(text.data(), static_cast<qint64>(text.size()), QHostAddress(*to),
+                                port) < 0) {
         logDebug(Cat("Not sent to ", address, ":", port, ": ", Latin1(m_socket->errorString())));
     }
 }

@@ -111,9 +111,9 @@ private slots:
         server->Send("x", "10.1", 5060);
         QCOMPARE(std::string(m_sink.Text()),
                  "LOG_DEBUG: 12/5/2026 7:13:08 PM Not sent to 127.0.0.1:9: the socket is closed\r\n"
-                 "LOG_DEBUG: 12/5/2026 7:13:08 PM Not sent: 'phone.example' is not an IP "
+                 "LOG_DEBUG: 12/5/2026 7:13:08 PM Not sent: 'phone.example' is not an IPv4 "
                  "address\r\n"
-                 "LOG_DEBUG: 12/5/2026 7:13:08 PM Not sent: '10.1' is not an IP address\r\n");
+                 "LOG_DEBUG: 12/5/2026 7:13:08 PM Not sent: '10.1' is not an IPv4 address\r\n");
     }
 
     void commandLine_data()
