@@ -167,7 +167,7 @@ start_kamailio() {
     mkdir -p "$dir"
     kamailio -f "$LOAD_DIR/kamailio.cfg" -DD -E -l "udp:127.0.0.1:$port" \
         -A "UAS_URI=\"sip:127.0.0.2:$uas_port\"" -A "WORKERS=${KAMAILIO_WORKERS:-$(nproc)}" \
-        -Y "$dir" -P "$dir/kamailio.pid" -m 256 -M 16 >"$dir/kamailio.log" 2>&1 &
+        -Y "$dir" -P "$dir/kamailio.pid" -m "${KAMAILIO_SHM_MB:-2048}" -M 16 >"$dir/kamailio.log" 2>&1 &
     PROXY_PID=$!
     track_pid "$PROXY_PID"
     wait_udp_listen "$port" || { cat "$dir/kamailio.log" >&2; die "Kamailio did not open UDP port $port"; }
