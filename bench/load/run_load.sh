@@ -18,7 +18,7 @@
 #   --log-dir DIR       Tavrix's log lines go to DIR/<run>.log instead of /dev/null
 #   --keep              keep the SIPp files of every run (printed at the end)
 # Environment: TAVRIX=path/to/tavrix (default: a Release build in build-load/),
-# KAMAILIO_WORKERS (default: nproc).
+# KAMAILIO_WORKERS (default: nproc), KAMAILIO_SHM_MB (shared memory, default 2048).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
