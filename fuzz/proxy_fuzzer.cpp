@@ -16,11 +16,11 @@
 // With TAVRIX_FUZZ_TRACE set in the environment, each step, each datagram sent and the whole
 // log are printed to stderr: run one input that way to see what it did.
 
-#include "console/stats.h"
-#include "console/text_log_sink.h"
-#include "engine/proxy.h"
-#include "sip/call_table.h"
-#include "sip/transport.h"
+#include "core/log/stats.h"
+#include "core/log/text_log_sink.h"
+#include "core/proxy/call_table.h"
+#include "core/proxy/proxy.h"
+#include "core/proxy/transport.h"
 
 #include <arpa/inet.h>
 
@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -161,16 +160,13 @@ public:
     }
 };
 
-// A free slot is an empty record; a taken slot holds its own number; no Call-ID is in two slots.
-// Call-IDs meet in a small hash table and are compared only when their hashes are equal:
-// libFuzzer watches every memcmp, and comparing strings on each step would feed it the
-// harness's own comparisons.
+// A free slot is an empty record; a taken slot holds its own number and is the one its Call-ID
+// finds, so no Call-ID is in two slots and the index beside the slots agrees with them.
 void CheckTable(const tavrix::CallTable& calls)
 {
     static const CallRecord kFree{};
-    constexpr std::size_t kBuckets = 256; // more than twice the slots: probes stay short
-    std::array<std::pair<std::size_t, std::int16_t>, kBuckets> seen{};
-    for (std::int16_t i = 1; i <= tavrix::kCallSlots; ++i) {
+    std::size_t taken = 0;
+    for (tavrix::SlotNumber i = 1; i <= calls.Capacity(); ++i) {
         const CallRecord& slot = calls.At(i);
         if (slot.CallID.empty()) {
             if (!(slot == kFree)) {
@@ -178,17 +174,16 @@ void CheckTable(const tavrix::CallTable& calls)
             }
             continue;
         }
+        ++taken;
         if (slot.Slot != i) {
             Broken("taken slot does not hold its own number");
         }
-        const std::size_t hash = std::hash<std::string>{}(slot.CallID);
-        std::size_t bucket = hash % kBuckets;
-        for (; seen[bucket].second != 0; bucket = (bucket + 1) % kBuckets) {
-            if (seen[bucket].first == hash && calls.At(seen[bucket].second).CallID == slot.CallID) {
-                Broken("two slots hold the same Call-ID");
-            }
+        if (calls.Find(slot.CallID) != i) {
+            Broken("the Call-ID index does not lead to the slot");
         }
-        seen[bucket] = {hash, i};
+    }
+    if (taken != calls.Taken()) {
+        Broken("the count of taken slots is wrong");
     }
 }
 

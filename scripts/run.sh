@@ -7,13 +7,9 @@ scripts/install-deps.sh build
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)"
 
-if [ ! -x build/src/shell/tavrix ]; then
-    echo "Built the core library (build/src/libtavrix_core.a); the program is not there yet."
-    exit 0
-fi
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "Starting the desktop program."
-    exec build/src/shell/tavrix "$@"
+    exec build/src/tavrix "$@"
 fi
 echo "No display found: starting headless (Ctrl-C stops it)."
-exec build/src/shell/tavrix --headless "$@"
+exec build/src/tavrix --headless "$@"

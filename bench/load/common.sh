@@ -131,7 +131,7 @@ prepare_tavrix() {
         return
     fi
     local dir="$REPO_DIR/build-load"
-    TAVRIX_BIN="$dir/src/shell/tavrix"
+    TAVRIX_BIN="$dir/src/tavrix"
     mkdir -p "$dir"
     if [[ ! -f "$dir/CMakeCache.txt" ]]; then
         echo "Configuring a Release build of Tavrix in build-load/ ..." >&2

@@ -1,0 +1,52 @@
+#include "app/headless.h"
+
+#include "app/command_line.h"
+#include "app/server.h"
+#include "app/signal_pipe.h"
+#include "app/stdout_log_sink.h"
+#include "app/system_clock.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+namespace tavrix {
+
+void WriteError(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+int RunHeadless(const Options& options)
+{
+    // A reader of standard output that goes away must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    SystemClock clock;
+    StreamLogSink sink(stdout);
+    NullStatsDisplay display;
+    Server server(sink, display, clock, options.server);
+    // Handled from before the program says it is ready, so no early signal finds the default.
+    SignalPipe signalPipe;
+    QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &server,
+                     [&server] { WriteError(server.statisticsReport()); });
+    QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &server, [&server] {
+        server.closeSocket();
+        QCoreApplication::exit(0);
+    });
+
+    if (!server.openSocket()) {
+        WriteError("tavrix: cannot bind UDP port " + std::to_string(server.port()) + ": " +
+                   Latin1(server.lastError()) + "\n");
+        return 1;
+    }
+    WriteError("Tavrix " TAVRIX_VERSION " listening on UDP port " + std::to_string(server.port()) +
+               ", LocalIP " + server.proxy().LocalIP() + "\n");
+
+    return QCoreApplication::exec();
+}
+
+} // namespace tavrix

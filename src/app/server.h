@@ -1,0 +1,77 @@
+#pragma once
+
+#include "core/proxy/proxy.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <string_view>
+
+class QTimer;
+class QUdpSocket;
+
+namespace tavrix {
+
+// Where the program serves and the proxy's start values.
+struct ServerConfig
+{
+    QHostAddress bindAddress = QHostAddress(QHostAddress::AnyIPv4);
+    quint16 port = kSipPort; // 0: a free port the system picks, kept for every later bind
+    ProxyConfig proxy;       // an empty LocalIP: the host's address, found at start-up
+};
+
+// The proxy on its UDP socket wsck and its one-second timer Timer1, all on the thread that
+// owns this object. Each datagram is handed to the proxy whole, with its source; the timer
+// runs the expiry sweep whether the socket is open or not.
+class Server final : public QObject, public Transport
+{
+    Q_OBJECT
+
+public:
+    Server(LogSink& sink, StatsDisplay& display, Clock& clock, const ServerConfig& config,
+           QObject* parent = nullptr);
+    ~Server() override;
+
+    // Binds the socket; on failure logs a LOG_ERR line naming the port and the reason, which
+    // lastError() then holds, and the socket stays closed. True when it is open.
+    bool openSocket();
+    // Closes the socket; datagrams sent to the port are dropped until it is opened again.
+    void closeSocket();
+    bool isOpen() const;
+    // Closes the socket and stops the timer for good: nothing is handled any more.
+    void shutDown();
+    // Why the last openSocket() failed.
+    const QString& lastError() const { return m_lastError; }
+    // The port the socket binds.
+    quint16 port() const { return m_port; }
+
+    Proxy& proxy() { return m_proxy; }
+    // The statistics summary line and the routes listing, each line ending in CR LF.
+    std::string statisticsReport();
+
+    // One datagram to address:port. An address that is not an IPv4 or IPv6 literal, a closed
+    // socket or a failed send drops the datagram with a LOG_DEBUG line; nothing is retried.
+    void Send(std::string_view text, std::string_view address, std::uint16_t port) override;
+
+private:
+    void readDatagrams();
+
+    QUdpSocket* m_socket;
+    QTimer* m_timer;
+    QHostAddress m_bindAddress;
+    quint16 m_port;
+    QString m_lastError;
+    QByteArray m_buffer; // one datagram as read
+    Proxy m_proxy;
+};
+
+// The address of the host's first interface that is up, running and not a loopback, as
+// dotted IPv4 text; "127.0.0.1" when there is none.
+std::string HostIPv4Address();
+
+// A text of one byte per character: characters outside Latin-1 become "?".
+std::string Latin1(const QString& text);
+
+} // namespace tavrix

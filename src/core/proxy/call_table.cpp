@@ -1,0 +1,167 @@
+#include "core/proxy/call_table.h"
+
+#include "core/text/message.h"
+
+namespace tavrix {
+
+namespace {
+
+const CallRecord kEmptyRecord;
+
+// A call slot that may be given away when the table is full: finished, or run out (a stray
+// ACK or response, a call never routed: the next sweep frees it anyway). Never a registration.
+bool IsSpent(const CallRecord& slot)
+{
+    return slot.IsRegistration == 0 && (slot.Finished != 0 || slot.TimeLeft <= 0);
+}
+
+} // namespace
+
+CallTable::CallTable(Logger& log, SlotNumber slots)
+    : m_log(log), m_capacity(slots), m_free(static_cast<std::size_t>(slots), true),
+      m_taken(static_cast<std::size_t>(slots)), m_spent(static_cast<std::size_t>(slots))
+{}
+
+Lookup CallTable::LookupCall(std::string_view message, const PeerAddress& peer)
+{
+    const std::string callId = GetHeader(message, "Call-ID");
+    if (callId.empty()) {
+        m_log.WriteLog(Level::Err, "Call missing call ID from ", peer.IP);
+        return {{}, Found::NoCallId};
+    }
+    if (const SlotNumber known = Find(callId); known != 0) {
+        return {At(known), Found::Known};
+    }
+    // Only the copy carries the Contact; the slot gets it when the record is stored.
+    Lookup lookup{AllocateCall(callId), Found::New};
+    if (lookup.rec.Slot == 0) {
+        lookup.found = Found::TableFull;
+    }
+    lookup.rec.Contact = GetHeader(message, "Contact");
+    return lookup;
+}
+
+CallRecord CallTable::AllocateCall(std::string_view callId)
+{
+    std::size_t index = m_free.First();
+    if (index == IndexSet::npos) {
+        // A full table would refuse every call until finished calls age out (up to 7200
+        // seconds): give the lowest slot that is of no more use to the new Call-ID instead.
+        index = m_spent.First();
+        if (index == IndexSet::npos) {
+            return {};
+        }
+        CleanupCall(static_cast<SlotNumber>(index + 1));
+    }
+    const auto number = static_cast<SlotNumber>(index + 1);
+    while (m_slots.size() <= index) {
+        m_slots.emplace_back();
+    }
+    CallRecord& slot = Slot(number);
+    slot.CallID = std::string(callId);
+    slot.Slot = number;
+    m_free.Erase(index);
+    m_taken.Insert(index);
+    Index(number);
+    return slot;
+}
+
+bool CallTable::IsKnownContact(CallRecord& rec)
+{
+    StripBrackets(rec.Contact);
+    if (rec.Contact.empty() && m_free.Count() > 0) {
+        return true; // every free slot holds an empty Contact
+    }
+    return m_contacts.contains(rec.Contact);
+}
+
+void CallTable::CleanupCall(SlotNumber slot)
+{
+    m_log.WriteLog(Level::Debug, "Cleaning up call: ", slot);
+    if (!IsTaken(slot)) {
+        return;
+    }
+    Unindex(slot);
+    Slot(slot) = CallRecord{};
+    const auto index = static_cast<std::size_t>(slot - 1);
+    m_taken.Erase(index);
+    m_spent.Erase(index);
+    m_free.Insert(index);
+}
+
+SlotNumber CallTable::Find(std::string_view callId) const
+{
+    const auto found = m_byCallId.find(callId);
+    return found == m_byCallId.end() ? 0 : found->second;
+}
+
+const CallRecord& CallTable::At(SlotNumber slot) const
+{
+    if (slot < 1 || static_cast<std::size_t>(slot) > m_slots.size()) {
+        return kEmptyRecord;
+    }
+    return m_slots[static_cast<std::size_t>(slot - 1)];
+}
+
+void CallTable::Store(const CallRecord& rec)
+{
+    if (!IsTaken(rec.Slot) || At(rec.Slot).CallID != rec.CallID) {
+        return;
+    }
+    Unindex(rec.Slot);
+    Slot(rec.Slot) = rec;
+    Index(rec.Slot);
+}
+
+void CallTable::SetTimeLeft(SlotNumber slot, std::int16_t timeLeft)
+{
+    if (IsTaken(slot)) {
+        Slot(slot).TimeLeft = timeLeft;
+        UpdateSpent(slot);
+    }
+}
+
+void CallTable::MarkFinished(SlotNumber slot)
+{
+    if (IsTaken(slot)) {
+        Slot(slot).Finished = kTrue;
+        UpdateSpent(slot);
+    }
+}
+
+SlotNumber CallTable::NextTaken(SlotNumber after) const
+{
+    const std::size_t index = m_taken.Next(static_cast<std::size_t>(after < 0 ? 0 : after));
+    return index == IndexSet::npos ? 0 : static_cast<SlotNumber>(index + 1);
+}
+
+void CallTable::Unindex(SlotNumber slot)
+{
+    const CallRecord& rec = Slot(slot);
+    m_byCallId.erase(rec.CallID);
+    if (const auto contact = m_contacts.find(rec.Contact); contact != m_contacts.end()) {
+        if (--contact->second == 0) {
+            m_contacts.erase(contact);
+        }
+    }
+}
+
+void CallTable::Index(SlotNumber slot)
+{
+    const CallRecord& rec = Slot(slot);
+    m_byCallId.emplace(rec.CallID, slot);
+    ++m_contacts[rec.Contact];
+    UpdateSpent(slot);
+}
+
+void CallTable::UpdateSpent(SlotNumber slot)
+{
+    const auto index = static_cast<std::size_t>(slot - 1);
+    if (IsSpent(Slot(slot))) {
+        m_spent.Insert(index);
+    } else {
+        m_spent.Erase(index);
+    }
+}
+
+} // namespace tavrix

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "core/log/logger.h"
+#include "core/proxy/index_set.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace tavrix {
+
+// Slot numbers run from 1; 0 is "no slot".
+using SlotNumber = std::int32_t;
+inline constexpr SlotNumber kCallSlots = 100;
+inline constexpr std::int16_t kTrue = -1;
+
+// Where a party is reached. The source of a datagram has IP and Port, and no Uri.
+struct PeerAddress
+{
+    std::string Uri;
+    std::string IP;
+    std::uint16_t Port = 0;
+
+    bool operator==(const PeerAddress&) const = default;
+};
+
+// One dialog or registration. An empty record (all empty, all 0) is a free slot.
+struct CallRecord
+{
+    SlotNumber Slot = 0;             // own slot number from 1; 0 when it has none
+    std::int16_t IsRegistration = 0; // -1 for a registration
+    std::string CallID;              // empty marks a free slot
+    std::int16_t TimeLeft = 0;       // lifetime in sweep ticks (seconds)
+    std::int16_t Finished = 0;       // -1 once the call ended; the slot is then released
+    PeerAddress Caller;              // who opened the dialog or registration
+    PeerAddress Callee;              // the routed leg; an empty Uri means not routed
+    std::string Username;            // user part of a registration's From URI
+    std::string Contact;             // Contact of the creating message
+    std::int16_t Leg = 0;            // where the next message goes: 1 the Callee, else the Caller
+
+    bool operator==(const CallRecord&) const = default;
+};
+
+// What LookupCall found for a message.
+enum class Found
+{
+    Known,    // the slot of a Call-ID seen before
+    New,      // a slot just taken for a new Call-ID
+    NoCallId, // the message has no Call-ID (logged as an error); no slot
+    TableFull // a new Call-ID and no slot left; no slot
+};
+
+struct Lookup
+{
+    CallRecord rec;
+    Found found;
+};
+
+// The slots keyed by Call-ID. Records are handed out as copies; a change reaches the table
+// only through Store() and the few field writes below, which keep the indexes beside the slots
+// in step, so every look-up takes the same time however large the table.
+class CallTable
+{
+public:
+    explicit CallTable(Logger& log, SlotNumber slots = kCallSlots);
+
+    // A copy of the message's record: its slot, or a fresh slot for a new Call-ID, whose copy
+    // alone carries the message's Contact. No Call-ID: logged as an error. A full table with
+    // nothing to reclaim: nothing logged. In both cases an empty record (Slot 0).
+    Lookup LookupCall(std::string_view message, const PeerAddress& peer);
+
+    // Takes the lowest free slot for the Call-ID; with none free, reclaims the lowest spent
+    // slot (a call that finished or ran out). A copy of the slot, or an empty record.
+    CallRecord AllocateCall(std::string_view callId);
+
+    // Strips rec.Contact of its brackets in place, then whether any slot (free ones too,
+    // whose Contact is empty) holds that Contact.
+    bool IsKnownContact(CallRecord& rec);
+
+    // Logs "Cleaning up call: N" and frees slot N. Other numbers: only the line.
+    void CleanupCall(SlotNumber slot);
+
+    // The slot of a Call-ID; 0 when no slot holds it.
+    SlotNumber Find(std::string_view callId) const;
+
+    // Slot n; an empty record for a free slot or any other number.
+    const CallRecord& At(SlotNumber slot) const;
+
+    // Replaces the taken slot rec.Slot by rec; a record of no slot, of a free slot or of
+    // another Call-ID is not stored.
+    void Store(const CallRecord& rec);
+    // Sets TimeLeft of a taken slot.
+    void SetTimeLeft(SlotNumber slot, std::int16_t timeLeft);
+    // Marks a taken slot Finished.
+    void MarkFinished(SlotNumber slot);
+
+    // The lowest taken slot above after; 0 when there is none.
+    SlotNumber NextTaken(SlotNumber after) const;
+    SlotNumber Capacity() const { return m_capacity; }
+    std::size_t Taken() const { return m_taken.Count(); }
+
+private:
+    CallRecord& Slot(SlotNumber slot) { return m_slots[static_cast<std::size_t>(slot - 1)]; }
+    bool IsTaken(SlotNumber slot) const
+    {
+        return slot >= 1 && m_taken.Contains(static_cast<std::size_t>(slot - 1));
+    }
+    // Takes the slot's keys out of the indexes, before the slot changes.
+    void Unindex(SlotNumber slot);
+    // Puts the slot's keys into the indexes, after it changed.
+    void Index(SlotNumber slot);
+    void UpdateSpent(SlotNumber slot);
+
+    Logger& m_log;
+    SlotNumber m_capacity;
+    std::deque<CallRecord> m_slots; // grows to the highest slot taken so far; references stay
+    IndexSet m_free;                // slot - 1 of every free slot
+    IndexSet m_taken;               // slot - 1 of every taken slot
+    IndexSet m_spent;               // slot - 1 of every slot a new Call-ID may take over
+    // The Call-ID of each taken slot; the keys are views of the slots' own CallID texts.
+    std::unordered_map<std::string_view, SlotNumber> m_byCallId;
+    std::unordered_map<std::string, SlotNumber> m_contacts; // Contact -> taken slots with it
+};
+
+} // namespace tavrix

@@ -1,0 +1,42 @@
+#include "core/proxy/datagram_sender.h"
+
+#include "core/text/numeric.h"
+
+namespace tavrix {
+
+void DatagramSender::SendDatagram(std::string_view message, std::string_view address,
+                                  std::uint16_t port)
+{
+    if (address.empty() || port == 0) {
+        m_log.WriteLog(Level::Debug, "Not sent: no destination address or port (", address, ":",
+                       port, ")");
+        return;
+    }
+    if (!ParseIPv4(address)) {
+        // Only plain dotted quads go out: host names are not looked up, and other spellings
+        // of an address could hide the proxy's own from the loop guard.
+        m_log.WriteLog(Level::Debug, "Not sent: '", address, "' is not an IPv4 address");
+        return;
+    }
+    if (IsOwnEndpoint(address, port)) {
+        m_log.WriteLog(Level::Err, "Loop detected: not sending to own address ", address, ":",
+                       port);
+        return;
+    }
+    m_log.WriteLog(Level::DebugV, "SIP Send: IP=", address, " Port=", port, kCrLf, message);
+    m_transport.Send(message, address, port);
+}
+
+bool DatagramSender::IsOwnEndpoint(std::string_view address, std::uint16_t port) const
+{
+    if (port != m_self.Port) {
+        return false;
+    }
+    if (address == m_self.IP) {
+        return true;
+    }
+    const std::optional<std::uint32_t> ip = ParseIPv4(address);
+    return ip && (*ip == 0 || (*ip >> 24) == 127);
+}
+
+} // namespace tavrix

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "core/log/logger.h"
+#include "core/proxy/builders.h"
+#include "core/proxy/transport.h"
+
+#include <cstdint>
+#include <string_view>
+
+namespace tavrix {
+
+// The proxy's single exit: checks where a datagram goes, logs it and hands it to the
+// transport once.
+class DatagramSender
+{
+public:
+    // self is read at each send, so the proxy's endpoint may change after construction.
+    DatagramSender(Transport& transport, Logger& log, const Endpoint& self)
+        : m_transport(transport), m_log(log), m_self(self)
+    {}
+
+    // Logs the message and sends it once. Skipped, with a log line, when the address is empty
+    // or not a plain dotted quad, the port 0, or the destination is the proxy itself (which
+    // would loop forever).
+    void SendDatagram(std::string_view message, std::string_view address, std::uint16_t port);
+
+    // The proxy's own endpoint: LocalIP, 0.0.0.0 or any 127.x address, with LocalPort.
+    bool IsOwnEndpoint(std::string_view address, std::uint16_t port) const;
+
+private:
+    Transport& m_transport;
+    Logger& m_log;
+    const Endpoint& m_self;
+};
+
+} // namespace tavrix

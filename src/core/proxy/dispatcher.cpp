@@ -1,0 +1,163 @@
+#include "core/proxy/proxy.h"
+#include "core/text/message.h"
+#include "core/text/numeric.h"
+#include "core/text/text.h"
+#include "core/text/uri.h"
+
+namespace tavrix {
+
+namespace {
+
+// Lifetime of a call whose INVITE names no Session-Expires.
+constexpr std::int16_t kDefaultCallLifetime = 7200;
+
+} // namespace
+
+void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerAddress& peer)
+{
+    const std::string_view token = MethodToken(message);
+
+    if (token == "REGISTER") {
+        m_log.WriteLog(Level::Debug, "REGISTER request from '", peer.IP, ":", peer.Port, "'");
+        if (AdmitRequest(rec, message, peer)) {
+            SendResponse(rec, "200 OK", message);
+            return;
+        }
+        // Admission has put the sender into rec.Caller, so the refusal reaches it.
+        SendResponse(rec, "401 Unauthorised", message);
+        m_log.WriteLog(Level::Info, "Registration failed for '", rec.Username, "' at '", peer.IP,
+                       ":", peer.Port, "'");
+        return;
+    }
+
+    if (token == "INVITE") {
+        m_log.WriteLog(Level::Debug, "Using latest request as basis request");
+        if (HopsExhausted(token, message, peer)) {
+            return;
+        }
+        rec.TimeLeft = NumericValue16(GetHeader(message, "Session-Expires"));
+        if (rec.TimeLeft == 0) {
+            rec.TimeLeft = kDefaultCallLifetime;
+        }
+        if (!AdmitRequest(rec, message, peer)) {
+            return;
+        }
+        m_log.WriteLog(Level::Info, "Call started");
+        m_stats.SetCallAttempts(Saturated(m_stats.CallAttempts(), 1));
+        SendResponse(rec, "100 Trying", message);
+
+        std::string route = m_routes.FindRoute(message);
+        if (route.empty()) {
+            SendResponse(rec, "404 Not Found", message);
+            m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+            return;
+        }
+        rec.Callee.IP = GetUriHost(route);
+        rec.Callee.Port = PortFromText(GetUriPort(route));
+        rec.Callee.Uri = route; // stripped of its brackets by GetUriHost
+        if (m_out.IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port)) {
+            // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
+            SendResponse(rec, "482 Loop Detected", message);
+            m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+            m_log.WriteLog(Level::Err, "Loop detected: route for '", m_stats.LastRoute(),
+                           "' leads back to this proxy (", rec.Callee.IP, ":", rec.Callee.Port,
+                           ")");
+            return;
+        }
+        m_calls.Store(rec);
+        rec.Leg = 1;
+        SendRequest(rec, "INVITE", message);
+        return;
+    }
+
+    if (token == "CANCEL") {
+        m_log.WriteLog(Level::Debug, "Received 'CANCEL' from ", peer.IP, ":", peer.Port);
+        if (!HopsExhausted(token, message, peer)) {
+            RelayRequest(rec, token, message, peer);
+        }
+        return;
+    }
+
+    if (token == "ACK") {
+        m_log.WriteLog(Level::Debug, "Received 'ACK' from ", peer.IP, ":", peer.Port);
+        if (HopsExhausted(token, message, peer)) {
+            return;
+        }
+        if (!rec.Callee.Uri.empty() && OnCallerSide(rec, peer)) {
+            rec.Leg = 1;
+            SendRequest(rec, "ACK", message);
+        }
+        // The table decides, not the copy: the relay marks the slot when the call ends.
+        if (m_calls.At(rec.Slot).Finished != 0) {
+            m_calls.CleanupCall(rec.Slot);
+        }
+        return;
+    }
+
+    if (token == "BYE") {
+        // This receipt line names the call's Caller, whichever side sent the BYE.
+        m_log.WriteLog(Level::Debug, "Received 'BYE' from ", rec.Caller.IP, ":", rec.Caller.Port);
+        if (!HopsExhausted(token, message, peer)) {
+            RelayRequest(rec, token, message, peer);
+        }
+        return;
+    }
+
+    if (token == "OPTIONS") {
+        m_log.WriteLog(Level::Debug, "Received 'OPTIONS' from ", peer.IP, ":", peer.Port);
+        rec.Leg = 0;
+        if (rec.Caller.IP.empty() || rec.Caller.Port == 0) {
+            AnswerSender(rec, "200 OK", message, peer);
+        } else {
+            SendResponse(rec, "200 OK", message);
+        }
+        return;
+    }
+
+    if (token == "SIP/2.0") {
+        const std::string status = GetStatus(message);
+        if (NumericValue16(status) < 100) {
+            m_log.WriteLog(Level::Err, "Invalid response: ", status);
+            return;
+        }
+        HandleResponse(rec, status, message, peer);
+        return;
+    }
+
+    m_log.WriteLog(Level::Err, "Dunno how to handle '", token, "' request from ", peer.IP, ":",
+                   peer.Port, ".");
+    if (rec.Caller.IP.empty() || rec.Caller.Port == 0) {
+        AnswerSender(rec, "405 Method not allowed", message, peer);
+    } else {
+        SendResponse(rec, "405 Method not allowed", message);
+    }
+}
+
+void Proxy::RelayRequest(CallRecord& rec, std::string_view method, std::string_view message,
+                         const PeerAddress& peer)
+{
+    // The side of the sender is told by its IP alone; the request goes to the other side.
+    const bool fromCaller = OnCallerSide(rec, peer);
+    rec.Leg = fromCaller ? 0 : 1;
+    SendResponse(rec, "100 Trying", message);
+    rec.Leg = fromCaller ? 1 : 0;
+    SendRequest(rec, method, message);
+}
+
+bool Proxy::HopsExhausted(std::string_view method, std::string_view message,
+                          const PeerAddress& peer)
+{
+    // RFC 3261 16.3 step 3: a request that may not travel further is refused, an ACK dropped.
+    const std::string hops = GetHeader(message, "Max-Forwards");
+    if (hops.empty() || NumericValue16(hops) > 0) {
+        return false;
+    }
+    m_log.WriteLog(Level::Err, "Too many hops: '", method, "' from ", peer.IP, ":", peer.Port,
+                   " not forwarded");
+    if (method != "ACK") {
+        AnswerSender(CallRecord{}, "483 Too Many Hops", message, peer);
+    }
+    return true;
+}
+
+} // namespace tavrix

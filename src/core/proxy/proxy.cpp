@@ -1,0 +1,78 @@
+#include "core/proxy/proxy.h"
+
+#include "core/text/message.h"
+#include "core/text/text.h"
+
+namespace tavrix {
+
+Proxy::Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& clock,
+             ProxyConfig config)
+    : m_stats(display), m_log(sink, clock, m_stats), m_calls(m_log, config.MaxCalls),
+      m_routes(m_log, m_stats, std::move(config.DefaultRoute), config.MaxRoutes),
+      m_self{std::move(config.LocalIP), config.LocalPort}, m_out(transport, m_log, m_self)
+{
+    m_log.SetLogLevel(config.LogLevel);
+}
+
+void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)
+{
+    m_self = Endpoint{std::move(ip), port};
+}
+
+void Proxy::ReceiveDatagram(std::string_view message, const PeerAddress& peer)
+{
+    m_log.WriteLog(Level::DebugV, "SIP Read: IP=", peer.IP, " Port=", peer.Port, kCrLf, message);
+    Lookup lookup = m_calls.LookupCall(message, peer);
+    switch (lookup.found) {
+    case Found::NoCallId:
+        return; // the message belongs to no call; the lookup has logged it
+    case Found::TableFull:
+        HandleWithoutSlot(message, peer);
+        return;
+    case Found::Known:
+    case Found::New:
+        HandleMessage(lookup.rec, message, peer);
+        return;
+    }
+}
+
+void Proxy::HandleWithoutSlot(std::string_view message, const PeerAddress& peer)
+{
+    // Every slot holds a live call or registration: refuse new requests (RFC 3261 21.5.4),
+    // drop what cannot be answered.
+    const std::string_view token = MethodToken(message);
+    if (token == "SIP/2.0" || token == "ACK") {
+        m_log.WriteLog(Level::Err, "Call table full, dropping '", token, "' from ", peer.IP, ":",
+                       peer.Port);
+        return;
+    }
+    m_log.WriteLog(Level::Err, "Call table full, refusing '", token, "' request from ", peer.IP,
+                   ":", peer.Port);
+    AnswerSender(CallRecord{}, "503 Service Unavailable", message, peer);
+}
+
+void Proxy::SendResponse(const CallRecord& rec, std::string_view status, std::string_view source)
+{
+    const PeerAddress& to = rec.Leg == 1 ? rec.Callee : rec.Caller;
+    m_log.WriteLog(Level::Debug, "Sending '", status, "' to ", to.IP, ":", to.Port);
+    m_out.SendDatagram(BuildResponse(status, source, rec.TimeLeft), to.IP, to.Port);
+}
+
+void Proxy::SendRequest(const CallRecord& rec, std::string_view method, std::string_view source)
+{
+    const PeerAddress& to = rec.Leg == 1 ? rec.Callee : rec.Caller;
+    m_log.WriteLog(Level::Debug, "Sending '", method, "' request to: ", to.IP, ":", to.Port);
+    m_out.SendDatagram(BuildRequest(method, rec.Callee.Uri, source, m_self), to.IP, to.Port);
+}
+
+void Proxy::AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
+                         const PeerAddress& peer)
+{
+    CallRecord answer = rec;
+    answer.Caller.IP = peer.IP;
+    answer.Caller.Port = peer.Port;
+    answer.Leg = 0;
+    SendResponse(answer, status, message);
+}
+
+} // namespace tavrix

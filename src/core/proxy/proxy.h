@@ -1,0 +1,97 @@
+#pragma once
+
+#include "core/log/log_sink.h"
+#include "core/log/logger.h"
+#include "core/log/stats.h"
+#include "core/proxy/builders.h"
+#include "core/proxy/call_table.h"
+#include "core/proxy/datagram_sender.h"
+#include "core/proxy/route_table.h"
+#include "core/proxy/transport.h"
+#include "core/text/numeric.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavrix {
+
+// Upstream for unregistered long user names when the operator names none.
+inline constexpr std::string_view kDefaultRoute = "127.0.0.1:5060";
+
+// Start values of a proxy.
+struct ProxyConfig
+{
+    std::string LocalIP = "127.0.0.1";        // written into Via and Record-Route
+    std::uint16_t LocalPort = kSipPort;       // the bound UDP port
+    std::string DefaultRoute{kDefaultRoute};  // ADDRESS:PORT
+    std::int16_t LogLevel = kDefaultLogLevel; // 1 to 4
+    SlotNumber MaxCalls = kCallSlots;         // call-table slots
+    std::int32_t MaxRoutes = kRouteSlots;     // route-table slots
+};
+
+// One stateful SIP proxy and registrar: owns the call table, the route table, the statistics
+// and the logger, and reaches the world only through the four interfaces it is given.
+// Everything runs on the caller's thread, one event at a time.
+class Proxy
+{
+public:
+    Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& clock,
+          ProxyConfig config = {});
+    Proxy(const Proxy&) = delete;
+    Proxy& operator=(const Proxy&) = delete;
+
+    // Entry point: a datagram arrived from peer (IP and Port set). Logs it, finds its call
+    // record and dispatches it. Any bytes are acceptable input.
+    void ReceiveDatagram(std::string_view message, const PeerAddress& peer);
+
+    // Entry point: one timer tick, the once-a-second expiry sweep.
+    void Tick() { Sweep(); }
+
+    CallTable& Calls() { return m_calls; }
+    RouteTable& Routes() { return m_routes; }
+    SIP_STATS& Stats() { return m_stats; }
+    Logger& Log() { return m_log; }
+    const std::string& LocalIP() const { return m_self.IP; }
+    std::uint16_t LocalPort() const { return m_self.Port; }
+    void SetLocalEndpoint(std::string ip, std::uint16_t port);
+
+private:
+    // Runs the branch of the message's first word; rec is the working copy of its record.
+    void HandleMessage(CallRecord& rec, std::string_view message, const PeerAddress& peer);
+    // The gate of REGISTER and INVITE, and the registrar: false when the From URI holds no
+    // "sip:". Records a new registration for an unknown Contact.
+    bool AdmitRequest(CallRecord& rec, std::string_view message, const PeerAddress& peer);
+    // Relays a response (status 100 or more) to the other leg of its call.
+    void HandleResponse(CallRecord& rec, std::string_view status, std::string_view message,
+                        const PeerAddress& peer);
+    // Counts every lifetime down; ends registrations and calls that have run out.
+    void Sweep();
+
+    // A response built from source, to the Callee when rec.Leg is 1, else to the Caller.
+    void SendResponse(const CallRecord& rec, std::string_view status, std::string_view source);
+    // A request to the Callee's Uri built from source, sent to the Callee when rec.Leg is 1,
+    // else to the Caller.
+    void SendRequest(const CallRecord& rec, std::string_view method, std::string_view source);
+    // A response to whoever sent the message, whatever the record says.
+    void AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
+                      const PeerAddress& peer);
+
+    void HandleWithoutSlot(std::string_view message, const PeerAddress& peer);
+    void RelayRequest(CallRecord& rec, std::string_view method, std::string_view message,
+                      const PeerAddress& peer);
+    bool HopsExhausted(std::string_view method, std::string_view message, const PeerAddress& peer);
+    bool OnCallerSide(const CallRecord& rec, const PeerAddress& peer) const
+    {
+        return peer.IP == rec.Caller.IP;
+    }
+
+    SIP_STATS m_stats;
+    Logger m_log;
+    CallTable m_calls;
+    RouteTable m_routes;
+    Endpoint m_self;
+    DatagramSender m_out;
+};
+
+} // namespace tavrix

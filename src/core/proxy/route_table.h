@@ -1,0 +1,69 @@
+#pragma once
+
+#include "core/log/logger.h"
+#include "core/log/stats.h"
+#include "core/proxy/call_table.h"
+#include "core/proxy/index_set.h"
+
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace tavrix {
+
+inline constexpr std::int32_t kRouteSlots = 11;
+
+// One route: a user name and the Contact URI (without brackets) it registered from.
+struct RouteEntry
+{
+    std::string Username;
+    std::string Contact;
+
+    bool operator==(const RouteEntry&) const = default;
+};
+
+// The registrar's location store: slots from index 0, scanned from 0, the first match wins. A
+// slot is free while its Contact is empty. Indexes beside the slots answer every scan at once.
+class RouteTable
+{
+public:
+    RouteTable(Logger& log, SIP_STATS& stats, std::string defaultRoute,
+               std::int32_t slots = kRouteSlots);
+
+    // Adds "From user -> rec.Contact" unless some slot holds that Contact already (an empty
+    // Contact matches a free slot). A full table logs the line and stores nothing.
+    void AddRoute(const CallRecord& rec, std::string_view source);
+
+    // The target for the To user of an INVITE: a registered Contact, else for a name of more
+    // than 6 characters "<sip:user@DefaultRoute>", else empty. Sets LastRoute to the user.
+    std::string FindRoute(std::string_view message);
+
+    // Logs and empties every slot whose Contact equals rec.Contact.
+    void RemoveRoutes(const CallRecord& rec);
+
+    // "user linked to contact" CR LF for each slot with a user, in slot order.
+    std::string Listing() const;
+
+    // Slot index; an empty entry for a free slot or any other number.
+    const RouteEntry& Entry(std::int32_t index) const;
+    std::int32_t Capacity() const { return m_capacity; }
+    const std::string& DefaultRoute() const { return m_defaultRoute; }
+
+private:
+    void Put(std::size_t index, RouteEntry entry);
+
+    Logger& m_log;
+    SIP_STATS& m_stats;
+    std::int32_t m_capacity;
+    std::deque<RouteEntry> m_slots; // grows to the highest slot used so far
+    IndexSet m_free;
+    IndexSet m_listed; // slots with a user, for the listing
+    std::unordered_map<std::string, std::set<std::size_t>> m_byUser; // taken slots per user
+    std::unordered_map<std::string, std::set<std::size_t>> m_byContact;
+    std::string m_defaultRoute;
+};
+
+} // namespace tavrix

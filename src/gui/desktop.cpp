@@ -1,0 +1,33 @@
+#include "gui/desktop.h"
+
+#include "app/command_line.h"
+#include "app/headless.h"
+#include "app/signal_pipe.h"
+#include "app/system_clock.h"
+#include "gui/main_window.h"
+#include "gui/operator_dialogs.h"
+
+#include <QApplication>
+
+namespace tavrix {
+
+int RunDesktop(const Options& options)
+{
+    // Only "Shutdown" or closing the main window ends the program; the log and routes
+    // windows come and go.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    SignalPipe signalPipe;
+    SystemClock clock;
+    MessageBoxDialogs dialogs;
+    frmMain main(options.server, dialogs, clock);
+    QObject::connect(&main, &frmMain::shutdownRequested, &main, [] { QCoreApplication::exit(0); });
+    QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &main, &QWidget::close);
+    QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &main,
+                     [&main] { WriteError(main.server().statisticsReport()); });
+
+    main.show();
+    return QApplication::exec();
+}
+
+} // namespace tavrix

@@ -1,0 +1,35 @@
+#include "app/command_line.h"
+#include "app/headless.h"
+#include "gui/desktop.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Tavrix"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRIX_VERSION));
+
+    // Read before any application object exists: a bad argument is reported even where no
+    // display could be opened.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    const tavrix::CommandLine commandLine = tavrix::ParseCommandLine(arguments);
+    if (commandLine.exitStatus) {
+        std::fputs(commandLine.out.toLocal8Bit().constData(), stdout);
+        std::fputs(commandLine.err.toLocal8Bit().constData(), stderr);
+        return *commandLine.exitStatus;
+    }
+
+    if (commandLine.options.headless) {
+        // No widget code runs and no display is needed.
+        QCoreApplication app(argc, argv);
+        return tavrix::RunHeadless(commandLine.options);
+    }
+    QApplication app(argc, argv);
+    return tavrix::RunDesktop(commandLine.options);
+}
