@@ -1,11 +1,9 @@
-"""Shared pieces of the interop tests: the headless proxy, child processes, free ports.
-
-Everything stays on loopback. Every child is killed when the test ends, however it ends: the
-kernel kills it when the driver dies (PR_SET_PDEATHSIG), and the driver kills what is left
-on its way out.
-"""
+"""Real SIP peers against the headless program, on loopback only: the proxy, SIPp agents and
+baresip soft phones, each a child process that dies with the test (PR_SET_PDEATHSIG) and is
+killed on the way out. Every wait is bounded."""
 
 import ctypes
+import glob
 import os
 import re
 import shutil
@@ -16,94 +14,32 @@ import sys
 import tempfile
 import time
 
-ALICE_IP = "127.0.0.1"
-BOB_IP = "127.0.0.2"
-
-_PR_SET_PDEATHSIG = 1
+ALICE_IP, BOB_IP = "127.0.0.1", "127.0.0.2"
+STEP_S = 10  # the longest wait for any one step
+PACKAGES = {"sipp": "sip-tester", "baresip": "baresip-core", "linphonec": "linphone-cli"}
 _children = []
-_proxies = []
 
 
 class Failure(Exception):
     """A check that did not hold; its text says what was expected and what came."""
 
 
-def _die_with_parent():
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
-
-
-def spawn(args, stdout, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=None, cwd=None):
-    """Starts a child that dies with this process; its output goes to the given files."""
-    child = subprocess.Popen(args, stdin=stdin, stdout=stdout, stderr=stderr, env=env, cwd=cwd,
-                             preexec_fn=_die_with_parent, start_new_session=True)
+def spawn(args, output, stdin=subprocess.DEVNULL, cwd=None, env=None):
+    """Starts a child that dies with this process, its output (and errors) into a file."""
+    def die_with_parent():
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    with open(output, "wb") as out:
+        child = subprocess.Popen(args, stdin=stdin, stdout=out, stderr=subprocess.STDOUT,
+                                 cwd=cwd, env=env, preexec_fn=die_with_parent,
+                                 start_new_session=True)
     _children.append(child)
     return child
 
 
-def kill_all():
-    """Kills every child still running, each by its own id, and reaps it."""
-    for child in _children:
-        if child.poll() is None:
-            child.kill()
-        try:
-            child.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            pass
-
-
-def _on_signal(signum, _frame):
-    kill_all()
-    sys.exit(128 + signum)
-
-
-# The Debian package that brings each peer program.
-PACKAGES = {"sipp": "sip-tester", "baresip": "baresip-core"}
-
-
-def missing_programs(names):
-    """What is missing of the peer programs, as a message naming the packages; empty if none."""
-    missing = [name for name in names if shutil.which(name) is None]
-    if not missing:
-        return ""
-    return "missing program(s): %s (install %s, e.g. with scripts/install-deps.sh test)" % (
-        ", ".join(missing), ", ".join(PACKAGES.get(name, name) for name in missing))
-
-
 def free_udp_port(ip):
-    """A UDP port free on ip right now, chosen by the kernel."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.bind((ip, 0))
         return sock.getsockname()[1]
-
-
-def udp_bound(ip, port):
-    """True when some socket is bound to ip:port (read from /proc/net/udp)."""
-    wanted = "%s:%04X" % ("".join("%02X" % int(part) for part in reversed(ip.split("."))), port)
-    with open("/proc/net/udp") as table:
-        return any(line.split()[1] == wanted for line in list(table)[1:])
-
-
-def wait_until(predicate, timeout, what):
-    """Polls predicate every 20 ms until it holds; fails after timeout seconds."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.02)
-    if predicate():
-        return
-    raise Failure("timed out after %.1f s waiting for %s" % (timeout, what))
-
-
-def wait_exit(child, timeout, what):
-    """Waits for a child to end; a child that does not end in time is killed and fails."""
-    try:
-        return child.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        child.kill()
-        child.wait()
-        raise Failure("%s did not finish within %.0f s" % (what, timeout)) from None
 
 
 def read_text(path):
@@ -114,103 +50,162 @@ def read_text(path):
         return ""
 
 
-class Proxy:
-    """The headless program on a free port, its log (stdout) and its stderr kept in files."""
+def wait_until(predicate, what, timeout=STEP_S):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(0.02)
 
-    def __init__(self, program, workdir, log_level=4):
-        self.log_path = os.path.join(workdir, "proxy.log")
-        self.err_path = os.path.join(workdir, "proxy.stderr")
-        self._log = open(self.log_path, "wb")
-        self._err = open(self.err_path, "wb")
+
+def wait_exit(child, what, timeout=STEP_S):
+    try:
+        return child.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        raise Failure("%s did not finish within %.0f s" % (what, timeout)) from None
+
+
+class Proxy:
+    """The headless program on a free port of 127.0.0.1, its log (stdout) kept in a file."""
+
+    def __init__(self, program, workdir, *options, log_level=4):
+        # The log (standard output) and the reports (standard error) share one file.
+        self.log_path = workdir + "/proxy.log"
         self.process = spawn([program, "--headless", "--port", "0", "--local-ip", ALICE_IP,
-                              "--log-level", str(log_level)],
-                             stdout=self._log, stderr=self._err)
-        self.stopped = False
-        _proxies.append(self)
+                              "--log-level", str(log_level)] + list(options), self.log_path)
         found = {}
 
         def listening():
-            match = re.search(r"listening on UDP port (\d+)", read_text(self.err_path))
-            if match:
-                found["port"] = int(match.group(1))
-            elif self.process.poll() is not None:
-                raise Failure("the proxy exited with status %d before listening:\n%s" %
-                              (self.process.returncode, read_text(self.err_path)))
+            match = re.search(r"listening on UDP port (\d+)", read_text(self.log_path))
+            if self.process.poll() is not None:
+                raise Failure("the proxy exited early:\n" + read_text(self.log_path))
+            found["port"] = match and int(match.group(1))
             return match is not None
-
-        wait_until(listening, 10, "the proxy to listen")
+        wait_until(listening, "the proxy to listen")
         self.port = found["port"]
         self.address = "%s:%d" % (ALICE_IP, self.port)
 
     def log(self):
-        """The log so far, with its CR LF line ends made LF."""
         return read_text(self.log_path).replace("\r\n", "\n")
 
-    def wait_for_log(self, text, timeout, what=None):
-        wait_until(lambda: text in self.log(), timeout, what or repr(text) + " in the proxy log")
+    def wait_for_log(self, *texts):
+        for text in texts:
+            wait_until(lambda: text in self.log(), repr(text) + " in the proxy log")
 
     def statistics(self):
-        """Sends SIGUSR1; returns the statistics line and the route listing it printed."""
-        before = read_text(self.err_path).count("Statistics:")
+        """The statistics line and the routes (sorted) that SIGUSR1 prints."""
+        before = self.log().count("Statistics:")
         self.process.send_signal(signal.SIGUSR1)
-        wait_until(lambda: read_text(self.err_path).count("Statistics:") > before, 5,
-                   "the statistics after SIGUSR1")
-        # The line and its listing come in one write; a moment more makes sure it is whole.
-        time.sleep(0.05)
-        text = read_text(self.err_path)
-        block = text[text.rindex("Statistics:"):].split("\r\n")
-        return block[0], [line for line in block[1:] if line]
+        wait_until(lambda: self.log().count("Statistics:") > before, "the statistics")
+        time.sleep(0.05)  # the line and its listing come in one write
+        block = self.log()[self.log().rindex("Statistics:"):].split("\n")
+        routes = []
+        for line in block[1:]:
+            if " linked to " not in line:
+                break
+            routes.append(line)
+        return block[0], sorted(routes)
 
-    def expect_statistics(self, line, routes):
-        """Checks the statistics line and the routes listing exactly."""
-        got_line, got_routes = self.statistics()
-        if got_line != line or sorted(got_routes) != sorted(routes):
-            raise Failure("statistics differ\n  expected: %s\n            %s\n  got:      %s\n"
-                          "            %s" % (line, routes, got_line, got_routes))
+    def expect_statistics(self, **counts):
+        line = self.statistics()[0]
+        for name, value in counts.items():
+            if " %s=%s" % (name, value) not in " " + line + " ":
+                raise Failure("expected %s=%s in: %s" % (name, value, line))
 
     def stop(self):
-        """SIGTERM; the program must end with status 0."""
-        self.stopped = True
         self.process.send_signal(signal.SIGTERM)
-        status = wait_exit(self.process, 5, "the proxy after SIGTERM")
-        self._log.close()
-        self._err.close()
-        if status != 0:
-            raise Failure("the proxy exited with status %d after SIGTERM" % status)
+        if wait_exit(self.process, "the proxy after SIGTERM") != 0:
+            raise Failure("the proxy exited with status %d" % self.process.returncode)
 
 
-def run_test(name, programs, body):
-    """Runs body(workdir) with every child killed afterwards. The work directory, with every
-    log and trace, is kept and its path printed after a failure (or with TAVRIX_KEEP_TRACES
-    set); it is removed after a pass. A missing peer program fails the test at once."""
-    missing = missing_programs(programs)
+def sipp(workdir, name, ip, scenario, proxy, service, port=None):
+    """Starts one SIPp call: a built-in scenario ("uac", "uas") or an XML file here."""
+    port = port or free_udp_port(ip)
+    where = ["-sn", scenario] if scenario in ("uac", "uas") else \
+        ["-sf", os.path.join(os.path.dirname(os.path.abspath(__file__)), scenario)]
+    child = spawn(["sipp"] + where + ["-s", service, "-i", ip, "-p", str(port), "-m", "1",
+                                      "-nostdin", "-recv_timeout", "4000", "-trace_msg",
+                                      "-message_file", "%s/%s.messages" % (workdir, name),
+                                      proxy.address], "%s/%s.out" % (workdir, name), cwd=workdir)
+    child.name, child.port = name, port
+    return child
+
+
+def finish(*children):
+    for child in children:
+        if wait_exit(child, child.name, 15) != 0:
+            raise Failure("%s exited with status %d" % (child.name, child.returncode))
+
+
+class Baresip:
+    """One baresip phone with its own configuration, driven through a FIFO (stdio)."""
+
+    def __init__(self, workdir, name, ip, proxy, answer="manual", account=""):
+        self.name, self.ip, self.port = name, ip, free_udp_port(ip)
+        self.dir = os.path.join(workdir, name)
+        os.mkdir(self.dir)
+        modules = next(path for path in sorted(glob.glob("/usr/lib/*/baresip/modules")) +
+                       ["/usr/lib/baresip/modules"] if os.path.exists(path + "/stdio.so"))
+        with open(self.dir + "/config", "w") as config:
+            config.write("module_path %s\npoll_method epoll\nnet_interface %s\n"
+                         "sip_listen %s:%d\ndns_server %s:%d\ncall_local_timeout %d\n"
+                         "audio_source ausine,440\nausrc_srate 48000\nausrc_channels 2\n"
+                         "audio_player aubridge,%s-speaker\n"
+                         "audio_alert aubridge,%s-alert\nmodule stdio.so\nmodule g711.so\n"
+                         "module ausine.so\nmodule aubridge.so\nmodule_tmp account.so\n"
+                         "module_app menu.so\n" % (modules, ip, ip, self.port, ALICE_IP,
+                                                   free_udp_port(ALICE_IP), STEP_S, name, name))
+        with open(self.dir + "/accounts", "w") as accounts:
+            accounts.write("<sip:%s@%s>;regint=600;answermode=%s;audio_codecs=pcmu%s\n"
+                           % (name, proxy.address, answer, account))
+        fifo = os.path.join(workdir, name + ".commands")
+        os.mkfifo(fifo)
+        self.commands = os.open(fifo, os.O_RDWR)  # also open for writing: no end of input
+        self.output_path = os.path.join(workdir, name + ".out")
+        self.process = spawn(["baresip", "-f", self.dir, "-v", "-s", "-t", "60"],
+                             self.output_path, stdin=self.commands, cwd=self.dir)
+
+    def send(self, command):
+        os.write(self.commands, (command + "\n").encode())
+
+    def wait_for(self, pattern, what):
+        def seen():
+            if self.process.poll() is not None:
+                raise Failure("%s's baresip ended while waiting for %s" % (self.name, what))
+            return re.search(pattern, read_text(self.output_path), re.MULTILINE)
+        wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
+
+    def quit(self):
+        self.send("/quit")
+        if wait_exit(self.process, self.name + "'s baresip after /quit") != 0:
+            raise Failure("%s's baresip exited with status %d" % (self.name,
+                                                                 self.process.returncode))
+
+
+def run(name, programs, body):
+    """Runs body(workdir); every child is killed afterwards. The folder with every log and
+    trace is kept after a failure (or with TAVRIX_KEEP_TRACES set)."""
+    missing = [p for p in programs if shutil.which(p) is None]
     if missing:
-        print("FAIL %s: %s" % (name, missing), file=sys.stderr)
+        print("FAIL %s: missing %s (install %s)" % (name, ", ".join(missing),
+              " ".join(PACKAGES.get(p, p) for p in missing)), file=sys.stderr)
         return 1
-    signal.signal(signal.SIGTERM, _on_signal)
-    signal.signal(signal.SIGINT, _on_signal)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     workdir = tempfile.mkdtemp(prefix="tavrix-%s-" % name)
-    # Said at once, so the traces can be found even if the test is killed on its timeout.
     print("traces go to " + workdir, flush=True)
+    status = 1
     try:
         body(workdir)
+        status = 0
     except Failure as failure:
-        for proxy in _proxies:
-            if not proxy.stopped and proxy.process.poll() is not None:
-                print("the proxy had ended by itself, with status %d" % proxy.process.returncode,
-                      file=sys.stderr)
-        kill_all()
-        print("FAIL %s: %s" % (name, failure), file=sys.stderr)
-        print("traces kept in " + workdir, file=sys.stderr)
-        return 1
-    except BaseException:
-        kill_all()
-        print("traces kept in " + workdir, file=sys.stderr)
-        raise
-    kill_all()
-    if os.environ.get("TAVRIX_KEEP_TRACES"):
-        print("PASS %s (traces in %s)" % (name, workdir))
-    else:
+        print("FAIL %s: %s\ntraces kept in %s" % (name, failure, workdir), file=sys.stderr)
+    finally:
+        for child in _children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+    if status == 0 and not os.environ.get("TAVRIX_KEEP_TRACES"):
         shutil.rmtree(workdir, ignore_errors=True)
-        print("PASS " + name)
-    return 0
+    print("PASS " + name if status == 0 else "", flush=True)
+    return status

@@ -1,0 +1,227 @@
+#include "app/command_line.h"
+#include "app/peer.h"
+#include "app/server.h"
+#include "app/system_clock.h"
+#include "core/log/text_log_sink.h"
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+namespace tavrix {
+
+namespace {
+
+// The program without any display; standard error is read until it holds needle.
+QByteArray ReadUntil(QProcess& process, QProcess::ProcessChannel channel, const QByteArray& needle)
+{
+    QByteArray seen;
+    const QDeadlineTimer deadline(10000);
+    process.setReadChannel(channel);
+    while (!seen.contains(needle) && !deadline.hasExpired() &&
+           (process.bytesAvailable() > 0 ||
+            process.waitForReadyRead(static_cast<int>(deadline.remainingTime())))) {
+        seen += process.readAll();
+    }
+    return seen;
+}
+
+void Start(QProcess& process, const QStringList& arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(TAVRIX_PROGRAM), arguments);
+    QVERIFY(process.waitForStarted(10000));
+}
+
+} // namespace
+
+class AppTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    TextLogSink m_sink;
+    FixedClock m_clock{"T"};
+    NullStatsDisplay m_display;
+
+    // A server on loopback, not yet bound; port 0 lets the system pick.
+    std::unique_ptr<Server> makeServer(quint16 port = 0)
+    {
+        m_sink.SetText("");
+        ServerConfig config;
+        config.bindAddress = QHostAddress(QHostAddress::LocalHost);
+        config.port = port;
+        return std::make_unique<Server>(m_sink, m_display, m_clock, config);
+    }
+    bool logHas(const std::string& text) const
+    {
+        return m_sink.Text().find(text) != std::string_view::npos;
+    }
+
+private slots:
+    void datagramsArriveWholeAndAnswersGoOut()
+    {
+        auto server = makeServer();
+        server->proxy().Log().SetLogLevel(4);
+        QVERIFY(server->openSocket());
+        QCOMPARE(server->proxy().LocalPort(), server->port());
+        std::string bytes(20000, 'x'); // larger than any default read buffer
+        for (int i = 0; i < 256; ++i) {
+            bytes[static_cast<std::size_t>(i)] = static_cast<char>(i);
+        }
+        test::LoopbackPeer peer;
+        peer.send(bytes, server->port());
+        QTRY_VERIFY(
+            logHas("SIP Read: IP=127.0.0.1 Port=" + std::to_string(peer.port()) + "\r\n" + bytes));
+        {
+            test::LoopbackPeer gone; // its answer comes back as an ICMP error: intake goes on
+            gone.send(gone.options("gone"), server->port());
+            gone.close();
+            QTRY_VERIFY(logHas("Sending '200 OK'"));
+        }
+        peer.send(peer.options("after"), server->port());
+        QCOMPARE(peer.receive(), peer.options("after", true));
+
+        server->closeSocket();
+        server->Send("x", "127.0.0.1", 9);
+        QVERIFY(server->openSocket());
+        server->Send("x", "phone.example", 5060);
+        QVERIFY(logHas("LOG_DEBUG: T Not sent to 127.0.0.1:9: the socket is closed\r\n"
+                       "LOG_DEBUG: T Not sent: 'phone.example' is not an IPv4 address\r\n"));
+    }
+
+    void bindFailureIsLoggedAndCanBeRetried()
+    {
+        test::HeldPort held;
+        auto server = makeServer(held.port());
+        QVERIFY(!server->openSocket());
+        QVERIFY(!server->isOpen());
+        QCOMPARE(std::string(m_sink.Text()), "LOG_ERR: T Cannot bind UDP port " +
+                                                 std::to_string(held.port()) +
+                                                 ": The bound address is already in use\r\n");
+        held.release();
+        QVERIFY(server->openSocket());
+        QVERIFY(server->lastError().isEmpty());
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitStatus"); // -1: runs, with the options in "expected"
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("none") << QStringList{} << -1 << "desktop 5060 '' 127.0.0.1:5060 3";
+        QTest::newRow("all") << QStringList{"--headless",     "--port",      "0",
+                                            "--local-ip",     "192.0.2.7",   "--default-route",
+                                            "192.0.2.9:5080", "--log-level", "4"}
+                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4";
+        QTest::newRow("route port") << QStringList{"--default-route", "192.0.2.9"} << -1
+                                    << "desktop 5060 '' 192.0.2.9:5060 3";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: tavrix [options]\n";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "Tavrix 0.0.2\n";
+        QTest::newRow("port text")
+            << QStringList{"--port", "50x"} << 2
+            << "tavrix: invalid value '50x' for --port: expected a number from 0 to 65535";
+        QTest::newRow("port range") << QStringList{"--port", "65536"} << 2 << "'65536'";
+        QTest::newRow("level") << QStringList{"--log-level", "5"} << 2 << "--log-level";
+        QTest::newRow("short ip") << QStringList{"--local-ip", "10.1"} << 2 << "--local-ip";
+        QTest::newRow("route") << QStringList{"--default-route", "1.2.3.4:0"} << 2 << "route";
+        QTest::newRow("unknown") << QStringList{"--verbose"} << 2 << "Unknown option 'verbose'";
+        QTest::newRow("positional") << QStringList{"5060"} << 2 << "unexpected argument '5060'";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitStatus);
+        QFETCH(QString, expected);
+        const CommandLine result = ParseCommandLine(QStringList{"tavrix"} + arguments);
+        QCOMPARE(result.exitStatus.value_or(-1), exitStatus);
+        if (exitStatus == -1) {
+            const ServerConfig& server = result.options.server;
+            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5")
+                         .arg(result.options.headless ? "headless" : "desktop")
+                         .arg(server.port)
+                         .arg(QString::fromStdString(server.proxy.LocalIP),
+                              QString::fromStdString(server.proxy.DefaultRoute))
+                         .arg(server.proxy.LogLevel),
+                     expected);
+        } else if (exitStatus == 0) {
+            QVERIFY2(result.out.startsWith(expected), qPrintable(result.out));
+        } else {
+            QVERIFY2(result.err.contains(expected), qPrintable(result.err));
+            QVERIFY(result.err.endsWith("\nTry 'tavrix --help' for more information.\n"));
+        }
+    }
+
+    void timeFormatLosesItsZone()
+    {
+        const std::pair<QString, QString> rows[] = {
+            {"HH:mm:ss t", "HH:mm:ss"},   {"h:mm:ss AP t", "h:mm:ss AP"},
+            {"t HH:mm:ss", "HH:mm:ss"},   {"tAPh:mm:ss", "APh:mm:ss"},
+            {"HH 'at' mm", "HH 'at' mm"}, {"h:mm:ss\u202fAP", "h:mm:ss\u202fAP"}};
+        for (const auto& [format, expected] : rows) {
+            QCOMPARE(WithoutTimeZone(format), expected);
+        }
+    }
+
+    void headlessServesReportsAndStopsOnSignals()
+    {
+        QProcess tavrix;
+        Start(tavrix, {"--headless", "--port", "0", "--local-ip", "127.0.0.1"});
+        const QRegularExpressionMatch ready =
+            QRegularExpression("^Tavrix 0.0.2 listening on UDP port (\\d+), LocalIP 127.0.0.1\n$")
+                .match(QString::fromLatin1(ReadUntil(tavrix, QProcess::StandardError, "\n")));
+        QVERIFY(ready.hasMatch());
+        const auto port = static_cast<quint16>(ready.captured(1).toUInt());
+
+        test::LoopbackPeer peer;
+        peer.send(peer.registration("alice", 60), port);
+        QVERIFY(peer.receive().starts_with("SIP/2.0 200 OK\r\n"));
+        const QByteArray line =
+            " REGISTER request from '127.0.0.1:" + QByteArray::number(peer.port()) + "'\r\n";
+        const QByteArray out = ReadUntil(tavrix, QProcess::StandardOutput, line);
+        QVERIFY2(out.startsWith("LOG_DEBUG: ") && out.indexOf(line) < out.indexOf("\r\n"),
+                 out.constData());
+
+        ::kill(static_cast<pid_t>(tavrix.processId()), SIGUSR1);
+        const QByteArray statistics =
+            "Statistics: Registrations=1 CallAttempts=0 FailedCalls=0 CompletedCalls=0 "
+            "Errors=0 LastRoute=\r\nalice linked to sip:alice@127.0.0.1:" +
+            QByteArray::number(peer.port()) + "\r\n";
+        QCOMPARE(ReadUntil(tavrix, QProcess::StandardError, statistics), statistics);
+        ::kill(static_cast<pid_t>(tavrix.processId()), SIGTERM);
+        QVERIFY(tavrix.waitForFinished(10000));
+        QCOMPARE(tavrix.exitCode(), 0);
+
+        // A bad option exits with 2, a port that is taken with 1, each saying why.
+        test::HeldPort held;
+        const QByteArray reason =
+            "UDP port " + QByteArray::number(held.port()) + ": The bound address is already in use";
+        const std::tuple<QStringList, int, QByteArray> failures[] = {
+            {{"--headless", "--log-level", "9"},
+             2,
+             "tavrix: invalid value '9' for --log-level: expected a number from 1 to 4\n"},
+            {{"--headless", "--port", QString::number(held.port())},
+             1,
+             "tavrix: cannot bind " + reason + "\n"}};
+        for (const auto& [arguments, status, message] : failures) {
+            QProcess failing;
+            Start(failing, arguments);
+            QVERIFY(failing.waitForFinished(10000));
+            QCOMPARE(failing.exitCode(), status);
+            QVERIFY(failing.readAllStandardError().startsWith(message));
+        }
+    }
+};
+
+} // namespace tavrix
+
+QTEST_GUILESS_MAIN(tavrix::AppTest)
+#include "app_test.moc"

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <string>
+
+namespace tavrix::test {
+
+// A user agent on a free loopback port. Waits run the event loop and are bounded.
+class LoopbackPeer
+{
+public:
+    LoopbackPeer() { m_socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+
+    quint16 port() const { return m_socket.localPort(); }
+    void send(const std::string& text, quint16 to)
+    {
+        m_socket.writeDatagram(text.data(), static_cast<qint64>(text.size()),
+                               QHostAddress(QHostAddress::LocalHost), to);
+    }
+    // The next datagram, or "" when none comes within the wait.
+    std::string receive(int timeoutMs = 5000)
+    {
+        if (!QTest::qWaitFor([this] { return m_socket.hasPendingDatagrams(); }, timeoutMs)) {
+            return {};
+        }
+        std::string data(static_cast<std::size_t>(m_socket.pendingDatagramSize()), '\0');
+        m_socket.readDatagram(data.data(), static_cast<qint64>(data.size()));
+        return data;
+    }
+    // An OPTIONS from this peer, and the proxy's answer to it.
+    std::string options(const std::string& callId, bool answer = false) const
+    {
+        return (answer ? "SIP/2.0 200 OK" : "OPTIONS sip:x@127.0.0.1 SIP/2.0") +
+               std::string("\r\nVia: SIP/2.0/UDP 127.0.0.1:") + std::to_string(port()) +
+               ";branch=z9hG4bK1\r\nCall-ID: " + callId + "\r\nCSeq: 1 OPTIONS\r\n\r\n";
+    }
+    // A REGISTER of user from this peer.
+    std::string registration(const std::string& user, int expires) const
+    {
+        const std::string at = "127.0.0.1:" + std::to_string(port());
+        return "REGISTER sip:127.0.0.1 SIP/2.0\r\nFrom: <sip:" + user +
+               "@127.0.0.1>\r\nCall-ID: " + user + "\r\nContact: <sip:" + user + "@" + at +
+               ">\r\nExpires: " + std::to_string(expires) + "\r\n\r\n";
+    }
+    void close() { m_socket.close(); }
+
+private:
+    QUdpSocket m_socket;
+};
+
+// A loopback port held by another socket. It allows sharing, so binding it again fails only
+// for a socket that insists on having the port to itself.
+class HeldPort
+{
+public:
+    HeldPort()
+    {
+        m_socket.bind(QHostAddress(QHostAddress::LocalHost), 0,
+                      QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    }
+    quint16 port() const { return m_socket.localPort(); }
+    void release() { m_socket.close(); }
+
+private:
+    QUdpSocket m_socket;
+};
+
+} // namespace tavrix::test

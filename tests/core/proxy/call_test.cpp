@@ -1,0 +1,201 @@
+#include "core/proxy/proxy_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrix {
+namespace {
+
+using namespace test;
+
+class CallTest : public RegisteredTest
+{
+protected:
+    const Scenario& Named(const std::string& name)
+    {
+        static const std::vector<Scenario> scenarios = Scenarios();
+        return *std::find_if(scenarios.begin(), scenarios.end(),
+                             [&](const Scenario& s) { return s.name == name; });
+    }
+};
+
+TEST_F(CallTest, WholeCallOnTheWireInTheLogAndTheTable)
+{
+    const std::string invite = Invite("bob");
+    FromAlice(invite);
+    std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], (Datagram{Crlf("SIP/2.0 100 Trying\n"
+                                      "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKinv\n"
+                                      "From: \"Alice\" <sip:alice@127.0.0.1>;tag=a1\n"
+                                      "To: <sip:bob@127.0.0.1>\nCall-ID: call-1\nCSeq: 1 INVITE\n"
+                                      "User-Agent: TestPhone/1.0\n"
+                                      "Contact: <sip:alice@127.0.0.1:5061>\n\n"),
+                                 "127.0.0.1", 5061}));
+    EXPECT_EQ(sent[1], (Datagram{BuildRequest("INVITE", "sip:bob@127.0.0.2:5062", invite,
+                                              {"127.0.0.1", 5070}),
+                                 "127.0.0.2", 5062}));
+    EXPECT_EQ(TakeLog(),
+              (Lines{"LOG_DEBUG Using latest request as basis request", "LOG_INFO Call started",
+                     "LOG_DEBUG Sending '100 Trying' to 127.0.0.1:5061",
+                     "LOG_INFO Looking for destination for: bob",
+                     "LOG_DEBUG Sending 'INVITE' request to: 127.0.0.2:5062"}));
+    EXPECT_EQ(Slot(3).Callee, (PeerAddress{"sip:bob@127.0.0.2:5062", "127.0.0.2", 5062}));
+    EXPECT_EQ(Slot(3).TimeLeft, 7200);
+    EXPECT_EQ(Slot(3).Leg, 0) << "the record is stored before Leg turns to the callee";
+
+    const std::string answer = "v=0\r\no=bob 2 2 IN IP4 127.0.0.2\r\n";
+    FromBob(Answer("200 OK", "1 INVITE", invite, answer));
+    EXPECT_EQ(TakeSent(),
+              (std::vector<Datagram>{{Crlf("SIP/2.0 200 OK\n"
+                                           "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKinv\n"
+                                           "From: \"Alice\" <sip:alice@127.0.0.1>;tag=a1\n"
+                                           "To: <sip:bob@127.0.0.1>;tag=b1\nCall-ID: call-1\n"
+                                           "Record-Route: <sip:bob@127.0.0.1;maddr=127.0.0.1>\n"
+                                           "CSeq: 1 INVITE\nContact: <sip:bob@127.0.0.2:5062>\n"
+                                           "Content-Length: 33\n\n") +
+                                          answer,
+                                      "127.0.0.1", 5061}}));
+    TakeLog();
+
+    const std::vector<Step>& rest = Named("call").steps;
+    for (std::size_t i = 3; i < rest.size(); ++i) {
+        From(*rest[i].from, rest[i].text);
+    }
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 ACK sip:bob@127.0.0.2:5062 SIP/2.0",
+                             "127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 BYE sip:bob@127.0.0.2:5062 SIP/2.0",
+                             "127.0.0.1:5061 SIP/2.0 200 OK"}));
+    EXPECT_EQ(TakeLog(),
+              (Lines{"LOG_DEBUG Received 'ACK' from 127.0.0.1:5061",
+                     "LOG_DEBUG Sending 'ACK' request to: 127.0.0.2:5062",
+                     "LOG_DEBUG Received 'BYE' from 127.0.0.1:5061",
+                     "LOG_DEBUG Sending '100 Trying' to 127.0.0.1:5061",
+                     "LOG_DEBUG Sending 'BYE' request to: 127.0.0.2:5062",
+                     "LOG_DEBUG Got '200 OK' from '127.0.0.2:5062'",
+                     "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061", "LOG_INFO Call completed"}));
+    EXPECT_EQ(Slot(3).Finished, kTrue);
+    EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=1 FailedCalls=0 "
+                         "CompletedCalls=1 Errors=0 LastRoute=bob");
+    EXPECT_EQ(display.fields["CompletedCalls"], "1");
+}
+
+TEST_F(CallTest, ScenariosAsThePhonesSeeThem)
+{
+    const struct
+    {
+        const char* scenario;
+        Lines sent;
+        const char* summary;
+    } rows[] = {
+        {"cancelled",
+         {"127.0.0.1:5061 SIP/2.0 100 Trying",
+          "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
+          "127.0.0.1:5061 SIP/2.0 100 Trying",
+          "127.0.0.2:5062 CANCEL sip:bob@127.0.0.2:5062 SIP/2.0", "127.0.0.1:5061 SIP/2.0 200 OK",
+          "127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.2:5062 ACK sip:bob@127.0.0.2:5062 SIP/2.0"},
+         "CallAttempts=1 FailedCalls=0 CompletedCalls=1"},
+        {"busy",
+         {"127.0.0.1:5061 SIP/2.0 100 Trying",
+          "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
+          "127.0.0.1:5061 SIP/2.0 486 Busy Here",
+          "127.0.0.2:5062 ACK sip:bob@127.0.0.2:5062 SIP/2.0"},
+         "CallAttempts=1 FailedCalls=0 CompletedCalls=0"},
+        {"default route",
+         {"127.0.0.1:5061 SIP/2.0 100 Trying",
+          "127.0.0.9:5080 INVITE sip:seven77@127.0.0.9:5080 SIP/2.0"},
+         "CallAttempts=1 FailedCalls=0 CompletedCalls=0"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.scenario);
+        EXPECT_EQ(Play(Named(row.scenario)), row.sent);
+        EXPECT_NE(Summary().find(row.summary), std::string::npos) << Summary();
+        const Lines log = TakeLog();
+        EXPECT_EQ(log.back(), "LOG_DEBUG Cleaning up call: 3") << "the call's slot is free again";
+        EXPECT_EQ(Slot(3), CallRecord{});
+        proxy.Stats().SetCallAttempts(0);
+        proxy.Stats().SetCompletedCalls(0);
+    }
+}
+
+TEST_F(CallTest, FailuresAndUnfamiliarAnswersEndTheCall)
+{
+    const std::string invite = Invite("bob");
+    const struct
+    {
+        const Party& from;
+        const char* status;
+        const char* sent;
+        const char* log;
+        bool ends;
+    } rows[] = {
+        {kBob, "100 Trying", nullptr, nullptr, false},
+        {kAlice, "486 Busy Here", "127.0.0.1:5061 SIP/2.0 486 Busy Here", nullptr, true},
+        {kBob, "404 User Gone", "127.0.0.1:5061 SIP/2.0 404 Not Found", nullptr, true},
+        {kBob, "487 Request Terminated", "127.0.0.1:5061 SIP/2.0 200 OK", nullptr, true},
+        {kBob, "603 Declined", "127.0.0.1:5061 SIP/2.0 603 Declined",
+         "LOG_DEBUG Dunno how to handle response #603 '603 Declined' from '127.0.0.1:5061' - "
+         "Forwarding",
+         true},
+        {kBob, "302 Moved", "127.0.0.1:5061 SIP/2.0 302 Moved", nullptr, true},
+        {kBob, "183 Session Progress", "127.0.0.1:5061 SIP/2.0 183 Session Progress", nullptr,
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.status);
+        FromAlice(invite);
+        TakeSent();
+        TakeLog();
+        From(row.from, Answer(row.status, "1 INVITE", invite));
+        EXPECT_EQ(Sent(), row.sent ? Lines{row.sent} : Lines{});
+        const Lines log = TakeLog();
+        EXPECT_EQ(log.front(),
+                  std::string("LOG_DEBUG Got '") + row.status + "' from '" + row.from.Host() + "'");
+        if (row.log) {
+            EXPECT_EQ(log.at(1), row.log);
+        }
+        EXPECT_EQ(Slot(3).Finished, row.ends ? kTrue : 0);
+        proxy.Calls().CleanupCall(3);
+    }
+    EXPECT_EQ(proxy.Stats().FailedCalls(), 1) << "only a relayed 404 counts";
+}
+
+TEST_F(CallTest, RequestsFromTheCalleeSide)
+{
+    FromAlice(Invite("bob"));
+    TakeSent();
+    TakeLog();
+    FromBob(InDialog("BYE", "5 BYE", kBob, "z9hG4bKb"));
+    FromBob(InDialog("CANCEL", "6 CANCEL", kBob, "z9hG4bKc"));
+    FromBob(InDialog("ACK", "5 ACK", kBob, "z9hG4bKb2"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 100 Trying",
+                             "127.0.0.1:5061 BYE sip:bob@127.0.0.2:5062 SIP/2.0",
+                             "127.0.0.2:5062 SIP/2.0 100 Trying",
+                             "127.0.0.1:5061 CANCEL sip:bob@127.0.0.2:5062 SIP/2.0"}));
+    const Lines log = TakeLog();
+    EXPECT_EQ(log.front(), "LOG_DEBUG Received 'BYE' from 127.0.0.1:5061") << "names the Caller";
+    EXPECT_EQ(log.at(3), "LOG_DEBUG Received 'CANCEL' from 127.0.0.2:5062");
+}
+
+TEST_F(CallTest, OptionsUnknownMethodsAndOddResponses)
+{
+    FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5061\nCall-ID: reg-a\n\n"));
+    Receive(Crlf("OPTIONS sip:x SIP/2.0\nCall-ID: o1\n\n"), "127.0.0.4", 50000);
+    FromAlice(Crlf("register sip:x SIP/2.0\nCall-ID: reg-a\n\n"));
+    Receive(Crlf(" REGISTER sip:x SIP/2.0\nCall-ID: o2\n\n"), "127.0.0.4", 50000);
+    FromBob(Crlf("SIP/2.0 099 Odd\nCall-ID: reg-b\n\n"));
+    FromBob(Crlf("SIP/2.0 200 OK\nCall-ID: o4\nCSeq: 1 INVITE\n\n"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.4:50000 SIP/2.0 200 OK",
+                             "127.0.0.1:5061 SIP/2.0 405 Method not allowed",
+                             "127.0.0.4:50000 SIP/2.0 405 Method not allowed"}));
+    const Lines log = TakeLog();
+    for (const char* line :
+         {"LOG_ERR Dunno how to handle 'register' request from 127.0.0.1:5061.",
+          "LOG_ERR Dunno how to handle '' request from 127.0.0.4:50000.",
+          "LOG_ERR Invalid response: 099 Odd", "LOG_DEBUG Sending 'ACK' request to: :0",
+          "LOG_DEBUG Not sent: no destination address or port (:0)"}) {
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+    }
+}
+
+} // namespace
+} // namespace tavrix

@@ -1,0 +1,166 @@
+#include "core/proxy/proxy_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrix {
+namespace {
+
+using namespace test;
+
+class GuardTest : public ProxyTest
+{
+protected:
+    void FillWithCalls(bool finished)
+    {
+        for (int i = 1; i <= kCallSlots; ++i) {
+            CallRecord rec = proxy.Calls().AllocateCall("busy-" + std::to_string(i));
+            rec.TimeLeft = 100;
+            rec.Finished = finished ? kTrue : 0;
+            proxy.Calls().Store(rec);
+        }
+        TakeLog();
+    }
+};
+
+TEST_F(GuardTest, MessagesWithoutCallIdAreLoggedAndDropped)
+{
+    FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5061\n\n"));
+    FromAlice(Crlf("INVITE sip:bob SIP/2.0\nFrom: <sip:a@h>\n\n"));
+    EXPECT_TRUE(net.sent.empty());
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_ERR Call missing call ID from 127.0.0.1",
+                                "LOG_ERR Call missing call ID from 127.0.0.1"}));
+    EXPECT_EQ(proxy.Calls().Taken(), 0u);
+}
+
+TEST_F(GuardTest, FullTableGivesSpentSlotsAwayElseRefuses)
+{
+    FillWithCalls(true);
+    FromBob(Register(kBob, "reg-b"));
+    EXPECT_EQ(TakeLog().front(), "LOG_DEBUG Cleaning up call: 1");
+    EXPECT_EQ(Slot(1).CallID, "reg-b");
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 200 OK"}));
+
+    for (int i = 2; i <= kCallSlots; ++i) {
+        proxy.Calls().CleanupCall(i);
+    }
+    FillWithCalls(false);
+    const std::string invite = Invite("bob", "new");
+    Receive(invite, "127.0.0.1", 40000);
+    FromAlice(Crlf("ACK sip:bob SIP/2.0\nCall-ID: new\n\n"));
+    FromBob(Crlf("SIP/2.0 180 Ringing\nCall-ID: new\n\n"));
+    EXPECT_EQ(TakeSent(),
+              (std::vector<Datagram>{
+                  {BuildResponse("503 Service Unavailable", invite, 0), "127.0.0.1", 40000}}));
+    EXPECT_EQ(TakeLog(),
+              (Lines{"LOG_ERR Call table full, refusing 'INVITE' request from 127.0.0.1:40000",
+                     "LOG_DEBUG Sending '503 Service Unavailable' to 127.0.0.1:40000",
+                     "LOG_ERR Call table full, dropping 'ACK' from 127.0.0.1:5061",
+                     "LOG_ERR Call table full, dropping 'SIP/2.0' from 127.0.0.2:5062"}));
+    EXPECT_EQ(proxy.Stats().CallAttempts(), 0);
+}
+
+TEST_F(GuardTest, PortsOfContactsAndRoutes)
+{
+    const struct
+    {
+        const char* contact;
+        PeerAddress caller;
+        const char* sent;
+    } rows[] = {
+        {"sip:bob@127.0.0.2", {"", "127.0.0.2", 5060}, "127.0.0.2:5060 SIP/2.0 200 OK"},
+        {"sip:bob@127.0.0.2:40000", {"", "127.0.0.2", 40000}, "127.0.0.2:40000 SIP/2.0 200 OK"},
+        {"sip:bob@127.0.0.2:70000", {"", "127.0.0.2", 0}, nullptr}, // no port: nothing sent
+    };
+    for (const auto& row : rows) {
+        std::string request = Register(kBob, row.contact);
+        request.replace(request.find("sip:bob@127.0.0.2:5062>"), 22, row.contact);
+        FromBob(request);
+        EXPECT_EQ(proxy.Calls().At(proxy.Calls().NextTaken(0)).Caller, row.caller) << row.contact;
+        EXPECT_EQ(Sent(), row.sent ? Lines{row.sent} : Lines{}) << row.contact;
+        proxy.Calls().CleanupCall(proxy.Calls().NextTaken(0));
+    }
+}
+
+// A proxy whose default route is itself.
+class LoopTest : public ProxyTest
+{
+protected:
+    LoopTest() : ProxyTest({"127.0.0.1", 5070, "127.0.0.1:5070", 3}) {}
+};
+
+TEST_F(LoopTest, NothingIsSentBackToTheProxyInAnySpelling)
+{
+    FromAlice(Invite("someone"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.1:5061 SIP/2.0 482 Loop Detected"}));
+    EXPECT_EQ(TakeLog().back(), "LOG_ERR Loop detected: route for 'someone' leads back to this "
+                                "proxy (127.0.0.1:5070)");
+    EXPECT_EQ(proxy.Stats().FailedCalls(), 1);
+    EXPECT_EQ(Slot(1).Callee, PeerAddress{}) << "the call is not stored";
+
+    // Found by fuzzing: a Contact of "0x7f.0.0.1" or " 127.0.0.1" on the proxy's port slipped
+    // past the loop guard, and the socket layer reads both as 127.0.0.1.
+    for (const auto& [user, host] :
+         {std::pair{"hex", "0x7f.0.0.1"}, {"space", " 127.0.0.1"}, {"five", "127.0.0.5"}}) {
+        std::string request = Register({user, "127.0.0.1", 5070}, std::string("r-") + user);
+        request.replace(request.find("127.0.0.1:5070>"), 9, host);
+        FromBob(request);
+        FromAlice(Invite(user, std::string("c-") + user));
+    }
+    EXPECT_EQ(
+        Sent(),
+        (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying", "127.0.0.1:5061 SIP/2.0 100 Trying",
+               "127.0.0.1:5061 SIP/2.0 100 Trying", "127.0.0.1:5061 SIP/2.0 482 Loop Detected"}));
+    const Lines log = TakeLog();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "LOG_DEBUG Not sent: '0x7f.0.0.1' is not an IPv4 address"),
+              log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "LOG_ERR Loop detected: not sending to own address 127.0.0.5:5070"),
+              log.end())
+        << "the 200 OK to a REGISTER naming the proxy";
+}
+
+TEST_F(GuardTest, OddValuesStayWithinTheirFields)
+{
+    FromBob(Register(kBob, "r1", "Expires: 99999\n"));
+    EXPECT_EQ(Slot(1).TimeLeft, 32767);
+    FromAlice(Invite("bob", "c1", "Session-Expires: 4000000\n"));
+    EXPECT_EQ(Slot(2).TimeLeft, 32767);
+
+    FromAlice("garbage-without-any-space\r\nCall-ID:g\r\n\r\n");
+    FromAlice(std::string("\0\xff\r\nCall-ID: n\r\n\r\n", 18));
+    const Lines log = TakeLog();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "LOG_ERR Dunno how to handle 'garbage-without-any-space' request from "
+                        "127.0.0.1:5061."),
+              log.end());
+
+    // An "@" among the first four characters of the From URI leaves no user name.
+    FromAlice(Crlf("REGISTER sip:x SIP/2.0\nFrom: <a@b;sip:x>\nCall-ID: r9\n"
+                   "Contact: <sip:odd@127.0.0.7:5067>\n\n"));
+    EXPECT_EQ(Slot(5).Username, "");
+    EXPECT_EQ(Slot(5).IsRegistration, kTrue);
+}
+
+TEST_F(GuardTest, MaxForwardsIsCountedDownAndExhaustedRequestsStop)
+{
+    FromBob(Register(kBob, "reg-b"));
+    TakeSent();
+    TakeLog();
+    std::string invite = Invite("bob", "c1");
+    invite.replace(invite.find("Max-Forwards: 70"), 16, "Max-Forwards: 0");
+    FromAlice(invite);
+    FromAlice(Crlf("BYE sip:bob SIP/2.0\nCall-ID: c1\nMax-Forwards: 0\n\n"));
+    FromAlice(Crlf("CANCEL sip:bob SIP/2.0\nCall-ID: c1\nMax-Forwards: -3\n\n"));
+    FromAlice(Crlf("ACK sip:bob SIP/2.0\nCall-ID: c1\nMax-Forwards: 0\n\n"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 483 Too Many Hops",
+                             "127.0.0.1:5061 SIP/2.0 483 Too Many Hops",
+                             "127.0.0.1:5061 SIP/2.0 483 Too Many Hops"}));
+    EXPECT_EQ(TakeLog().at(1), "LOG_ERR Too many hops: 'INVITE' from 127.0.0.1:5061 not forwarded");
+    EXPECT_EQ(Summary(), "Statistics: Registrations=1 CallAttempts=0 FailedCalls=0 "
+                         "CompletedCalls=0 Errors=4 LastRoute=");
+}
+
+} // namespace
+} // namespace tavrix

@@ -1,0 +1,138 @@
+#pragma once
+
+#include "core/log/text_log_sink.h"
+#include "core/proxy/proxy.h"
+#include "core/proxy/sip_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrix::test {
+
+using Lines = std::vector<std::string>;
+inline constexpr std::string_view kStamp = "12/5/2026 7:13:08 PM";
+
+struct Datagram
+{
+    std::string text;
+    std::string address;
+    std::uint16_t port = 0;
+
+    bool operator==(const Datagram&) const = default;
+    friend std::ostream& operator<<(std::ostream& os, const Datagram& d)
+    {
+        return os << d.address << ":" << d.port << "\n" << d.text;
+    }
+};
+
+class RecordingTransport final : public Transport
+{
+public:
+    void Send(std::string_view text, std::string_view address, std::uint16_t port) override
+    {
+        sent.push_back({std::string(text), std::string(address), port});
+    }
+    std::vector<Datagram> sent;
+};
+
+class RecordingDisplay final : public StatsDisplay
+{
+public:
+    void ShowCompletedCalls(std::string_view t) override { fields["CompletedCalls"] = t; }
+    void ShowLastRoute(std::string_view t) override { fields["LastRoute"] = t; }
+    void ShowErrors(std::string_view t) override { fields["Errors"] = t; }
+    void ShowFailedCalls(std::string_view t) override { fields["FailedCalls"] = t; }
+    void ShowCallAttempts(std::string_view t) override { fields["CallAttempts"] = t; }
+    void ShowRegistrations(std::string_view t) override { fields["Registrations"] = t; }
+    std::map<std::string, std::string> fields;
+};
+
+// A fresh proxy at 127.0.0.1:5070 with a recording transport, the log text in memory, a fixed
+// clock and LogLevel 3; the default route is 127.0.0.9:5080.
+class ProxyTest : public ::testing::Test
+{
+protected:
+    explicit ProxyTest(ProxyConfig config = {"127.0.0.1", 5070, "127.0.0.9:5080", 3})
+        : proxy(net, log, display, clock, std::move(config))
+    {}
+
+    void Receive(std::string_view text, std::string ip, std::uint16_t port)
+    {
+        proxy.ReceiveDatagram(text, PeerAddress{"", std::move(ip), port});
+    }
+    void From(const Party& p, std::string_view text) { Receive(text, p.ip, p.port); }
+    void FromAlice(std::string_view text) { From(kAlice, text); }
+    void FromBob(std::string_view text) { From(kBob, text); }
+    void Ticks(int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            proxy.Tick();
+        }
+    }
+    // Plays a scenario; its transcript as Sent() gives it.
+    Lines Play(const Scenario& scenario)
+    {
+        for (const Step& step : scenario.steps) {
+            step.from != nullptr ? From(*step.from, step.text) : Ticks(step.ticks);
+        }
+        return Sent();
+    }
+
+    // The log rows written since the last call, each "LEVEL text" without the time stamp.
+    Lines TakeLog()
+    {
+        Lines lines;
+        const std::string stamp = ": " + std::string(kStamp) + " ";
+        std::string_view text = log.Text();
+        while (!text.empty()) {
+            const std::size_t end = std::min(text.find("\r\n"), text.size());
+            std::string line(text.substr(0, end));
+            if (const std::size_t at = line.find(stamp); at != std::string::npos) {
+                line.replace(at, stamp.size(), " ");
+            }
+            lines.push_back(line);
+            text.remove_prefix(std::min(end + 2, text.size()));
+        }
+        log.SetText("");
+        return lines;
+    }
+    std::vector<Datagram> TakeSent() { return std::exchange(net.sent, {}); }
+    // Destination and first line of each datagram sent since the last call.
+    Lines Sent()
+    {
+        Lines out;
+        for (const Datagram& d : TakeSent()) {
+            out.push_back(d.address + ":" + std::to_string(d.port) + " " +
+                          d.text.substr(0, d.text.find("\r\n")));
+        }
+        return out;
+    }
+    const CallRecord& Slot(SlotNumber n) { return proxy.Calls().At(n); }
+    std::string Summary() { return proxy.Stats().Summary(); }
+
+    RecordingTransport net;
+    TextLogSink log;
+    RecordingDisplay display;
+    FixedClock clock{std::string(kStamp)};
+    Proxy proxy;
+};
+
+// The proxy with alice (slot 1) and bob (slot 2) registered for an hour.
+class RegisteredTest : public ProxyTest
+{
+protected:
+    RegisteredTest()
+    {
+        FromAlice(Register(kAlice, "reg-a", "Expires: 3600\n"));
+        FromBob(Register(kBob, "reg-b", "Expires: 3600\n"));
+        TakeSent();
+        TakeLog();
+    }
+};
+
+} // namespace tavrix::test

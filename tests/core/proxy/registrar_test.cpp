@@ -1,0 +1,132 @@
+#include "core/proxy/proxy_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrix {
+namespace {
+
+using namespace test;
+
+class RegistrarTest : public ProxyTest
+{
+protected:
+    const Party kCarol{"carol", "127.0.0.3", 5063};
+};
+
+TEST_F(RegistrarTest, RegisterRefreshAndExpiry)
+{
+    FromAlice(Register(kAlice, "reg-a"));
+    EXPECT_EQ(TakeSent(),
+              (std::vector<Datagram>{
+                  {Crlf("SIP/2.0 200 OK\n"
+                        "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bK-r-reg-a\n"
+                        "From: <sip:alice@127.0.0.1>;tag=r1\n"
+                        "To: <sip:alice@127.0.0.1>\nCall-ID: reg-a\nCSeq: 1 REGISTER\n\n"),
+                   "127.0.0.1", 5061}}));
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG REGISTER request from '127.0.0.1:5061'",
+                                "LOG_DEBUG Add route 'alice' to sip:alice@127.0.0.1:5061",
+                                "LOG_INFO User 'alice' successfully registered at "
+                                "'127.0.0.1:5061' with ID: 1",
+                                "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061"}));
+    CallRecord expected;
+    expected.Slot = 1;
+    expected.IsRegistration = kTrue;
+    expected.CallID = "reg-a";
+    expected.TimeLeft = 60;
+    expected.Caller = {"", "127.0.0.1", 5061};
+    expected.Username = "alice";
+    expected.Contact = "sip:alice@127.0.0.1:5061";
+    EXPECT_EQ(Slot(1), expected);
+    EXPECT_EQ(display.fields["Registrations"], "1");
+
+    // A refresh under the same Call-ID only renews the lifetime.
+    FromAlice(Register(kAlice, "reg-a", "Expires: 5\n"));
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG REGISTER request from '127.0.0.1:5061'",
+                                "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061"}));
+    Ticks(5);
+    EXPECT_EQ(Slot(1).TimeLeft, 0);
+    EXPECT_TRUE(TakeLog().empty());
+    Ticks(1);
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_INFO Unregistered 'alice' from 127.0.0.1:5061'",
+                                "LOG_DEBUG Removing routes to sip:alice@127.0.0.1:5061",
+                                "LOG_DEBUG Cleaning up call: 1"}));
+    EXPECT_EQ(Slot(1), CallRecord{});
+    EXPECT_EQ(proxy.Routes().Listing(), "");
+    EXPECT_EQ(display.fields["Registrations"], "0");
+}
+
+TEST_F(RegistrarTest, LifetimeFromExpiresElseContactParameterElseAnHour)
+{
+    std::string onContact = Register(kAlice, "r1", "");
+    onContact.replace(onContact.find(">\r\nContent"), 1, ">;expires=120");
+    FromAlice(onContact);
+    FromBob(Register(kBob, "r2", ""));
+    From(kCarol, Register(kCarol, "r3", "Expires: 0\n"));
+    EXPECT_EQ(Slot(1).TimeLeft, 120);
+    EXPECT_EQ(Slot(2).TimeLeft, 3600);
+    EXPECT_EQ(Slot(3).TimeLeft, 0);
+    Ticks(1); // an explicit 0 ends on the next tick
+    EXPECT_EQ(Slot(3), CallRecord{});
+    FromBob(Register(kBob, "r2", "Expires: 0\n"));
+    Ticks(1);
+    EXPECT_EQ(Slot(2), CallRecord{});
+    EXPECT_EQ(proxy.Routes().Listing(), "alice linked to sip:alice@127.0.0.1:5061\r\n");
+    EXPECT_EQ(display.fields["Registrations"], "1");
+}
+
+TEST_F(RegistrarTest, RefusalsAndRequestsThatRecordNothing)
+{
+    std::string sips = Register(kAlice, "reg-x");
+    sips.replace(sips.find("<sip:alice"), 5, "<sips:");
+    FromAlice(sips);
+    std::string noContact = Register(kAlice, "r1", "Expires: 2\n");
+    noContact.erase(noContact.find("Contact:"),
+                    noContact.find("Expires:") - noContact.find("Contact:"));
+    Receive(noContact, "127.0.0.1", 40000);
+    EXPECT_EQ(Sent(),
+              (Lines{"127.0.0.1:5061 SIP/2.0 401 Unauthorised", "127.0.0.1:40000 SIP/2.0 200 OK"}));
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG REGISTER request from '127.0.0.1:5061'",
+                                "LOG_ERR Invalid to address: sips:alice@127.0.0.1 from 127.0.0.1",
+                                "LOG_DEBUG Sending '401 Unauthorised' to 127.0.0.1:5061",
+                                "LOG_INFO Registration failed for '' at '127.0.0.1:5061'",
+                                "LOG_DEBUG REGISTER request from '127.0.0.1:40000'",
+                                "LOG_DEBUG Sending '200 OK' to 127.0.0.1:40000"}));
+    EXPECT_EQ(Slot(2).IsRegistration, 0) << "a REGISTER without Contact records nothing";
+    EXPECT_EQ(Slot(2).TimeLeft, 2);
+    Ticks(3); // released like a call
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG Cleaning up call: 1", "LOG_DEBUG Cleaning up call: 2"}));
+    EXPECT_EQ(Summary(), "Statistics: Registrations=0 CallAttempts=0 FailedCalls=0 "
+                         "CompletedCalls=0 Errors=1 LastRoute=");
+}
+
+TEST_F(RegistrarTest, InviteRegistersAnUnknownCallerAndUsesAKnownContact)
+{
+    FromAlice(Invite("carol", "i1"));
+    EXPECT_EQ(TakeLog(),
+              (Lines{"LOG_DEBUG Using latest request as basis request",
+                     "LOG_DEBUG Add route 'alice' to sip:alice@127.0.0.1:5061",
+                     "LOG_INFO User 'alice' successfully registered at '127.0.0.1:5061' with ID: 1",
+                     "LOG_INFO Call started", "LOG_DEBUG Sending '100 Trying' to 127.0.0.1:5061",
+                     "LOG_INFO Looking for destination for: carol", "LOG_INFO No route for: carol",
+                     "LOG_DEBUG Sending '404 Not Found' to 127.0.0.1:5061"}));
+    Ticks(1);
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_INFO Unregistered 'alice' from 127.0.0.1:5061'",
+                                "LOG_DEBUG Removing routes to sip:alice@127.0.0.1:5061",
+                                "LOG_DEBUG Cleaning up call: 1"}));
+
+    // A caller whose Contact is registered is reached at that Contact, not at its source.
+    FromAlice(Register(kAlice, "reg-a"));
+    FromBob(Register(kBob, "reg-b"));
+    TakeSent();
+    Receive(Invite("bob", "i2"), "127.0.0.1", 40000);
+    EXPECT_EQ(Slot(3).Caller, (PeerAddress{"", "127.0.0.1", 5061}));
+    FromBob(Answer("180 Ringing", "1 INVITE", Invite("bob", "i2"), "", "i2"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
+                             "127.0.0.1:5061 SIP/2.0 180 Ringing"}));
+    EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=2 FailedCalls=1 "
+                         "CompletedCalls=0 Errors=0 LastRoute=bob");
+}
+
+} // namespace
+} // namespace tavrix

@@ -1,0 +1,190 @@
+#include "core/proxy/proxy_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace tavrix {
+namespace {
+
+using namespace test;
+
+class TablesTest : public ProxyTest
+{
+protected:
+    static std::string Message(const std::string& callId)
+    {
+        return Crlf("INVITE sip:b@h SIP/2.0\nCall-ID: " + callId + "\nContact: <sip:a@h:1>\n\n");
+    }
+    void Add(const std::string& user, const std::string& contact)
+    {
+        CallRecord rec;
+        rec.Contact = contact;
+        routes.AddRoute(rec, Crlf("REGISTER x SIP/2.0\nFrom: <sip:" + user + "@h>;tag=1\n\n"));
+    }
+    std::string Find(const std::string& to)
+    {
+        return routes.FindRoute(Crlf("INVITE x SIP/2.0\nTo: " + to + "\n\n"));
+    }
+    void Set(SlotNumber n, std::int16_t timeLeft, bool finished = false, bool registration = false)
+    {
+        CallRecord rec = table.At(n);
+        rec.TimeLeft = timeLeft;
+        rec.Finished = finished ? kTrue : 0;
+        rec.IsRegistration = registration ? kTrue : 0;
+        table.Store(rec);
+    }
+    CallTable& table = proxy.Calls();
+    RouteTable& routes = proxy.Routes();
+};
+
+TEST_F(TablesTest, CallTableHandsOutCopiesOfOneSlotPerCallId)
+{
+    const PeerAddress peer{"", "127.0.0.1", 5061};
+    const Lookup first = table.LookupCall(Message("abc"), peer);
+    EXPECT_EQ(first.found, Found::New);
+    EXPECT_EQ(first.rec.Slot, 1);
+    EXPECT_EQ(first.rec.Contact, "<sip:a@h:1>") << "the copy carries the message's Contact";
+    EXPECT_EQ(Slot(1).Contact, "") << "the table does not, until the record is stored";
+    EXPECT_EQ(table.LookupCall(Message("abc"), peer).found, Found::Known);
+    EXPECT_EQ(table.LookupCall(Message("ABC"), peer).rec.Slot, 2) << "Call-IDs are case-sensitive";
+    EXPECT_EQ(table.LookupCall("INVITE x SIP/2.0\r\n\r\n", peer).found, Found::NoCallId);
+
+    for (int i = 3; i <= kCallSlots; ++i) {
+        table.AllocateCall("c" + std::to_string(i));
+        Set(i, 10);
+    }
+    Set(1, 10);
+    Set(2, 10);
+    EXPECT_EQ(table.LookupCall(Message("new"), peer).found, Found::TableFull);
+    EXPECT_EQ(table.AllocateCall("new"), CallRecord{}) << "all live: nothing to give";
+    Set(40, 0, true, true); // a registration is never reclaimed
+    Set(60, 10, true);
+    Set(70, 0); // run out: the next tick would free it anyway
+    EXPECT_EQ(table.AllocateCall("new").Slot, 60);
+    Set(60, 10);
+    EXPECT_EQ(table.AllocateCall("newer").Slot, 70);
+    table.CleanupCall(37);
+    EXPECT_EQ(table.AllocateCall("next").Slot, 37);
+    table.CleanupCall(0);
+    CallRecord stranger = table.At(5);
+    stranger.CallID = "other";
+    table.Store(stranger); // another Call-ID: not stored
+    EXPECT_EQ(Slot(5).CallID, "c5");
+    const Lines log = TakeLog();
+    EXPECT_EQ(Lines(log.end() - 4, log.end()),
+              (Lines{"LOG_DEBUG Cleaning up call: 60", "LOG_DEBUG Cleaning up call: 70",
+                     "LOG_DEBUG Cleaning up call: 37", "LOG_DEBUG Cleaning up call: 0"}));
+}
+
+TEST_F(TablesTest, KnownContactsMatchStoredTextFreeSlotsHoldNone)
+{
+    CallRecord rec;
+    EXPECT_TRUE(table.IsKnownContact(rec)) << "an empty Contact matches any free slot";
+    CallRecord stored = table.AllocateCall("reg");
+    stored.Contact = "sip:a@h:1";
+    table.Store(stored);
+    rec.Contact = "\"A\" <sip:a@h:1>;expires=60";
+    EXPECT_TRUE(table.IsKnownContact(rec));
+    EXPECT_EQ(rec.Contact, "sip:a@h:1");
+    rec.Contact = "<sip:other@h:1>";
+    EXPECT_FALSE(table.IsKnownContact(rec));
+    EXPECT_EQ(rec.Contact, "sip:other@h:1");
+    for (int i = 2; i <= kCallSlots; ++i) {
+        Set(table.AllocateCall("c" + std::to_string(i)).Slot, 5);
+    }
+    rec.Contact.clear();
+    EXPECT_TRUE(table.IsKnownContact(rec)) << "new slots keep an empty Contact";
+    stored.Contact = "sip:b@h:2";
+    for (int i = 2; i <= kCallSlots; ++i) {
+        stored = table.At(i);
+        stored.Contact = "sip:b@h:2";
+        table.Store(stored);
+    }
+    EXPECT_FALSE(table.IsKnownContact(rec));
+}
+
+TEST_F(TablesTest, RoutesInSlotOrderFirstMatchWins)
+{
+    Add("bob", "sip:bob@127.0.0.2:5062");
+    Add("bob", "sip:bob@127.0.0.3:5063");
+    Add("bob2", "sip:bob@127.0.0.2:5062"); // same Contact: nothing, not even a line
+    Add("", "sip:nouser@h:2");             // a From URI without a user part
+    Add("longname", "sip:longname@127.0.0.4:5064");
+    EXPECT_EQ(routes.Listing(), "bob linked to sip:bob@127.0.0.2:5062\r\n"
+                                "bob linked to sip:bob@127.0.0.3:5063\r\n"
+                                "longname linked to sip:longname@127.0.0.4:5064\r\n");
+    EXPECT_EQ(Find("<sip:bob@127.0.0.1>"), "sip:bob@127.0.0.2:5062");
+    EXPECT_EQ(Find("<sip:longname@127.0.0.1>"), "sip:longname@127.0.0.4:5064");
+    EXPECT_EQ(Find("<sip:seven77@127.0.0.1>"), "<sip:seven77@127.0.0.9:5080>");
+    EXPECT_EQ(Find("<sip:Bob@127.0.0.1>"), "");
+    EXPECT_EQ(Find("<tel:+15551234>"), "<sip:<tel:+15551234>@127.0.0.9:5080>");
+    EXPECT_EQ(Find("<sip:@h>"), "sip:nouser@h:2");
+    TakeLog();
+    EXPECT_EQ(Find("<sip:sixsix@127.0.0.1>"), "");
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_INFO Looking for destination for: sixsix",
+                                "LOG_INFO No route for: sixsix"}));
+    EXPECT_EQ(display.fields["LastRoute"], "sixsix");
+
+    CallRecord gone;
+    gone.Contact = "sip:bob@127.0.0.2:5062";
+    routes.RemoveRoutes(gone);
+    EXPECT_EQ(Find("<sip:bob@127.0.0.1>"), "sip:bob@127.0.0.3:5063");
+    EXPECT_EQ(Find("<sip:@h>"), "") << "an empty user finds the free slot 0 first";
+    for (int i = 0; i < 10; ++i) {
+        Add("u" + std::to_string(i), "sip:u@h:" + std::to_string(i));
+    }
+    EXPECT_EQ(routes.Entry(0), (RouteEntry{"u0", "sip:u@h:0"})) << "the lowest free slot";
+    EXPECT_EQ(TakeLog().back(), "LOG_DEBUG Add route 'u9' to sip:u@h:9");
+    EXPECT_EQ(Find("<sip:@h>"), "sip:nouser@h:2") << "no free slot left before it";
+    EXPECT_EQ(routes.Listing().find("u9"), std::string::npos) << "a full table drops the route";
+}
+
+TEST_F(TablesTest, IndexesAgreeWithAPlainScanAfterEveryChange)
+{
+    // Random stores, cleanups, reclaims and sweeps on a small table; after each, every slot
+    // must be found by its Call-ID and the lowest free slot must be the next one taken.
+    std::mt19937 random(7);
+    for (int step = 0; step < 4000; ++step) {
+        const std::string callId = "c" + std::to_string(random() % 150);
+        const Lookup lookup = table.LookupCall(Message(callId), {"", "h", 1});
+        if (lookup.rec.Slot != 0 && random() % 2 == 0) {
+            CallRecord rec = lookup.rec;
+            rec.TimeLeft = static_cast<std::int16_t>(random() % 4);
+            rec.Finished = random() % 5 == 0 ? kTrue : 0;
+            rec.IsRegistration = random() % 5 == 0 ? kTrue : 0;
+            rec.Contact = "sip:" + std::to_string(random() % 20);
+            table.Store(rec);
+        }
+        if (random() % 3 == 0) {
+            table.CleanupCall(static_cast<SlotNumber>(random() % kCallSlots + 1));
+        }
+        if (random() % 50 == 0) {
+            proxy.Tick();
+        }
+        SlotNumber firstFree = 0;
+        std::size_t taken = 0;
+        for (SlotNumber n = 1; n <= kCallSlots; ++n) {
+            const CallRecord& slot = table.At(n);
+            if (slot.CallID.empty()) {
+                ASSERT_EQ(slot, CallRecord{});
+                firstFree = firstFree == 0 ? n : firstFree;
+                continue;
+            }
+            ++taken;
+            ASSERT_EQ(slot.Slot, n);
+            ASSERT_EQ(table.LookupCall(Message(slot.CallID), {}).rec.Slot, n);
+            CallRecord probe;
+            probe.Contact = slot.Contact;
+            ASSERT_TRUE(table.IsKnownContact(probe));
+        }
+        ASSERT_EQ(table.Taken(), taken);
+        if (firstFree != 0) {
+            ASSERT_EQ(table.AllocateCall("probe").Slot, firstFree);
+            table.CleanupCall(firstFree);
+        }
+    }
+}
+
+} // namespace
+} // namespace tavrix
