@@ -7,8 +7,8 @@ proxy logged on the way, and its statistics."""
 import sys
 import time
 
-from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Proxy, finish, free_udp_port, run,
-                   sipp)
+from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, finish, free_udp_port,
+                   run, sipp, wait_until)
 
 
 def sipp_call(program, workdir):
@@ -35,10 +35,10 @@ def sipp_cancel(program, workdir):
     proxy.stop()
 
 
-def baresip_call(program, workdir):
-    """Two soft phones register, alice calls, bob answers by himself, alice hangs up."""
+def baresip_call(program, workdir, hangs_up="alice", bob_ip=BOB_IP):
+    """Two soft phones register, alice calls, bob answers by himself, one hangs up."""
     proxy = Proxy(program, workdir)
-    bob = Baresip(workdir, "bob", BOB_IP, proxy, answer="auto")
+    bob = Baresip(workdir, "bob", bob_ip, proxy, answer="auto")
     alice = Baresip(workdir, "alice", ALICE_IP, proxy)
     for phone in (alice, bob):
         proxy.wait_for_log("User '%s' successfully registered at '%s:%d'" %
@@ -50,10 +50,12 @@ def baresip_call(program, workdir):
         phone.wait_for(r"incoming rtp for 'audio' established", "the other's audio")
     proxy.wait_for_log("Sending 'ACK' request to: %s:%d" % (bob.ip, bob.port))
     time.sleep(1)  # a moment of audio both ways
-    alice.send("/hangup")
-    bob.wait_for(r"Call with sip:alice@\S+ terminated", "the call ended")
-    alice.wait_for(r"Call with sip:bob@\S+ terminated", "the call ended")
-    proxy.wait_for_log("Sending 'BYE' request to: %s:%d" % (bob.ip, bob.port), "Call completed")
+    ender, other = (alice, bob) if hangs_up == "alice" else (bob, alice)
+    ender.send("/hangup")
+    for phone in (other, ender):
+        phone.wait_for(r"Call with sip:\S+ terminated", "the call ended")
+    proxy.wait_for_log("Received 'BYE' from %s:%d" % (ender.ip, ender.port),
+                       "Sending 'BYE' request to: %s:%d" % (other.ip, other.port), "Call completed")
     proxy.expect_statistics(Registrations=2, CallAttempts=1, CompletedCalls=1, Errors=0)
     alice.quit()
     bob.quit()
@@ -63,8 +65,66 @@ def baresip_call(program, workdir):
     proxy.stop()
 
 
+def linphone(program, workdir, scenario):
+    """Two linphone phones through the proxy: every request of the call passes it."""
+    proxy = Proxy(program, workdir)
+    alice, bob = Linphone(workdir, "alice", ALICE_IP, proxy), Linphone(workdir, "bob", BOB_IP, proxy)
+    if not (alice.registration() and bob.registration()):
+        raise Failure("a phone failed to register")
+    at = {alice: "%s:%d" % (ALICE_IP, alice.port), bob: "%s:%d" % (BOB_IP, bob.port)}
+
+    def passed(method, sender, receiver):
+        proxy.wait_for_log("Received '%s' from %s" % (method, at[sender]),
+                           "Sending '%s' request to: %s" % (method, at[receiver]))
+
+    def ended(reasons):
+        for phone, reason in zip((alice, bob), reasons):
+            phone.wait_for(r"Call 1 with \S+ ended \(%s\)\." % reason)
+
+    if scenario in ("declines", "cancels"):
+        alice.send("call sip:bob@" + proxy.address)
+        alice.wait_for(r"Call 1 to \S+ ringing\.")
+        (bob if scenario == "declines" else alice).send("terminate")
+        if scenario == "declines":
+            ended(("Call declined", "Call declined"))
+            proxy.wait_for_log("Got '603 Decline'", "Sending '603 Decline' to " + at[alice])
+        else:
+            ended(("No error", "Not answered"))
+            passed("CANCEL", alice, bob)
+            proxy.wait_for_log("Sending '487 Request Terminated' to " + at[alice])
+            passed("ACK", alice, bob)
+    else:
+        bob.send("autoanswer enable")
+        alice.send("call sip:bob@" + proxy.address)
+        for phone in (alice, bob):
+            phone.wait_for(r"Call 1 with \S+ connected\.")
+        passed("ACK", alice, bob)
+        if scenario == "holds":
+            alice.send("pause")
+            alice.wait_for(r"Call 1 with \S+ is now paused\.")
+            bob.wait_for(r"Call 1 has been paused by sip:alice@")
+            alice.send("resume")
+            bob.wait_for(r"Media streams established with \S+ for call 1")
+            wait_until(lambda: proxy.log().count("Received 'INVITE' from " + at[alice]) == 2,
+                       "hold and resume through the proxy")
+        ender, other = (bob, alice) if scenario == "callee_hangs_up" else (alice, bob)
+        ender.send("terminate")
+        ended(("No error", "No error"))
+        passed("BYE", ender, other)
+    if scenario != "declines":
+        proxy.wait_for_log("Call completed")
+    for phone in (alice, bob):
+        phone.quit()
+    proxy.expect_statistics(CallAttempts=1, Errors=0)
+    proxy.stop()
+
+
 CASES = {"sipp_call": (sipp_call, ["sipp"]), "sipp_cancel": (sipp_cancel, ["sipp"]),
-         "baresip_call": (baresip_call, ["baresip"])}
+         "baresip_call": (baresip_call, ["baresip"]),
+         "baresip_callee_hangs_up": (lambda p, w: baresip_call(p, w, hangs_up="bob"), ["baresip"]),
+         "baresip_one_address": (lambda p, w: baresip_call(p, w, bob_ip=ALICE_IP), ["baresip"])}
+for scenario in ("caller_hangs_up", "callee_hangs_up", "holds", "declines", "cancels"):
+    CASES["linphone_" + scenario] = (lambda p, w, s=scenario: linphone(p, w, s), ["linphonec"])
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:

@@ -209,3 +209,71 @@ def run(name, programs, body):
         shutil.rmtree(workdir, ignore_errors=True)
     print("PASS " + name if status == 0 else "", flush=True)
     return status
+
+
+class Linphone:
+    """One linphonec (linphone-cli) with its own HOME and configuration: UDP only on its own
+    address, sound through files, driven through a FIFO; its debug log holds the SIP trace."""
+
+    def __init__(self, workdir, name, ip, proxy, auth=None):
+        self.name, self.ip, self.port = name, ip, free_udp_port(ip)
+        self.dir = os.path.join(workdir, name)
+        # Without its database folder linphonec never opens its SIP port.
+        os.makedirs(self.dir + "/.local/share/linphone")
+        # Without register_only_when_network_is_up=0 a loopback-only host never registers;
+        # without supported=replaces (no gruu) in-dialog requests go to port 5060.
+        config = ["[sip]", "sip_port=%d" % self.port, "sip_tcp_port=0", "sip_tls_port=0",
+                  "bind_address=" + ip, "auto_net_state_mon=0",
+                  "register_only_when_network_is_up=0", "use_ipv6=0", "default_proxy=0",
+                  "supported=replaces", "contact=sip:%s@%s" % (name, ip), "[rtp]",
+                  "audio_rtp_port=-1", "bind_address=" + ip, "[video]", "enabled=0",
+                  "capture=0", "display=0", "[net]", "nat_policy_ref=lab", "[nat_policy_0]",
+                  "ref=lab", "protocols=", "[proxy_0]",
+                  "reg_proxy=<sip:%s;transport=udp>" % proxy.address,
+                  "reg_identity=sip:%s@%s" % (name, proxy.address), "reg_expires=600",
+                  "reg_sendregister=1", "publish=0", "avpf=0", "quality_reporting_enabled=0"]
+        if auth:
+            config += ["[auth_info_0]", "username=" + name, "passwd=%s" % auth[0],
+                       "realm=%s" % auth[1]]
+        with open(self.dir + "/linphonerc", "w") as rc:
+            rc.write("\n".join(config) + "\n")
+        fifo = self.dir + "/commands"
+        os.mkfifo(fifo)
+        self.commands = os.open(fifo, os.O_RDWR)
+        self.out_path, self.log_path = self.dir + "/out", self.dir + "/sip.log"
+        self.process = spawn(["linphonec", "-c", self.dir + "/linphonerc", "-d", "6", "-l",
+                              self.log_path], self.out_path, stdin=self.commands, cwd=self.dir,
+                             env=dict(os.environ, HOME=self.dir, PULSE_SERVER="unix:/none"))
+        self.seen = {False: 0, True: 0}
+        self.send("soundcard use files")
+        self.wait_for(r"Using wav files instead of soundcard\.")
+
+    def send(self, command):
+        os.write(self.commands, (command + "\n").encode())
+
+    def wait_for(self, pattern, log=False):
+        """Waits for pattern after the last match in the output (or the SIP log)."""
+        found = {}
+
+        def seen():
+            if self.process.poll() is not None:
+                raise Failure("%s's linphonec ended while waiting for /%s/" % (self.name, pattern))
+            found["m"] = re.compile(pattern, re.M).search(
+                read_text(self.log_path if log else self.out_path), self.seen[log])
+            return found["m"]
+        wait_until(seen, "%s: /%s/" % (self.name, pattern))
+        self.seen[log] = found["m"].end()
+        return found["m"]
+
+    def registration(self, state="Ok"):
+        """Registrations print nothing on the output; the debug log tells their state."""
+        return self.wait_for(r"moving from state \[\w+\] to \[LinphoneRegistration(%s|Failed)\]"
+                             % state, log=True).group(1) == state
+
+    def quit(self):
+        self.send("proxy remove 0")  # sends the REGISTER with Expires 0; quit alone does not
+        self.registration("Cleared")
+        self.send("quit")
+        if wait_exit(self.process, self.name + "'s linphonec after quit") != 0:
+            raise Failure("%s's linphonec exited with status %d" % (self.name,
+                                                                   self.process.returncode))

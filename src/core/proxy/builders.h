@@ -5,7 +5,7 @@
 #include <string_view>
 
 // The messages the proxy writes: always afresh, from header lines copied out of a received
-// message (the source), in a fixed order.
+// message (the source), in a fixed order, with long header names.
 namespace tavrix {
 
 // Where the proxy itself is reached: LocalIP and LocalPort.
@@ -15,20 +15,28 @@ struct Endpoint
     std::uint16_t Port = 0;
 };
 
+// The proxy's own endpoint: self's address, 0.0.0.0 or any 127.x address, with self's port.
+// Only plain dotted quads count; other spellings are never sent to at all.
+bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint& self);
+
 // The branch parameter of the proxy's own Via (RFC 3261 16.6 step 8): "z9hG4bK" and a hash,
-// in hex, of the source's first Via value, its Call-ID and its CSeq number. A retransmission,
-// the CANCEL of an INVITE and the ACK of a non-2xx answer thus share their INVITE's branch.
+// in hex, of a Via value, a Call-ID and a CSeq number. A retransmission, the CANCEL of an
+// INVITE and the ACK of a non-2xx answer thus share their INVITE's branch.
+std::string Branch(std::string_view via, std::string_view callId, std::string_view cseq);
+// Branch of the source's first Via value, its Call-ID and its CSeq.
 std::string ProxyBranch(std::string_view source);
 
-// "SIP/2.0 status" and the source's headers that a response of this status carries: the Via
-// lines (a relayed response loses the first), From, To, Call-ID, Record-Route, CSeq and
-// User-Agent; a 1xx also Contact, and Expires while timeLeft is above 0; a 2xx to an INVITE
-// also Contact (relayed only), Content-Type, Content-Length and the body.
+// "SIP/2.0 status" and the source's headers that a response of this status carries: its Via
+// lines (a relayed response loses the proxy's own value, the first), From, To, Call-ID, the
+// Record-Route (every line when relayed, the first otherwise), CSeq and User-Agent; a 1xx also
+// Contact, and Expires while timeLeft is above 0; a 2xx to an INVITE also Contact (relayed
+// only), Content-Type, Content-Length and the body.
 std::string BuildResponse(std::string_view status, std::string_view source, std::int16_t timeLeft);
 
-// "method target SIP/2.0" with the proxy's Via on top of the source's, a Record-Route naming
-// the proxy, Max-Forwards one less than received (70 without one), the source's dialog and
-// capability headers and its body.
+// "method target SIP/2.0", the proxy's Via on top of the source's, the proxy's Record-Route
+// "<sip:IP:PORT;lr>" on top of the source's, the source's Route lines but a topmost one that
+// names the proxy (RFC 3261 16.4), Max-Forwards one less than received (70 without one), the
+// source's dialog and capability headers and its body.
 std::string BuildRequest(std::string_view method, std::string_view target, std::string_view source,
                          const Endpoint& self);
 

@@ -129,6 +129,13 @@ void CallTable::MarkFinished(SlotNumber slot)
     }
 }
 
+void CallTable::MarkEstablished(SlotNumber slot)
+{
+    if (IsTaken(slot)) {
+        Slot(slot).Established = kTrue;
+    }
+}
+
 SlotNumber CallTable::NextTaken(SlotNumber after) const
 {
     const std::size_t index = m_taken.Next(static_cast<std::size_t>(after < 0 ? 0 : after));

@@ -39,6 +39,7 @@ struct CallRecord
     std::string Username;            // user part of a registration's From URI
     std::string Contact;             // Contact of the creating message
     std::int16_t Leg = 0;            // where the next message goes: 1 the Callee, else the Caller
+    std::int16_t Established = 0;    // -1 once a 2xx answered the call's INVITE
 
     bool operator==(const CallRecord&) const = default;
 };
@@ -95,6 +96,8 @@ public:
     void SetTimeLeft(SlotNumber slot, std::int16_t timeLeft);
     // Marks a taken slot Finished.
     void MarkFinished(SlotNumber slot);
+    // Marks a taken slot Established.
+    void MarkEstablished(SlotNumber slot);
 
     // The lowest taken slot above after; 0 when there is none.
     SlotNumber NextTaken(SlotNumber after) const;

@@ -18,25 +18,13 @@ void DatagramSender::SendDatagram(std::string_view message, std::string_view add
         m_log.WriteLog(Level::Debug, "Not sent: '", address, "' is not an IPv4 address");
         return;
     }
-    if (IsOwnEndpoint(address, port)) {
+    if (IsOwnEndpoint(address, port, m_self)) {
         m_log.WriteLog(Level::Err, "Loop detected: not sending to own address ", address, ":",
                        port);
         return;
     }
     m_log.WriteLog(Level::DebugV, "SIP Send: IP=", address, " Port=", port, kCrLf, message);
     m_transport.Send(message, address, port);
-}
-
-bool DatagramSender::IsOwnEndpoint(std::string_view address, std::uint16_t port) const
-{
-    if (port != m_self.Port) {
-        return false;
-    }
-    if (address == m_self.IP) {
-        return true;
-    }
-    const std::optional<std::uint32_t> ip = ParseIPv4(address);
-    return ip && (*ip == 0 || (*ip >> 24) == 127);
 }
 
 } // namespace tavrix

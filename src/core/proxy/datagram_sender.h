@@ -24,9 +24,6 @@ public:
     // would loop forever).
     void SendDatagram(std::string_view message, std::string_view address, std::uint16_t port);
 
-    // The proxy's own endpoint: LocalIP, 0.0.0.0 or any 127.x address, with LocalPort.
-    bool IsOwnEndpoint(std::string_view address, std::uint16_t port) const;
-
 private:
     Transport& m_transport;
     Logger& m_log;

@@ -30,6 +30,16 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
         return;
     }
 
+    if (token == "INVITE" && !rec.Callee.Uri.empty() && rec.Finished == 0) {
+        // RFC 3261 14: a re-INVITE within the call (hold, resume, a new codec) or a
+        // retransmission goes to the other leg like a BYE; the call stays as it is.
+        m_log.WriteLog(Level::Debug, "Received 'INVITE' from ", peer.IP, ":", peer.Port);
+        if (!HopsExhausted(token, message, peer)) {
+            RelayRequest(rec, token, message, peer);
+        }
+        return;
+    }
+
     if (token == "INVITE") {
         m_log.WriteLog(Level::Debug, "Using latest request as basis request");
         if (HopsExhausted(token, message, peer)) {
@@ -55,7 +65,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
         rec.Callee.IP = GetUriHost(route);
         rec.Callee.Port = PortFromText(GetUriPort(route));
         rec.Callee.Uri = route; // stripped of its brackets by GetUriHost
-        if (m_out.IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port)) {
+        if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
             // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
             SendResponse(rec, "482 Loop Detected", message);
             m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
@@ -83,8 +93,10 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
         if (HopsExhausted(token, message, peer)) {
             return;
         }
-        if (!rec.Callee.Uri.empty() && OnCallerSide(rec, peer)) {
-            rec.Leg = 1;
+        // An ACK goes to the other side: the caller's of an answer to its INVITE, the callee's
+        // of an answer to the callee's re-INVITE.
+        if (!rec.Callee.Uri.empty()) {
+            rec.Leg = OnCallerSide(rec, peer) ? 1 : 0;
             SendRequest(rec, "ACK", message);
         }
         // The table decides, not the copy: the relay marks the slot when the call ends.
@@ -95,8 +107,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
     }
 
     if (token == "BYE") {
-        // This receipt line names the call's Caller, whichever side sent the BYE.
-        m_log.WriteLog(Level::Debug, "Received 'BYE' from ", rec.Caller.IP, ":", rec.Caller.Port);
+        m_log.WriteLog(Level::Debug, "Received 'BYE' from ", peer.IP, ":", peer.Port);
         if (!HopsExhausted(token, message, peer)) {
             RelayRequest(rec, token, message, peer);
         }
@@ -136,12 +147,24 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
 void Proxy::RelayRequest(CallRecord& rec, std::string_view method, std::string_view message,
                          const PeerAddress& peer)
 {
-    // The side of the sender is told by its IP alone; the request goes to the other side.
     const bool fromCaller = OnCallerSide(rec, peer);
     rec.Leg = fromCaller ? 0 : 1;
     SendResponse(rec, "100 Trying", message);
     rec.Leg = fromCaller ? 1 : 0;
     SendRequest(rec, method, message);
+}
+
+bool Proxy::OnCallerSide(const CallRecord& rec, const PeerAddress& peer) const
+{
+    // Two phones may share an address (one PC, one NAT): the port tells them apart. Only a
+    // sender that is neither leg exactly is placed by its address alone.
+    if (peer.IP == rec.Callee.IP && peer.Port == rec.Callee.Port) {
+        return false;
+    }
+    if (peer.IP == rec.Caller.IP && peer.Port == rec.Caller.Port) {
+        return true;
+    }
+    return peer.IP == rec.Caller.IP;
 }
 
 bool Proxy::HopsExhausted(std::string_view method, std::string_view message,

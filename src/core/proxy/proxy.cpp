@@ -22,6 +22,9 @@ void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)
 void Proxy::ReceiveDatagram(std::string_view message, const PeerAddress& peer)
 {
     m_log.WriteLog(Level::DebugV, "SIP Read: IP=", peer.IP, " Port=", peer.Port, kCrLf, message);
+    if (message.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        return; // a keep-alive (RFC 5626 3.5.1), nothing to answer
+    }
     Lookup lookup = m_calls.LookupCall(message, peer);
     switch (lookup.found) {
     case Found::NoCallId:
@@ -62,7 +65,8 @@ void Proxy::SendRequest(const CallRecord& rec, std::string_view method, std::str
 {
     const PeerAddress& to = rec.Leg == 1 ? rec.Callee : rec.Caller;
     m_log.WriteLog(Level::Debug, "Sending '", method, "' request to: ", to.IP, ":", to.Port);
-    m_out.SendDatagram(BuildRequest(method, rec.Callee.Uri, source, m_self), to.IP, to.Port);
+    const std::string& target = rec.Leg == 1 || rec.Contact.empty() ? rec.Callee.Uri : rec.Contact;
+    m_out.SendDatagram(BuildRequest(method, target, source, m_self), to.IP, to.Port);
 }
 
 void Proxy::AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,

@@ -70,8 +70,8 @@ private:
 
     // A response built from source, to the Callee when rec.Leg is 1, else to the Caller.
     void SendResponse(const CallRecord& rec, std::string_view status, std::string_view source);
-    // A request to the Callee's Uri built from source, sent to the Callee when rec.Leg is 1,
-    // else to the Caller.
+    // A request built from source, to the Callee's Uri when rec.Leg is 1, else to the caller's
+    // Contact (RFC 3261 12.2.1.1).
     void SendRequest(const CallRecord& rec, std::string_view method, std::string_view source);
     // A response to whoever sent the message, whatever the record says.
     void AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
@@ -81,10 +81,9 @@ private:
     void RelayRequest(CallRecord& rec, std::string_view method, std::string_view message,
                       const PeerAddress& peer);
     bool HopsExhausted(std::string_view method, std::string_view message, const PeerAddress& peer);
-    bool OnCallerSide(const CallRecord& rec, const PeerAddress& peer) const
-    {
-        return peer.IP == rec.Caller.IP;
-    }
+    // Whether the sender is on the caller's side of the call: by address and port, else by
+    // address alone.
+    bool OnCallerSide(const CallRecord& rec, const PeerAddress& peer) const;
 
     SIP_STATS m_stats;
     Logger m_log;

@@ -13,14 +13,16 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
     const bool routed = !rec.Callee.Uri.empty();
     // A final failure of the INVITE ends the call as surely as the answer to a BYE: the slot is
     // then freed by the caller's ACK (or given away when the table is full) instead of being
-    // held for the whole call lifetime. A registration keeps its slot.
+    // held for the whole call lifetime. A registration keeps its slot, and a refused re-INVITE
+    // leaves the call as it was (RFC 3261 14.1).
     const auto endIfFailedInvite = [&] {
-        if (code >= 300 && m_calls.At(rec.Slot).IsRegistration == 0 &&
+        const CallRecord& slot = m_calls.At(rec.Slot);
+        if (code >= 300 && slot.IsRegistration == 0 && slot.Established == 0 &&
             GetCSeqMethod(message) == "INVITE") {
             m_calls.MarkFinished(rec.Slot);
         }
     };
-    // The leg that did not send the response, told apart by IP alone.
+    // The leg that did not send the response.
     const auto toOtherSide = [&] { rec.Leg = OnCallerSide(rec, peer) ? 1 : 0; };
 
     switch (code) {
@@ -40,8 +42,9 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
         }
         toOtherSide();
         SendResponse(rec, "200 OK", message);
-        if (const std::string method = GetCSeqMethod(message);
-            method == "BYE" || method == "CANCEL") {
+        if (const std::string method = GetCSeqMethod(message); method == "INVITE") {
+            m_calls.MarkEstablished(rec.Slot);
+        } else if (method == "BYE" || method == "CANCEL") {
             m_calls.MarkFinished(rec.Slot);
             m_log.WriteLog(Level::Info, "Call completed");
             m_stats.SetCompletedCalls(Saturated(m_stats.CompletedCalls(), 1));
@@ -62,8 +65,8 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
         endIfFailedInvite();
         return;
     case 487:
-        // The caller is told its cancelled INVITE ended with "200 OK".
-        SendResponse(rec, "200 OK", message);
+        // RFC 3261 9.2: the caller learns that its INVITE was cancelled, and acknowledges it.
+        SendResponse(rec, "487 Request Terminated", message);
         endIfFailedInvite();
         return;
     default:

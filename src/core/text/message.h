@@ -6,23 +6,29 @@
 #include <string_view>
 #include <vector>
 
-// A SIP message is one byte string: lines end in CR LF, headers are found by exact,
-// case-sensitive search for their long name. There is no parsed message object.
+// A SIP message is one byte string: a start line, header lines ending in CR LF up to the first
+// empty line, then the body. There is no parsed message object: headers are found by name in
+// the header lines each time (RFC 3261 7.3.1): names compared without regard to case, blanks
+// allowed before the colon, a compact form ("i", "v" ...) equal to its long name. Only a line
+// that ends in CR LF is a header line; text in the body or inside another header's value never
+// is.
 namespace tavrix {
 
-// Value of the first "name:" found anywhere in the message (also inside another header's
-// name or in the body), cut at the next CR LF, with every "name: " removed and spaces
-// trimmed. Empty when the name is not found or no CR LF follows it.
+// Value of the first header line of that name: the rest of the line after the colon, without
+// leading and trailing spaces and tabs. The name may carry surrounding spaces and a trailing
+// colon ("CSeq:"). Empty when there is no such line.
 std::string GetHeader(std::string_view message, std::string_view name);
 
-// The values of several headers of one message, found in one walk; each is exactly what
-// GetHeader gives for its name. Names are bare and not empty (no spaces, no colon); at most
-// kMax of them.
-// The values refer to the message, which must outlive the set.
+// The values of every header line of that name, in order ("Via", "Record-Route", "Route").
+std::vector<std::string_view> GetHeaders(std::string_view message, std::string_view name);
+
+// The values of several headers of one message, found in one walk over its header lines; each
+// is exactly what GetHeader gives for its name. Names are bare long names; at most kMax of
+// them. The values refer to the message, which must outlive the set.
 class HeaderSet
 {
 public:
-    static constexpr std::size_t kMax = 31;
+    static constexpr std::size_t kMax = 32;
     HeaderSet(std::string_view message, std::span<const std::string_view> names);
     HeaderSet(const HeaderSet&) = delete;
     HeaderSet& operator=(const HeaderSet&) = delete;
@@ -30,7 +36,6 @@ public:
 
 private:
     std::array<std::string_view, kMax> m_values{};
-    std::array<std::string, kMax> m_scratch;
 };
 
 // Appends "name: value" CR LF to the message (after a CR LF if it does not end in one).
@@ -51,17 +56,10 @@ std::string GetCSeqMethod(std::string_view message);
 // end, or to the end of the text without one. Empty when the text is not a "SIP/2.0" message.
 std::string GetStatus(std::string_view message);
 
-// "<" + To URI without brackets + ";" (unless it ends in one) + "maddr=" + localIp + ">".
-std::string BuildRecordRoute(std::string_view message, std::string_view localIp);
-
 // The first word: the text up to the first space; without any space, the whole first line.
 std::string_view MethodToken(std::string_view message);
 
 // True for a response: the text starts with "SIP/2.0".
 bool IsResponse(std::string_view message);
-
-// Every header line (without its CR LF) of the header section that starts with "Via:",
-// in order; a line that stands in the body is not a header.
-std::vector<std::string_view> ViaLines(std::string_view message);
 
 } // namespace tavrix

@@ -62,11 +62,19 @@ TEST(BuildResponse, OnlyTheHeadersOfItsStatus)
             Crlf(row.expected) + (row.expected.ends_with(body) ? "v=0\n" : "");
         EXPECT_EQ(BuildResponse(row.status, row.source, row.timeLeft), expected) << row.status;
     }
-    // Vias joined on one line: only the proxy's own value is taken off.
-    const std::string joined = Crlf("SIP/2.0 180 Ringing\nVia: SIP/2.0/UDP p;branch=x, "
-                                    "SIP/2.0/UDP a;branch=y\nCall-ID: c\n\n");
-    EXPECT_EQ(BuildResponse("180 Ringing", joined, 0),
-              Crlf("SIP/2.0 180 Ringing\nVia: SIP/2.0/UDP a;branch=y\nCall-ID: c\n\n"));
+    // Vias joined on one line lose only the proxy's value; every route line of a relayed
+    // response stays, in any letter case or compact form, with its long name.
+    const std::string routes = "Record-Route: <sip:p;lr>\nrecord-route: <sip:q;lr>\n";
+    EXPECT_EQ(BuildResponse("180 Ringing",
+                            Crlf("SIP/2.0 180 Ringing\nv: SIP/2.0/UDP p;branch=x, SIP/2.0/UDP "
+                                 "a\ni: c\n" +
+                                 routes + "\n"),
+                            0),
+              Crlf("SIP/2.0 180 Ringing\nVia: SIP/2.0/UDP a\nCall-ID: c\nRecord-Route: "
+                   "<sip:p;lr>\nRecord-Route: <sip:q;lr>\n\n"));
+    EXPECT_EQ(BuildResponse("100 Trying", Crlf("BYE x SIP/2.0\n" + routes + "\n"), 0),
+              Crlf("SIP/2.0 100 Trying\nRecord-Route: <sip:p;lr>\n\n"))
+        << "an answer of our own";
 }
 
 TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
@@ -76,16 +84,35 @@ TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
               Crlf("INVITE sip:bob@127.0.0.2:5062 SIP/2.0\n"
                    "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
                    ProxyBranch(kInvite) + "\n" + kHead.substr(0, kHead.find("From")) +
-                   "Record-Route: <sip:bob@127.0.0.1;maddr=127.0.0.1>\nMax-Forwards: 70\n" +
+                   "Record-Route: <sip:127.0.0.1:5070;lr>\nRoute: <sip:elsewhere>\n"
+                   "Max-Forwards: 70\n" +
                    kHead.substr(kHead.find("From")) +
                    "Contact: <sip:alice@127.0.0.1:5061>\nContent-Type: application/sdp\n"
                    "Content-Length: 4\n\n") +
                   "v=0\n");
-    EXPECT_EQ(BuildRequest("ACK", "sip:b",
-                           Crlf("BYE x SIP/2.0\nMax-Forwards: 1\nCSeq: 9 INVITE\n\n"), self),
-              Crlf("ACK sip:b SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
-                   ProxyBranch(Crlf("X\nCSeq: 9 INVITE\n")) +
-                   "\nRecord-Route: <;maddr=127.0.0.1>\nMax-Forwards: 0\nCSeq: 9 INVITE\n\n"));
+    // The route set: the proxy's own on top of the source's; a topmost Route that names the
+    // proxy is used up, any other stays (RFC 3261 16.4, 16.6).
+    const std::string source = Crlf("BYE x SIP/2.0\nMax-Forwards: 1\nRecord-Route: <sip:p;lr>\n"
+                                    "Route: <sip:127.0.0.5:5070;lr>\nroute: <sip:q;lr>\n"
+                                    "Route: <sip:127.0.0.1:5070;lr>\nCSeq: 9 INVITE\n\n");
+    const std::string rest = "Max-Forwards: 0\nCSeq: 9 INVITE\n\n";
+    const std::string branch = ProxyBranch(source);
+    const std::pair<std::string, std::string> rows[] = {
+        {"Route: <sip:127.0.0.5:5070;lr>", ""},
+        {"Route: <sip:127.0.0.1;lr>", "Route: <sip:127.0.0.1;lr>\n"},
+        {"Route: <sip:proxy@127.0.0.1:5070;transport=udp>", ""},
+        {"Route: sip:127.0.0.1:5070", ""},
+        {"Route: <sip:127.0.0.1:5071;lr>", "Route: <sip:127.0.0.1:5071;lr>\n"},
+    };
+    for (const auto& [top, kept] : rows) {
+        std::string request = source;
+        request.replace(request.find("Route: <sip:127.0.0.5"), 30, top);
+        EXPECT_EQ(BuildRequest("ACK", "sip:b", request, self),
+                  Crlf("ACK sip:b SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=" + branch +
+                       "\nRecord-Route: <sip:127.0.0.1:5070;lr>\nRecord-Route: <sip:p;lr>\n" +
+                       kept + "Route: <sip:q;lr>\nRoute: <sip:127.0.0.1:5070;lr>\n" + rest))
+            << top;
+    }
 
     // The branch follows the top Via, the Call-ID and the CSeq number (RFC 3261 9.1, 17.1.1.3).
     std::string cancel = kInvite;

@@ -50,7 +50,7 @@ TEST_F(CallTest, WholeCallOnTheWireInTheLogAndTheTable)
                                            "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKinv\n"
                                            "From: \"Alice\" <sip:alice@127.0.0.1>;tag=a1\n"
                                            "To: <sip:bob@127.0.0.1>;tag=b1\nCall-ID: call-1\n"
-                                           "Record-Route: <sip:bob@127.0.0.1;maddr=127.0.0.1>\n"
+                                           "Record-Route: <sip:127.0.0.1:5070;lr>\n"
                                            "CSeq: 1 INVITE\nContact: <sip:bob@127.0.0.2:5062>\n"
                                            "Content-Length: 33\n\n") +
                                           answer,
@@ -92,7 +92,8 @@ TEST_F(CallTest, ScenariosAsThePhonesSeeThem)
           "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
           "127.0.0.1:5061 SIP/2.0 100 Trying",
           "127.0.0.2:5062 CANCEL sip:bob@127.0.0.2:5062 SIP/2.0", "127.0.0.1:5061 SIP/2.0 200 OK",
-          "127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.2:5062 ACK sip:bob@127.0.0.2:5062 SIP/2.0"},
+          "127.0.0.1:5061 SIP/2.0 487 Request Terminated",
+          "127.0.0.2:5062 ACK sip:bob@127.0.0.2:5062 SIP/2.0"},
          "CallAttempts=1 FailedCalls=0 CompletedCalls=1"},
         {"busy",
          {"127.0.0.1:5061 SIP/2.0 100 Trying",
@@ -131,7 +132,8 @@ TEST_F(CallTest, FailuresAndUnfamiliarAnswersEndTheCall)
         {kBob, "100 Trying", nullptr, nullptr, false},
         {kAlice, "486 Busy Here", "127.0.0.1:5061 SIP/2.0 486 Busy Here", nullptr, true},
         {kBob, "404 User Gone", "127.0.0.1:5061 SIP/2.0 404 Not Found", nullptr, true},
-        {kBob, "487 Request Terminated", "127.0.0.1:5061 SIP/2.0 200 OK", nullptr, true},
+        {kBob, "487 Request Terminated", "127.0.0.1:5061 SIP/2.0 487 Request Terminated", nullptr,
+         true},
         {kBob, "603 Declined", "127.0.0.1:5061 SIP/2.0 603 Declined",
          "LOG_DEBUG Dunno how to handle response #603 '603 Declined' from '127.0.0.1:5061' - "
          "Forwarding",
@@ -159,21 +161,74 @@ TEST_F(CallTest, FailuresAndUnfamiliarAnswersEndTheCall)
     EXPECT_EQ(proxy.Stats().FailedCalls(), 1) << "only a relayed 404 counts";
 }
 
-TEST_F(CallTest, RequestsFromTheCalleeSide)
+TEST_F(CallTest, RequestsWithinTheCallFromEitherSide)
 {
     FromAlice(Invite("bob"));
+    FromBob(Answer("200 OK", "1 INVITE", Invite("bob"), "v=0\r\n"));
+    FromAlice(InDialog("ACK", "1 ACK", kAlice, "z9hG4bKack"));
     TakeSent();
     TakeLog();
-    FromBob(InDialog("BYE", "5 BYE", kBob, "z9hG4bKb"));
-    FromBob(InDialog("CANCEL", "6 CANCEL", kBob, "z9hG4bKc"));
-    FromBob(InDialog("ACK", "5 ACK", kBob, "z9hG4bKb2"));
-    EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 100 Trying",
-                             "127.0.0.1:5061 BYE sip:bob@127.0.0.2:5062 SIP/2.0",
+    // Hold from alice, then from bob: "100 Trying" and on to the other side, the call as it
+    // was. Requests towards alice go to her Contact; bob's ACK goes to alice too.
+    std::string hold = InDialog("INVITE", "2 INVITE", kAlice, "z9hG4bKhold");
+    FromAlice(hold);
+    FromBob(Answer("200 OK", "2 INVITE", hold, "v=0\r\n"));
+    std::string resume = InDialog("INVITE", "7 INVITE", kBob, "z9hG4bKres");
+    FromBob(resume);
+    From(kAlice, Answer("491 Request Pending", "7 INVITE", resume));
+    FromBob(InDialog("ACK", "7 ACK", kBob, "z9hG4bKres"));
+    FromBob(InDialog("BYE", "8 BYE", kBob, "z9hG4bKbye"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
+                             "127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.2:5062 SIP/2.0 100 Trying",
+                             "127.0.0.1:5061 INVITE sip:alice@127.0.0.1:5061 SIP/2.0",
+                             "127.0.0.2:5062 SIP/2.0 491 Request Pending",
+                             "127.0.0.1:5061 ACK sip:alice@127.0.0.1:5061 SIP/2.0",
                              "127.0.0.2:5062 SIP/2.0 100 Trying",
-                             "127.0.0.1:5061 CANCEL sip:bob@127.0.0.2:5062 SIP/2.0"}));
+                             "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
     const Lines log = TakeLog();
-    EXPECT_EQ(log.front(), "LOG_DEBUG Received 'BYE' from 127.0.0.1:5061") << "names the Caller";
-    EXPECT_EQ(log.at(3), "LOG_DEBUG Received 'CANCEL' from 127.0.0.2:5062");
+    EXPECT_EQ(log.front(), "LOG_DEBUG Received 'INVITE' from 127.0.0.1:5061");
+    EXPECT_NE(std::find(log.begin(), log.end(), "LOG_DEBUG Received 'BYE' from 127.0.0.2:5062"),
+              log.end())
+        << "names the sender";
+    EXPECT_EQ(Slot(3).Finished, 0) << "a refused re-INVITE leaves the call";
+    EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=1 FailedCalls=0 "
+                         "CompletedCalls=0 Errors=0 LastRoute=bob");
+}
+
+TEST_F(CallTest, PhonesOnOneAddressAreToldApartByPort)
+{
+    const Party carol{"carol", "127.0.0.1", 5063};
+    From(carol, Register(carol, "reg-c"));
+    const std::string invite = Invite("carol");
+    FromAlice(invite);
+    From(carol, Answer("200 OK", "1 INVITE", invite, "v=0\r\n"));
+    FromAlice(InDialog("ACK", "1 ACK", kAlice, "z9hG4bKack"));
+    From(carol, InDialog("BYE", "2 BYE", carol, "z9hG4bKbye"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5063 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.1:5063 INVITE sip:carol@127.0.0.1:5063 SIP/2.0",
+                             "127.0.0.1:5061 SIP/2.0 200 OK",
+                             "127.0.0.1:5063 ACK sip:carol@127.0.0.1:5063 SIP/2.0",
+                             "127.0.0.1:5063 SIP/2.0 100 Trying",
+                             "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
+}
+
+TEST_F(CallTest, KeepAlivesAndCompactHeaders)
+{
+    proxy.Log().SetLogLevel(4);
+    for (const char* keepAlive : {"\r\n\r\n", "\r\n", " \t\r\n", ""}) {
+        FromAlice(keepAlive);
+    }
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(TakeLog().size(), 8u) << "four datagram dumps, nothing else";
+    EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=0 FailedCalls=0 "
+                         "CompletedCalls=0 Errors=0 LastRoute=");
+    proxy.Log().SetLogLevel(3);
+    FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nv: SIP/2.0/UDP 127.0.0.4:5064\ni: o1\n\n"));
+    EXPECT_EQ(TakeSent(),
+              (std::vector<Datagram>{{Crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 127.0.0.4:5064\n"
+                                           "Call-ID: o1\n\n"),
+                                      "127.0.0.1", 5061}}));
 }
 
 TEST_F(CallTest, OptionsUnknownMethodsAndOddResponses)

@@ -73,7 +73,7 @@ inline std::string Answer(std::string_view status, std::string_view cseq, std::s
     return Crlf("SIP/2.0 " + std::string(status) +
                 "\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=" + ProxyBranch(request) +
                 "\nVia: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKinv\n"
-                "Record-Route: <sip:bob@127.0.0.1;maddr=127.0.0.1>\n"
+                "Record-Route: <sip:127.0.0.1:5070;lr>\n"
                 "From: \"Alice\" <sip:alice@127.0.0.1>;tag=a1\nTo: <sip:bob@127.0.0.1>;tag=b1\n"
                 "Call-ID: " +
                 std::string(callId) + "\nCSeq: " + std::string(cseq) +
