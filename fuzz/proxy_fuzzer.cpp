@@ -161,9 +161,16 @@ public:
 };
 
 // A free slot is an empty record; a taken slot holds its own number and is the one its Call-ID
-// finds, so no Call-ID is in two slots and the index beside the slots agrees with them.
-void CheckTable(const tavrix::CallTable& calls)
+// finds, so no Call-ID is in two slots and the index beside the slots agrees with them. Every
+// route leads to a Contact that a live registration holds.
+void CheckTables(const tavrix::CallTable& calls, const tavrix::RouteTable& routes)
 {
+    for (std::int32_t i = 0; i < routes.Capacity(); ++i) {
+        const std::string& contact = routes.Entry(i).Contact;
+        if (!contact.empty() && calls.RegistrationsOf(contact) == 0) {
+            Broken("a route outlives its registration");
+        }
+    }
     static const CallRecord kFree{};
     std::size_t taken = 0;
     for (tavrix::SlotNumber i = 1; i <= calls.Capacity(); ++i) {
@@ -231,7 +238,7 @@ public:
                          source.Port, text.size(), static_cast<int>(line.size()), line.data());
         }
         m_proxy.ReceiveDatagram(text, source);
-        CheckTable(m_proxy.Calls());
+        CheckTables(m_proxy.Calls(), m_proxy.Routes());
     }
 
     void Ticks(long count)
@@ -244,7 +251,7 @@ public:
             m_proxy.Tick();
         }
         m_ticks += count;
-        CheckTable(m_proxy.Calls());
+        CheckTables(m_proxy.Calls(), m_proxy.Routes());
     }
 
 private:

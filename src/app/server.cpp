@@ -162,21 +162,22 @@ void Server::readDatagrams()
 void Server::Send(std::string_view text, std::string_view address, std::uint16_t port)
 {
     if (!isOpen()) {
-        m_proxy.Log().WriteLog(Level::Debug, "Not sent to ", address, ":", port,
-                               ": the socket is closed");
+        m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ", address, ":", port,
+                                   ": the socket is closed");
         return;
     }
     // The proxy sends only plain dotted quads; anything else would need a lookup, which stalls
     // every other event.
     const std::optional<std::uint32_t> to = ParseIPv4(address);
     if (!to) {
-        m_proxy.Log().WriteLog(Level::Debug, "Not sent: '", address, "' is not an IPv4 address");
+        m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent: '", address,
+                                   "' is not an IPv4 address");
         return;
     }
     if (m_socket->writeDatagram(text.data(), static_cast<qint64>(text.size()), QHostAddress(*to),
                                 port) < 0) {
-        m_proxy.Log().WriteLog(Level::Debug, "Not sent to ", address, ":", port, ": ",
-                               Latin1(m_socket->errorString()));
+        m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ", address, ":", port,
+                                   ": ", Latin1(m_socket->errorString()));
     }
 }
 

@@ -132,6 +132,9 @@ private slots:
         QTest::newRow("level") << QStringList{"--log-level", "5"} << 2 << "--log-level";
         QTest::newRow("short ip") << QStringList{"--local-ip", "10.1"} << 2 << "--local-ip";
         QTest::newRow("route") << QStringList{"--default-route", "1.2.3.4:0"} << 2 << "route";
+        QTest::newRow("octal") << QStringList{"--default-route", "127.0.0.010:5080"} << 2
+                               << "--default-route";
+        QTest::newRow("hex") << QStringList{"--local-ip", "0x7f.0.0.1"} << 2 << "--local-ip";
         QTest::newRow("unknown") << QStringList{"--verbose"} << 2 << "Unknown option 'verbose'";
         QTest::newRow("positional") << QStringList{"5060"} << 2 << "unexpected argument '5060'";
     }

@@ -71,6 +71,7 @@ class Proxy:
 
     def __init__(self, program, workdir, *options, log_level=4):
         # The log (standard output) and the reports (standard error) share one file.
+        os.makedirs(workdir, exist_ok=True)
         self.log_path = workdir + "/proxy.log"
         self.process = spawn([program, "--headless", "--port", "0", "--local-ip", ALICE_IP,
                               "--log-level", str(log_level)] + list(options), self.log_path)

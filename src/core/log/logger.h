@@ -4,6 +4,7 @@
 #include "core/log/stats.h"
 #include "core/text/text.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,14 +22,31 @@ enum class Level : std::int16_t
     DebugV = 4,
 };
 
+// The kinds of datagram error a hostile sender can repeat at will; each writes at most
+// kFloodLines lines per second (between two ticks), the rest are summed up at the next tick.
+enum class Flood : std::uint8_t
+{
+    NoCallId,
+    CallTableFull,
+    RouteTableFull,
+    TooManyHops,
+    Loop,
+    NotSent,
+    Unhandled, // a method, response or From the proxy cannot handle
+    Kinds
+};
+
 inline constexpr std::size_t kLogCap = 30000;
 inline constexpr std::int16_t kDefaultLogLevel = 3;
+inline constexpr int kFloodLines = 10;
 
 // The label a line of this level starts with ("LOG_ERR" ...); empty for an unknown level.
 std::string_view LevelLabel(Level level);
 
 // Writes "LABEL: date time text" CR LF into the log text, filtered by LogLevel. Once the
-// text is longer than kLogCap, each write removes as many leading characters as it adds.
+// text is longer than kLogCap, each write removes as many leading characters as it adds. In
+// lines of levels 1 to 3 every control character of the text is written as \r, \n, \t or \xNN,
+// so text taken from a datagram cannot start a line of its own; level 4 dumps stay raw.
 class Logger
 {
 public:
@@ -50,22 +68,60 @@ public:
         if (!Passes(level)) {
             return;
         }
-        std::string line = Head(level);
+        CountError(level);
+        Write(level, pieces...);
+    }
+
+    // WriteLog for a datagram error of this kind: beyond kFloodLines in one second the line is
+    // only counted (in Errors too); the first one left out is kept for the summary.
+    template <typename... Pieces>
+    void WriteLimited(Flood kind, Level level, const Pieces&... pieces)
+    {
+        if (!Passes(level)) {
+            return;
+        }
+        CountError(level);
+        Suppressed& flood = m_floods[static_cast<std::size_t>(kind)];
+        if (flood.written < kFloodLines) {
+            ++flood.written;
+            Write(level, pieces...);
+        } else if (flood.count++ == 0) {
+            flood.level = level;
+            flood.first = Cat(pieces...);
+        }
+    }
+
+    // The second is over: "N similar messages suppressed: " and the first of them, once per
+    // kind that left lines out, at its level (counted nowhere); every kind starts afresh.
+    void Tick();
+
+private:
+    struct Suppressed
+    {
+        int written = 0;
+        long long count = 0;
+        Level level = Level::Err;
+        std::string first;
+    };
+
+    void CountError(Level level);
+    template <typename... Pieces> void Write(Level level, const Pieces&... pieces)
+    {
+        m_sink.Open();
+        std::string line = Cat(LevelLabel(level), ": ", m_clock.Now(), " ");
         const std::size_t start = line.size();
         AppendPieces(line, pieces...);
         Emit(level, line, start);
     }
-
-private:
-    // "LABEL: date time ", counting an error first.
-    std::string Head(Level level);
-    // Ends the message that starts at start with CR LF and appends the line to the text.
+    // Escapes the message that starts at start (levels 1 to 3), ends the line with CR LF and
+    // appends it to the text.
     void Emit(Level level, std::string& line, std::size_t start);
 
     LogSink& m_sink;
     Clock& m_clock;
     SIP_STATS& m_stats;
     std::int16_t m_logLevel = kDefaultLogLevel;
+    std::array<Suppressed, static_cast<std::size_t>(Flood::Kinds)> m_floods;
 };
 
 } // namespace tavrix

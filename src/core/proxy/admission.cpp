@@ -30,7 +30,8 @@ std::int16_t RequestedLifetime(std::string_view message, std::int16_t fallback)
 
 } // namespace
 
-bool Proxy::AdmitRequest(CallRecord& rec, std::string_view message, const PeerAddress& peer)
+Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
+                                     const PeerAddress& peer)
 {
     std::string fromUri = GetHeader(message, "From");
     StripBrackets(fromUri);
@@ -39,8 +40,9 @@ bool Proxy::AdmitRequest(CallRecord& rec, std::string_view message, const PeerAd
 
     // The only gate: the From URI must be a SIP URI. No credentials exist anywhere.
     if (fromUri.find("sip:") == std::string::npos) {
-        m_log.WriteLog(Level::Err, "Invalid to address: ", fromUri, " from ", peer.IP);
-        return false;
+        m_log.WriteLimited(Flood::Unhandled, Level::Err, "Invalid to address: ", fromUri, " from ",
+                           peer.IP);
+        return Admission::Refused;
     }
 
     const bool isRegister = MethodToken(message) == "REGISTER";
@@ -64,6 +66,13 @@ bool Proxy::AdmitRequest(CallRecord& rec, std::string_view message, const PeerAd
         } else {
             rec.Username.clear();
         }
+        if (isRegister && m_routes.NoRoomFor(rec.Contact)) {
+            // A registration nobody could be reached at is no success: refuse it whole.
+            m_log.WriteLimited(Flood::RouteTableFull, Level::Err,
+                               "Route table full, refusing registration of '", rec.Username,
+                               "' from ", peer.IP, ":", peer.Port);
+            return Admission::NoRoom;
+        }
         rec.TimeLeft = lifetime;
         rec.Contact = GetHeader(message, "Contact");
         rec.Caller.IP = GetUriHost(rec.Contact); // leaves rec.Contact without brackets
@@ -80,7 +89,7 @@ bool Proxy::AdmitRequest(CallRecord& rec, std::string_view message, const PeerAd
     // without one), so a call that is never routed frees its slot on the next tick.
     m_calls.SetTimeLeft(rec.Slot,
                         isRegister ? lifetime : NumericValue16(GetHeader(message, "Expires")));
-    return true;
+    return Admission::Admitted;
 }
 
 } // namespace tavrix

@@ -40,8 +40,8 @@ enum RequestHeader
     kReqMaxForwards = 13,
 };
 
-// Max-Forwards of a request without one (RFC 3261 8.1.1.6).
-constexpr std::int16_t kDefaultMaxForwards = 70;
+// Max-Forwards of a request without one (RFC 3261 8.1.1.6), and the most a request keeps.
+constexpr std::int16_t kMaxForwards = 70;
 
 // Whether a Route value names the proxy: "<sip:" [user "@"] host [":" port] [";" params] ">".
 bool NamesProxy(std::string_view route, const Endpoint& self)
@@ -189,10 +189,12 @@ std::string BuildRequest(std::string_view method, std::string_view target, std::
         }
     }
 
-    // RFC 3261 16.6 step 3: one hop less than received, 70 when the source had none.
+    // RFC 3261 16.6 step 3: one hop less than received, 70 when the source had none. More
+    // than 70 counts as 70: a sender cannot buy a longer loop.
     const std::string_view received = headers[kReqMaxForwards];
-    const int hops =
-        received.empty() ? kDefaultMaxForwards : std::max(0, NumericValue16(received) - 1);
+    const int hops = received.empty()
+                         ? kMaxForwards
+                         : std::max(0, std::min<int>(NumericValue16(received), kMaxForwards) - 1);
     AppendPieces(text, "Max-Forwards: ", hops, kCrLf);
 
     for (std::size_t i = 0; i < kCopiedRequestHeaders; ++i) {

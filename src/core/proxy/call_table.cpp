@@ -26,7 +26,7 @@ Lookup CallTable::LookupCall(std::string_view message, const PeerAddress& peer)
 {
     const std::string callId = GetHeader(message, "Call-ID");
     if (callId.empty()) {
-        m_log.WriteLog(Level::Err, "Call missing call ID from ", peer.IP);
+        m_log.WriteLimited(Flood::NoCallId, Level::Err, "Call missing call ID from ", peer.IP);
         return {{}, Found::NoCallId};
     }
     if (const SlotNumber known = Find(callId); known != 0) {
@@ -142,14 +142,31 @@ SlotNumber CallTable::NextTaken(SlotNumber after) const
     return index == IndexSet::npos ? 0 : static_cast<SlotNumber>(index + 1);
 }
 
+void CallTable::SetAnswerTimeLeft(SlotNumber slot, std::int16_t ticks)
+{
+    if (IsTaken(slot)) {
+        Slot(slot).AnswerTimeLeft = ticks;
+    }
+}
+
+std::size_t CallTable::RegistrationsOf(const std::string& contact) const
+{
+    const auto found = m_registered.find(contact);
+    return found == m_registered.end() ? 0 : static_cast<std::size_t>(found->second);
+}
+
 void CallTable::Unindex(SlotNumber slot)
 {
     const CallRecord& rec = Slot(slot);
     m_byCallId.erase(rec.CallID);
-    if (const auto contact = m_contacts.find(rec.Contact); contact != m_contacts.end()) {
-        if (--contact->second == 0) {
-            m_contacts.erase(contact);
+    const auto drop = [](auto& counts, const std::string& key) {
+        if (const auto found = counts.find(key); found != counts.end() && --found->second == 0) {
+            counts.erase(found);
         }
+    };
+    drop(m_contacts, rec.Contact);
+    if (rec.IsRegistration != 0) {
+        drop(m_registered, rec.Contact);
     }
 }
 
@@ -158,6 +175,9 @@ void CallTable::Index(SlotNumber slot)
     const CallRecord& rec = Slot(slot);
     m_byCallId.emplace(rec.CallID, slot);
     ++m_contacts[rec.Contact];
+    if (rec.IsRegistration != 0) {
+        ++m_registered[rec.Contact];
+    }
     UpdateSpent(slot);
 }
 

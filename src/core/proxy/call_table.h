@@ -40,6 +40,7 @@ struct CallRecord
     std::string Contact;             // Contact of the creating message
     std::int16_t Leg = 0;            // where the next message goes: 1 the Callee, else the Caller
     std::int16_t Established = 0;    // -1 once a 2xx answered the call's INVITE
+    std::int16_t AnswerTimeLeft = 0; // ticks the INVITE may still wait for a final answer; 0: none
 
     bool operator==(const CallRecord&) const = default;
 };
@@ -98,6 +99,11 @@ public:
     void MarkFinished(SlotNumber slot);
     // Marks a taken slot Established.
     void MarkEstablished(SlotNumber slot);
+    // Sets AnswerTimeLeft of a taken slot.
+    void SetAnswerTimeLeft(SlotNumber slot, std::int16_t ticks);
+
+    // How many registration slots hold this Contact.
+    std::size_t RegistrationsOf(const std::string& contact) const;
 
     // The lowest taken slot above after; 0 when there is none.
     SlotNumber NextTaken(SlotNumber after) const;
@@ -124,7 +130,8 @@ private:
     IndexSet m_spent;               // slot - 1 of every slot a new Call-ID may take over
     // The Call-ID of each taken slot; the keys are views of the slots' own CallID texts.
     std::unordered_map<std::string_view, SlotNumber> m_byCallId;
-    std::unordered_map<std::string, SlotNumber> m_contacts; // Contact -> taken slots with it
+    std::unordered_map<std::string, SlotNumber> m_contacts;   // Contact -> taken slots with it
+    std::unordered_map<std::string, SlotNumber> m_registered; // Contact -> registrations
 };
 
 } // namespace tavrix

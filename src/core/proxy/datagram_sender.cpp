@@ -8,19 +8,20 @@ void DatagramSender::SendDatagram(std::string_view message, std::string_view add
                                   std::uint16_t port)
 {
     if (address.empty() || port == 0) {
-        m_log.WriteLog(Level::Debug, "Not sent: no destination address or port (", address, ":",
-                       port, ")");
+        m_log.WriteLimited(Flood::NotSent, Level::Debug,
+                           "Not sent: no destination address or port (", address, ":", port, ")");
         return;
     }
     if (!ParseIPv4(address)) {
         // Only plain dotted quads go out: host names are not looked up, and other spellings
         // of an address could hide the proxy's own from the loop guard.
-        m_log.WriteLog(Level::Debug, "Not sent: '", address, "' is not an IPv4 address");
+        m_log.WriteLimited(Flood::NotSent, Level::Debug, "Not sent: '", address,
+                           "' is not an IPv4 address");
         return;
     }
     if (IsOwnEndpoint(address, port, m_self)) {
-        m_log.WriteLog(Level::Err, "Loop detected: not sending to own address ", address, ":",
-                       port);
+        m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: not sending to own address ",
+                           address, ":", port);
         return;
     }
     m_log.WriteLog(Level::DebugV, "SIP Send: IP=", address, " Port=", port, kCrLf, message);

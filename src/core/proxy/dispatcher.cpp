@@ -19,8 +19,13 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
 
     if (token == "REGISTER") {
         m_log.WriteLog(Level::Debug, "REGISTER request from '", peer.IP, ":", peer.Port, "'");
-        if (AdmitRequest(rec, message, peer)) {
+        const Admission admission = AdmitRequest(rec, message, peer);
+        if (admission == Admission::Admitted) {
             SendResponse(rec, "200 OK", message);
+            return;
+        }
+        if (admission == Admission::NoRoom) {
+            AnswerSender(rec, "503 Service Unavailable", message, peer);
             return;
         }
         // Admission has put the sender into rec.Caller, so the refusal reaches it.
@@ -49,7 +54,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
         if (rec.TimeLeft == 0) {
             rec.TimeLeft = kDefaultCallLifetime;
         }
-        if (!AdmitRequest(rec, message, peer)) {
+        if (AdmitRequest(rec, message, peer) != Admission::Admitted) {
             return;
         }
         m_log.WriteLog(Level::Info, "Call started");
@@ -69,11 +74,12 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
             // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
             SendResponse(rec, "482 Loop Detected", message);
             m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
-            m_log.WriteLog(Level::Err, "Loop detected: route for '", m_stats.LastRoute(),
-                           "' leads back to this proxy (", rec.Callee.IP, ":", rec.Callee.Port,
-                           ")");
+            m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: route for '",
+                               m_stats.LastRoute(), "' leads back to this proxy (", rec.Callee.IP,
+                               ":", rec.Callee.Port, ")");
             return;
         }
+        rec.AnswerTimeLeft = kAnswerTime;
         m_calls.Store(rec);
         rec.Leg = 1;
         SendRequest(rec, "INVITE", message);
@@ -101,7 +107,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
         }
         // The table decides, not the copy: the relay marks the slot when the call ends.
         if (m_calls.At(rec.Slot).Finished != 0) {
-            m_calls.CleanupCall(rec.Slot);
+            EndCall(rec.Slot);
         }
         return;
     }
@@ -128,15 +134,15 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
     if (token == "SIP/2.0") {
         const std::string status = GetStatus(message);
         if (NumericValue16(status) < 100) {
-            m_log.WriteLog(Level::Err, "Invalid response: ", status);
+            m_log.WriteLimited(Flood::Unhandled, Level::Err, "Invalid response: ", status);
             return;
         }
         HandleResponse(rec, status, message, peer);
         return;
     }
 
-    m_log.WriteLog(Level::Err, "Dunno how to handle '", token, "' request from ", peer.IP, ":",
-                   peer.Port, ".");
+    m_log.WriteLimited(Flood::Unhandled, Level::Err, "Dunno how to handle '", token,
+                       "' request from ", peer.IP, ":", peer.Port, ".");
     if (rec.Caller.IP.empty() || rec.Caller.Port == 0) {
         AnswerSender(rec, "405 Method not allowed", message, peer);
     } else {
@@ -175,8 +181,8 @@ bool Proxy::HopsExhausted(std::string_view method, std::string_view message,
     if (hops.empty() || NumericValue16(hops) > 0) {
         return false;
     }
-    m_log.WriteLog(Level::Err, "Too many hops: '", method, "' from ", peer.IP, ":", peer.Port,
-                   " not forwarded");
+    m_log.WriteLimited(Flood::TooManyHops, Level::Err, "Too many hops: '", method, "' from ",
+                       peer.IP, ":", peer.Port, " not forwarded");
     if (method != "ACK") {
         AnswerSender(CallRecord{}, "483 Too Many Hops", message, peer);
     }

@@ -1,6 +1,7 @@
 #include "core/proxy/proxy.h"
 
 #include "core/text/message.h"
+#include "core/text/numeric.h"
 #include "core/text/text.h"
 
 namespace tavrix {
@@ -25,6 +26,9 @@ void Proxy::ReceiveDatagram(std::string_view message, const PeerAddress& peer)
     if (message.find_first_not_of(" \t\r\n") == std::string_view::npos) {
         return; // a keep-alive (RFC 5626 3.5.1), nothing to answer
     }
+    if (!IsResponse(message) && Looped(message, peer)) {
+        return;
+    }
     Lookup lookup = m_calls.LookupCall(message, peer);
     switch (lookup.found) {
     case Found::NoCallId:
@@ -39,18 +43,56 @@ void Proxy::ReceiveDatagram(std::string_view message, const PeerAddress& peer)
     }
 }
 
+bool Proxy::Looped(std::string_view message, const PeerAddress& peer)
+{
+    const std::vector<std::string_view> vias = GetHeaders(message, "Via");
+    for (std::size_t i = 0; i < vias.size(); ++i) {
+        // "SIP/2.0/UDP host[:port];branch=...": the sent-by after the protocol, then the branch.
+        std::string_view via = vias[i];
+        const std::size_t space = via.find_first_of(" \t");
+        const std::string_view sentBy =
+            space == std::string_view::npos ? std::string_view() : via.substr(space + 1);
+        const std::string_view hostPort = sentBy.substr(0, sentBy.find_first_of(";, \t"));
+        const std::size_t colon = hostPort.find(':');
+        const std::uint16_t port =
+            colon == std::string_view::npos ? kSipPort : PortFromText(hostPort.substr(colon + 1));
+        const std::size_t at = via.find(";branch=");
+        if (at == std::string_view::npos ||
+            !IsOwnEndpoint(hostPort.substr(0, colon), port, m_self)) {
+            continue;
+        }
+        const std::string_view branch =
+            via.substr(at + 8, via.find_first_of(";, \t", at + 8) - at - 8);
+        if (branch == Branch(i + 1 < vias.size() ? vias[i + 1] : std::string_view(),
+                             GetHeader(message, "Call-ID"), GetHeader(message, "CSeq"))) {
+            const std::string_view token = MethodToken(message);
+            if (token == "ACK") {
+                return true;
+            }
+            m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: '", token, "' from ",
+                               peer.IP, ":", peer.Port, " came back to this proxy");
+            if (token == "INVITE") {
+                AnswerSender(CallRecord{}, "482 Loop Detected", message, peer);
+                m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
 void Proxy::HandleWithoutSlot(std::string_view message, const PeerAddress& peer)
 {
     // Every slot holds a live call or registration: refuse new requests (RFC 3261 21.5.4),
     // drop what cannot be answered.
     const std::string_view token = MethodToken(message);
     if (token == "SIP/2.0" || token == "ACK") {
-        m_log.WriteLog(Level::Err, "Call table full, dropping '", token, "' from ", peer.IP, ":",
-                       peer.Port);
+        m_log.WriteLimited(Flood::CallTableFull, Level::Err, "Call table full, dropping '", token,
+                           "' from ", peer.IP, ":", peer.Port);
         return;
     }
-    m_log.WriteLog(Level::Err, "Call table full, refusing '", token, "' request from ", peer.IP,
-                   ":", peer.Port);
+    m_log.WriteLimited(Flood::CallTableFull, Level::Err, "Call table full, refusing '", token,
+                       "' request from ", peer.IP, ":", peer.Port);
     AnswerSender(CallRecord{}, "503 Service Unavailable", message, peer);
 }
 

@@ -16,6 +16,10 @@
 
 namespace tavrix {
 
+// How long a forwarded INVITE may wait for a final answer, each provisional one restarting it
+// (RFC 3261 16.6 step 11, timer C).
+inline constexpr std::int16_t kAnswerTime = 180;
+
 // Upstream for unregistered long user names when the operator names none.
 inline constexpr std::string_view kDefaultRoute = "127.0.0.1:5060";
 
@@ -45,8 +49,12 @@ public:
     // record and dispatches it. Any bytes are acceptable input.
     void ReceiveDatagram(std::string_view message, const PeerAddress& peer);
 
-    // Entry point: one timer tick, the once-a-second expiry sweep.
-    void Tick() { Sweep(); }
+    // Entry point: one timer tick: the summaries of log lines left out, the expiry sweep.
+    void Tick()
+    {
+        m_log.Tick();
+        Sweep();
+    }
 
     CallTable& Calls() { return m_calls; }
     RouteTable& Routes() { return m_routes; }
@@ -59,14 +67,27 @@ public:
 private:
     // Runs the branch of the message's first word; rec is the working copy of its record.
     void HandleMessage(CallRecord& rec, std::string_view message, const PeerAddress& peer);
-    // The gate of REGISTER and INVITE, and the registrar: false when the From URI holds no
-    // "sip:". Records a new registration for an unknown Contact.
-    bool AdmitRequest(CallRecord& rec, std::string_view message, const PeerAddress& peer);
+    enum class Admission
+    {
+        Admitted,
+        Refused, // the From URI holds no "sip:"
+        NoRoom   // a REGISTER needs a route and the route table is full
+    };
+    // The gate of REGISTER and INVITE, and the registrar. Records a new registration for an
+    // unknown Contact.
+    Admission AdmitRequest(CallRecord& rec, std::string_view message, const PeerAddress& peer);
     // Relays a response (status 100 or more) to the other leg of its call.
     void HandleResponse(CallRecord& rec, std::string_view status, std::string_view message,
                         const PeerAddress& peer);
-    // Counts every lifetime down; ends registrations and calls that have run out.
+    // Counts every lifetime down; ends registrations and calls that have run out, and calls
+    // whose INVITE waited too long for an answer.
     void Sweep();
+    // Frees a slot by any path. A registration ends with it as the sweep ends one: its line,
+    // its routes (unless another registration holds the Contact), the counter.
+    void EndCall(SlotNumber slot);
+    // A request that carries a Via this proxy wrote for it has come back (RFC 3261 16.3
+    // step 4): an INVITE is answered 482, anything else dropped. True when it looped.
+    bool Looped(std::string_view message, const PeerAddress& peer);
 
     // A response built from source, to the Callee when rec.Leg is 1, else to the Caller.
     void SendResponse(const CallRecord& rec, std::string_view status, std::string_view source);

@@ -11,6 +11,11 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
     const std::int16_t code = NumericValue16(status);
     m_log.WriteLog(Level::Debug, "Got '", status, "' from '", peer.IP, ":", peer.Port, "'");
     const bool routed = !rec.Callee.Uri.empty();
+    if (m_calls.At(rec.Slot).AnswerTimeLeft > 0 && code > 100 &&
+        GetCSeqMethod(message) == "INVITE") {
+        // A provisional answer gives the INVITE its time again; a final one ends the wait.
+        m_calls.SetAnswerTimeLeft(rec.Slot, code < 200 ? kAnswerTime : 0);
+    }
     // A final failure of the INVITE ends the call as surely as the answer to a BYE: the slot is
     // then freed by the caller's ACK (or given away when the table is full) instead of being
     // held for the whole call lifetime. A registration keeps its slot, and a refused re-INVITE

@@ -44,6 +44,12 @@ public:
     // Logs and empties every slot whose Contact equals rec.Contact.
     void RemoveRoutes(const CallRecord& rec);
 
+    // Whether adding a route to this Contact would need a slot while none is free.
+    bool NoRoomFor(const std::string& contact) const
+    {
+        return m_free.Count() == 0 && !m_byContact.contains(contact);
+    }
+
     // "user linked to contact" CR LF for each slot with a user, in slot order.
     std::string Listing() const;
 

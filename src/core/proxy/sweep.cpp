@@ -9,13 +9,18 @@ void Proxy::Sweep()
     // counted down on N ticks and ends on tick N + 1.
     for (SlotNumber i = m_calls.NextTaken(0); i != 0; i = m_calls.NextTaken(i)) {
         const CallRecord& slot = m_calls.At(i);
+        if (slot.AnswerTimeLeft > 0) {
+            // RFC 3261 16.8 (timer C): an INVITE nobody answers ends its call, whatever the
+            // call's lifetime; the phones' own timers end their sides.
+            m_calls.SetAnswerTimeLeft(i, static_cast<std::int16_t>(slot.AnswerTimeLeft - 1));
+            if (slot.AnswerTimeLeft == 0) {
+                EndCall(i);
+                continue;
+            }
+        }
         if (slot.IsRegistration != 0) {
             if (slot.TimeLeft < 1) {
-                m_log.WriteLog(Level::Info, "Unregistered '", slot.Username, "' from ",
-                               slot.Caller.IP, ":", slot.Caller.Port, "'");
-                m_routes.RemoveRoutes(slot);
-                m_calls.CleanupCall(i);
-                m_stats.SetRegistrations(Saturated(m_stats.Registrations(), -1));
+                EndCall(i);
             } else {
                 m_calls.SetTimeLeft(i, static_cast<std::int16_t>(slot.TimeLeft - 1));
             }
@@ -25,6 +30,22 @@ void Proxy::Sweep()
             m_calls.CleanupCall(i);
         }
     }
+}
+
+void Proxy::EndCall(SlotNumber slot)
+{
+    const CallRecord& rec = m_calls.At(slot);
+    if (rec.IsRegistration == 0) {
+        m_calls.CleanupCall(slot);
+        return;
+    }
+    m_log.WriteLog(Level::Info, "Unregistered '", rec.Username, "' from ", rec.Caller.IP, ":",
+                   rec.Caller.Port, "'");
+    if (m_calls.RegistrationsOf(rec.Contact) < 2) {
+        m_routes.RemoveRoutes(rec);
+    }
+    m_calls.CleanupCall(slot);
+    m_stats.SetRegistrations(Saturated(m_stats.Registrations(), -1));
 }
 
 } // namespace tavrix

@@ -1,5 +1,6 @@
 #include "core/text/numeric.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -72,25 +73,14 @@ std::int16_t Saturated(std::int16_t value, int delta)
 
 std::uint16_t PortFromText(std::string_view text)
 {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
-        ++i;
-    }
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        ++i;
-    }
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-    }
-    const bool isNumber = i < text.size() && text[i] >= '0' && text[i] <= '9';
-    if (!isNumber) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
         return kSipPort;
     }
-    const double rounded = std::nearbyint(NumericValue(text));
-    if (rounded < 1 || rounded > 65535) {
-        return 0;
+    unsigned long port = 0;
+    for (const char digit : text) {
+        port = std::min(port * 10 + static_cast<unsigned long>(digit - '0'), 65536UL);
     }
-    return static_cast<std::uint16_t>(rounded);
+    return port > 65535 ? 0 : static_cast<std::uint16_t>(port);
 }
 
 std::optional<std::uint32_t> ParseIPv4(std::string_view text)

@@ -26,8 +26,9 @@ inline std::int16_t NumericValue16(std::string_view text)
 // A counter after one step up or down, held at the 16-bit limits instead of overflowing.
 std::int16_t Saturated(std::int16_t value, int delta);
 
-// The UDP port a URI's port text stands for: a text that is no number means the SIP default
-// 5060 (RFC 3261 19.1.2); a number outside 1 to 65535 gives 0, which is no usable port.
+// The UDP port a URI's port text stands for: a text of decimal digits only is that number, 0
+// (no usable port) when it is 0 or above 65535; any other text, empty or not (a user part
+// such as "1002@192.0.2.10"), means the SIP default 5060 (RFC 3261 19.1.2).
 std::uint16_t PortFromText(std::string_view text);
 
 // The IPv4 address of a dotted quad written plainly: four decimal parts of 0 to 255 without

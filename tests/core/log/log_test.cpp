@@ -29,15 +29,16 @@ TEST_F(LogTest, LinesPerLevelAndTheirEnds)
     log.SetLogLevel(4);
     log.WriteLog(Level::Err, "e");
     log.WriteLog(Level::Info, "Call ", "started ", 7);
-    log.WriteLog(Level::Debug, "ends in crlf\r\n");
+    log.WriteLog(Level::Debug, "forged\r\nLOG_INFO: x\t\x01\x7f\x1f\xe9");
     log.WriteLog(Level::DebugV, "SIP Read: IP=1.2.3.4 Port=5\r\nINVITE x\r\nA: b");
-    log.WriteLog(Level::Info, "lone lf\n");
+    log.WriteLog(Level::DebugV, "dump\r\n");
     log.WriteLog(Level::Info, "");
+    // Text of levels 1 to 3 cannot break its line; level 4 dumps stay as they came.
     EXPECT_EQ(sink.Text(),
               Line("LOG_ERR", "e\r\n") + Line("LOG_INFO", "Call started 7\r\n") +
-                  Line("LOG_DEBUG", "ends in crlf\r\n") +
+                  Line("LOG_DEBUG", "forged\\r\\nLOG_INFO: x\\t\\x01\\x7F\\x1F\xe9\r\n") +
                   Line("LOG_DEBUGV", "SIP Read: IP=1.2.3.4 Port=5\r\nINVITE x\r\nA: b\r\n") +
-                  Line("LOG_INFO", "lone lf\n\r\n") + Line("LOG_INFO", "\r\n"));
+                  Line("LOG_DEBUGV", "dump\r\n") + Line("LOG_INFO", "\r\n"));
 }
 
 TEST_F(LogTest, ErrorsAreCountedWhenWrittenAndHoldAtTheLimit)
@@ -80,6 +81,29 @@ TEST_F(LogTest, CapTrimsStrictlyAboveThirtyThousandAndKeepsTypedText)
     sink.SetText("operator note\r\n");
     log.WriteLog(Level::Info, "two");
     EXPECT_EQ(sink.Text(), "operator note\r\n" + Line("LOG_INFO", "two\r\n"));
+}
+
+TEST_F(LogTest, FloodsOfOneKindAreSummedUpEachSecond)
+{
+    for (int i = 0; i < 25; ++i) {
+        log.WriteLimited(Flood::NoCallId, Level::Err, "Call missing call ID from 127.0.0.", i);
+        log.WriteLimited(Flood::NotSent, Level::Debug, "Not sent: ", i);
+    }
+    log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: once");
+    log.WriteLimited(Flood::NotSent, Level::DebugV, "filtered, not counted");
+    EXPECT_EQ(std::count(sink.Text().begin(), sink.Text().end(), '\n'), 21);
+    EXPECT_EQ(display.fields["Errors"], "26") << "every event counts";
+    sink.SetText("");
+    log.Tick();
+    EXPECT_EQ(sink.Text(),
+              Line("LOG_ERR", "15 similar messages suppressed: Call missing call ID "
+                              "from 127.0.0.10\r\n") +
+                  Line("LOG_DEBUG", "15 similar messages suppressed: Not sent: 10\r\n"));
+    EXPECT_EQ(display.fields["Errors"], "26") << "the summary counts nothing";
+    sink.SetText("");
+    log.Tick();
+    log.WriteLimited(Flood::NoCallId, Level::Err, "again");
+    EXPECT_EQ(sink.Text(), Line("LOG_ERR", "again\r\n")) << "a new second starts afresh";
 }
 
 TEST_F(LogTest, StatisticsShowEverySetInItsOwnField)

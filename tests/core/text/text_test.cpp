@@ -103,8 +103,9 @@ TEST(Numbers, NumericValuesPortsAndAddresses)
     EXPECT_EQ(Saturated(-32768, -1), -32768);
 
     const std::pair<const char*, int> ports[] = {
-        {"5062", 5062}, {"65535", 65535}, {"40000", 40000}, {"bob@127.0.0.2", 5060},
-        {"", 5060},     {"0", 0},         {"65536", 0},     {"-1", 0}};
+        {"5062", 5062}, {"65535", 65535}, {"40000", 40000}, {"1002@192.0.2.10", 5060},
+        {"", 5060},     {"0", 0},         {"65536", 0},     {"99999999999999", 0},
+        {"-1", 5060},   {"5062 ", 5060}};
     for (const auto& [text, port] : ports) {
         EXPECT_EQ(PortFromText(text), port) << text;
     }

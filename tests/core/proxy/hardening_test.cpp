@@ -1,0 +1,106 @@
+#include "core/proxy/proxy_fixture.h"
+#include "core/text/message.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrix {
+namespace {
+
+using namespace test;
+
+class HardeningTest : public ProxyTest
+{
+protected:
+    HardeningTest() : ProxyTest({"127.0.0.1", 5070, "127.0.0.9:5080", 1}) {}
+    std::string Forwarded(const std::string& request)
+    {
+        return BuildRequest(MethodToken(request), "sip:bob@127.0.0.2:5062", request,
+                            {"127.0.0.1", 5070});
+    }
+};
+
+TEST_F(HardeningTest, RequestsThatCameBackAreNotForwardedAgain)
+{
+    FromBob(Register(kBob, "reg-b"));
+    std::string invite = Invite("bob", "c1");
+    invite.replace(invite.find("Max-Forwards: 70"), 16, "Max-Forwards: 99999");
+    FromAlice(invite);
+    const std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_NE(sent[2].text.find("\r\nMax-Forwards: 69\r\n"), std::string::npos);
+
+    // The forwarded INVITE back from another proxy (or itself): only 482, to its sender.
+    Receive(sent[2].text, "127.0.0.8", 5090);
+    Receive(Forwarded(InDialog("BYE", "2 BYE", kAlice, "z9hG4bKb")), "127.0.0.8", 5090);
+    Receive(Forwarded(InDialog("ACK", "1 ACK", kAlice, "z9hG4bKa")), "127.0.0.8", 5090);
+    std::string spiral = sent[2].text; // the proxy's Via, another branch: not a loop
+    spiral.replace(spiral.find("Call-ID: c1"), 11, "Call-ID: c9");
+    Receive(spiral, "127.0.0.8", 5090);
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.8:5090 SIP/2.0 482 Loop Detected",
+                             "127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0"}));
+    EXPECT_EQ(TakeLog(),
+              (Lines{"LOG_ERR Loop detected: 'INVITE' from 127.0.0.8:5090 came back to this proxy",
+                     "LOG_ERR Loop detected: 'BYE' from 127.0.0.8:5090 came back to this proxy"}));
+    EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=2 FailedCalls=1 "
+                         "CompletedCalls=0 Errors=2 LastRoute=bob");
+}
+
+TEST_F(HardeningTest, RoutesLiveOnlyWithTheirRegistration)
+{
+    // Ten times: an INVITE from a new Contact, a forged "200 OK" for a BYE, an ACK.
+    for (int i = 0; i < 10; ++i) {
+        const Party stranger{"evil" + std::to_string(i), "127.0.0.6",
+                             static_cast<std::uint16_t>(6000 + i)};
+        const std::string callId = "x" + std::to_string(i);
+        std::string invite = Invite("longname", callId);
+        invite.replace(invite.find("alice@127.0.0.1:5061"), 20,
+                       stranger.user + "@" + stranger.Host());
+        From(stranger, invite);
+        FromBob(Answer("200 OK", "2 BYE", invite, "", callId));
+        From(stranger, InDialog("ACK", "2 ACK", stranger, "z9hG4bKa", callId));
+    }
+    EXPECT_EQ(proxy.Routes().Listing(), "");
+    EXPECT_EQ(display.fields["Registrations"], "0");
+    EXPECT_EQ(proxy.Calls().Taken(), 0u);
+    TakeSent();
+
+    // Twelve phones for eleven routes: the twelfth is refused, and told so.
+    for (int i = 0; i < 12; ++i) {
+        const Party phone{"u" + std::to_string(i), "127.0.0.7",
+                          static_cast<std::uint16_t>(7000 + i)};
+        From(phone, Register(phone, phone.user));
+    }
+    FromAlice(Register({"u0", "127.0.0.7", 7000}, "u0", "Expires: 30\n")); // a refresh still works
+    const Lines sent = Sent();
+    EXPECT_EQ(sent.at(11), "127.0.0.7:7011 SIP/2.0 503 Service Unavailable");
+    EXPECT_EQ(sent.at(12), "127.0.0.7:7000 SIP/2.0 200 OK");
+    EXPECT_EQ(TakeLog(), (Lines{"LOG_ERR Route table full, refusing registration of 'u11' from "
+                                "127.0.0.7:7011"}));
+    EXPECT_EQ(display.fields["Registrations"], "11");
+    EXPECT_EQ(Slot(proxy.Calls().Find("u11")).IsRegistration, 0) << "nothing stored";
+}
+
+TEST_F(HardeningTest, UnansweredCallsEndAfterThreeMinutes)
+{
+    FromBob(Register(kBob, "reg-b", "Expires: 3600\n"));
+    const std::string invite = Invite("bob", "c1");
+    FromAlice(invite);
+    Ticks(179);
+    EXPECT_EQ(Slot(2).CallID, "c1");
+    FromBob(Answer("180 Ringing", "1 INVITE", invite, "", "c1")); // starts the three minutes again
+    Ticks(179);
+    EXPECT_EQ(Slot(2).CallID, "c1");
+    Ticks(1);
+    EXPECT_EQ(Slot(2), CallRecord{}) << "nothing is sent; the phones' timers end their sides";
+    EXPECT_EQ(display.fields["Registrations"], "1") << "alice's registration by her INVITE ends";
+    EXPECT_EQ(Sent().size(), 4u);
+
+    FromAlice(Invite("bob", "c2"));
+    FromBob(Answer("200 OK", "1 INVITE", Invite("bob", "c2"), "", "c2"));
+    Ticks(400);
+    EXPECT_EQ(proxy.Calls().Find("c2"), 2) << "an answered call lives its lifetime";
+}
+
+} // namespace
+} // namespace tavrix
