@@ -154,7 +154,8 @@ tavrix_binary() {
 start_tavrix() {
     local port=$1 uas_port=$2 level=$3 log=$4 err=$5
     "$(tavrix_binary)" --headless --port "$port" --local-ip 127.0.0.1 \
-        --default-route "127.0.0.2:$uas_port" --log-level "$level" >"$log" 2>"$err" &
+        --default-route "127.0.0.2:$uas_port" --log-level "$level" ${TAVRIX_ARGS:-} \
+        >"$log" 2>"$err" &
     PROXY_PID=$!
     track_pid "$PROXY_PID"
     wait_udp_listen "$port" || { cat "$err" >&2; die "Tavrix did not open UDP port $port"; }

@@ -17,7 +17,8 @@
 #   --proxies "P ..."   any of tavrix1 tavrix3 kamailio (default all three)
 #   --log-dir DIR       Tavrix's log lines go to DIR/<run>.log instead of /dev/null
 #   --keep              keep the SIPp files of every run (printed at the end)
-# Environment: TAVRIX=path/to/tavrix (default: a Release build in build-load/),
+# Environment: TAVRIX=path/to/tavrix (default: a Release build in build-load/), TAVRIX_ARGS
+# (more options, e.g. "--max-calls 10000"),
 # KAMAILIO_WORKERS (default: nproc), KAMAILIO_SHM_MB (shared memory, default 2048).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"

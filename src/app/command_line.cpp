@@ -9,21 +9,15 @@ namespace tavrix {
 namespace {
 
 constexpr int kBadUsage = 2;
+constexpr int kMaxSlots = 1000000;
 
 // A whole number from low to high written in decimal digits only.
 std::optional<int> Number(const QString& text, int low, int high)
 {
-    if (text.isEmpty() || text.size() > 5) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (const QChar ch : text) {
-        if (ch < u'0' || ch > u'9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (ch.unicode() - u'0');
-    }
-    if (value < low || value > high) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || text.isEmpty() || text.front() < u'0' || text.front() > u'9' || value < low ||
+        value > high) {
         return std::nullopt;
     }
     return value;
@@ -36,6 +30,77 @@ bool IsDottedIPv4(const QString& text)
     return ParseIPv4(Latin1(text)).has_value();
 }
 
+// A setting whose value is a number from low to high, stored by set.
+Setting NumberSetting(const char* name, const char* valueName, QString help, int low, int high,
+                      std::function<void(Options&, int)> set)
+{
+    return {name, valueName, std::move(help), [=](Options& options, const QString& text) {
+                const auto value = Number(text, low, high);
+                if (!value) {
+                    return QStringLiteral("a number from %1 to %2").arg(low).arg(high);
+                }
+                set(options, *value);
+                return QString();
+            }};
+}
+
+std::vector<Setting> MakeSettings()
+{
+    std::vector<Setting> settings;
+    settings.push_back({"headless", nullptr,
+                        QStringLiteral("Run without windows; the log goes to standard output."),
+                        [](Options& options, const QString&) {
+                            options.headless = true;
+                            return QString();
+                        }});
+    settings.push_back(NumberSetting(
+        "port", "N",
+        QStringLiteral("Local UDP port (default %1; 0 picks a free one).").arg(kSipPort), 0, 65535,
+        [](Options& options, int port) { options.server.port = static_cast<quint16>(port); }));
+    settings.push_back(
+        {"local-ip", "ADDR",
+         QStringLiteral("Address written into Via and Record-Route (default: the first network "
+                        "interface's)."),
+         [](Options& options, const QString& text) {
+             if (!IsDottedIPv4(text)) {
+                 return QStringLiteral("a dotted IPv4 address");
+             }
+             options.server.proxy.LocalIP = Latin1(text);
+             return QString();
+         }});
+    settings.push_back(
+        {"default-route", "ADDR[:PORT]",
+         QStringLiteral("Upstream for unregistered user names longer than six characters "
+                        "(default %1).")
+             .arg(QLatin1StringView(kDefaultRoute.data(), kDefaultRoute.size())),
+         [](Options& options, const QString& text) {
+             const qsizetype colon = text.indexOf(u':');
+             const QString address = colon < 0 ? text : text.left(colon);
+             const auto port =
+                 colon < 0 ? std::optional<int>(kSipPort) : Number(text.mid(colon + 1), 1, 65535);
+             if (!IsDottedIPv4(address) || !port) {
+                 return QStringLiteral("a dotted IPv4 address, optionally with :PORT (1 to 65535)");
+             }
+             options.server.proxy.DefaultRoute = Latin1(address) + ":" + std::to_string(*port);
+             return QString();
+         }});
+    settings.push_back(NumberSetting(
+        "log-level", "1-4",
+        QStringLiteral("Start log level: 1 errors, 2 information, 3 debug (default), 4 verbose "
+                       "debug."),
+        1, 4, [](Options& options, int level) {
+            options.server.proxy.LogLevel = static_cast<std::int16_t>(level);
+        }));
+    settings.push_back(NumberSetting(
+        "max-calls", "N",
+        QStringLiteral("Calls and registrations held at once (default %1).").arg(kCallSlots), 1,
+        kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxCalls = count; }));
+    settings.push_back(NumberSetting(
+        "max-routes", "N", QStringLiteral("Routes held at once (default %1).").arg(kRouteSlots), 1,
+        kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
+    return settings;
+}
+
 CommandLine Failure(const QString& message)
 {
     CommandLine result;
@@ -45,47 +110,30 @@ CommandLine Failure(const QString& message)
     return result;
 }
 
-QString BadValue(const QString& option, const QString& value, const char* expected)
-{
-    return QStringLiteral("invalid value '%1' for --%2: expected %3")
-        .arg(value, option, QString::fromLatin1(expected));
-}
-
 } // namespace
+
+const std::vector<Setting>& Settings()
+{
+    static const std::vector<Setting> settings = MakeSettings();
+    return settings;
+}
 
 CommandLine ParseCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Tavrix, a stateful SIP proxy and registrar for UDP."));
-    const QCommandLineOption headless(QStringLiteral("headless"),
-                                      QStringLiteral("Run without windows; the log goes to "
-                                                     "standard output."));
-    const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Local UDP port (default %1; 0 picks a free "
-                                                 "one).")
-                                      .arg(kSipPort),
-                                  QStringLiteral("N"));
-    const QCommandLineOption localIp(QStringLiteral("local-ip"),
-                                     QStringLiteral("Address written into Via and Record-Route "
-                                                    "(default: the first network interface's)."),
-                                     QStringLiteral("ADDR"));
-    const QCommandLineOption defaultRoute(
-        QStringLiteral("default-route"),
-        QStringLiteral("Upstream for unregistered user names longer than six characters "
-                       "(default %1).")
-            .arg(QLatin1StringView(kDefaultRoute.data(), kDefaultRoute.size())),
-        QStringLiteral("ADDR[:PORT]"));
-    const QCommandLineOption logLevel(
-        QStringLiteral("log-level"),
-        QStringLiteral("Start log level: 1 errors, 2 information, 3 debug (default), "
-                       "4 verbose debug."),
-        QStringLiteral("1-4"));
+    std::vector<QCommandLineOption> options;
+    for (const Setting& setting : Settings()) {
+        options.emplace_back(QString::fromLatin1(setting.name), setting.help,
+                             setting.valueName ? QString::fromLatin1(setting.valueName)
+                                               : QString());
+    }
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version(QStringLiteral("version"),
                                      QStringLiteral("Show the version and exit."));
-    parser.addOptions({headless, port, localIp, defaultRoute, logLevel, help, version});
+    parser.addOptions(QList<QCommandLineOption>(options.begin(), options.end()) << help << version);
 
     if (!parser.parse(arguments)) {
         return Failure(parser.errorText());
@@ -98,8 +146,8 @@ CommandLine ParseCommandLine(const QStringList& arguments)
     if (parser.isSet(help)) {
         result.exitStatus = 0;
         // The parser names the running executable, or none before the application exists.
-        const QString help = parser.helpText();
-        result.out = QStringLiteral("Usage: tavrix [options]") + help.mid(help.indexOf(u'\n'));
+        const QString text = parser.helpText();
+        result.out = QStringLiteral("Usage: tavrix [options]") + text.mid(text.indexOf(u'\n'));
         return result;
     }
     if (parser.isSet(version)) {
@@ -107,44 +155,17 @@ CommandLine ParseCommandLine(const QStringList& arguments)
         result.out = QStringLiteral("Tavrix " TAVRIX_VERSION "\n");
         return result;
     }
-
-    Options& options = result.options;
-    options.server.proxy.LocalIP.clear(); // the host's address, found at start-up
-    options.headless = parser.isSet(headless);
-    if (parser.isSet(port)) {
-        const auto value = Number(parser.value(port), 0, 65535);
-        if (!value) {
-            return Failure(
-                BadValue(QStringLiteral("port"), parser.value(port), "a number from 0 to 65535"));
+    result.options.server.proxy.LocalIP.clear(); // the host's address, found at start-up
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        if (!parser.isSet(options[i])) {
+            continue;
         }
-        options.server.port = static_cast<quint16>(*value);
-    }
-    if (parser.isSet(localIp)) {
-        if (!IsDottedIPv4(parser.value(localIp))) {
-            return Failure(BadValue(QStringLiteral("local-ip"), parser.value(localIp),
-                                    "a dotted IPv4 address"));
+        const QString value = parser.value(options[i]);
+        const QString expected = Settings()[i].apply(result.options, value);
+        if (!expected.isEmpty()) {
+            return Failure(QStringLiteral("invalid value '%1' for --%2: expected %3")
+                               .arg(value, QString::fromLatin1(Settings()[i].name), expected));
         }
-        options.server.proxy.LocalIP = Latin1(parser.value(localIp));
-    }
-    if (parser.isSet(defaultRoute)) {
-        const QString text = parser.value(defaultRoute);
-        const qsizetype colon = text.indexOf(u':');
-        const QString address = colon < 0 ? text : text.left(colon);
-        const auto routePort =
-            colon < 0 ? std::optional<int>(kSipPort) : Number(text.mid(colon + 1), 1, 65535);
-        if (!IsDottedIPv4(address) || !routePort) {
-            return Failure(BadValue(QStringLiteral("default-route"), text,
-                                    "a dotted IPv4 address, optionally with :PORT (1 to 65535)"));
-        }
-        options.server.proxy.DefaultRoute = Latin1(address) + ":" + std::to_string(*routePort);
-    }
-    if (parser.isSet(logLevel)) {
-        const auto value = Number(parser.value(logLevel), 1, 4);
-        if (!value) {
-            return Failure(BadValue(QStringLiteral("log-level"), parser.value(logLevel),
-                                    "a number from 1 to 4"));
-        }
-        options.server.proxy.LogLevel = static_cast<std::int16_t>(*value);
     }
     return result;
 }

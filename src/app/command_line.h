@@ -5,7 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
+#include <vector>
 
 namespace tavrix {
 
@@ -15,6 +17,19 @@ struct Options
     bool headless = false;
     ServerConfig server; // LocalIP empty unless --local-ip names one
 };
+
+// One setting: its long option name, the name of its value (none for a switch), its help, and
+// how a value is taken into the options: an empty text, or what was expected instead.
+struct Setting
+{
+    const char* name;
+    const char* valueName;
+    QString help;
+    std::function<QString(Options&, const QString&)> apply;
+};
+
+// Every setting, in the order --help lists them.
+const std::vector<Setting>& Settings();
 
 // The outcome of reading the command line: options to run with, or an exit status with the
 // text for standard output (help, version) or standard error (a bad argument).
@@ -26,9 +41,8 @@ struct CommandLine
     QString err;
 };
 
-// Reads "tavrix [--headless] [--port N] [--local-ip ADDR] [--default-route ADDR[:PORT]]
-// [--log-level 1-4] [--help] [--version]"; arguments[0] is the program. Needs no application
-// object. Anything unknown or out of range: exit status 2 and a message naming it.
+// Reads "tavrix [options]"; arguments[0] is the program. Needs no application object.
+// Anything unknown or out of range: exit status 2 and a message naming it.
 CommandLine ParseCommandLine(const QStringList& arguments);
 
 } // namespace tavrix

@@ -3,34 +3,21 @@
 #include "core/text/numeric.h"
 
 #include <QNetworkInterface>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
 #include <algorithm>
+#include <cstring>
 
 namespace tavrix {
 
 namespace {
 
-// Datagrams handed on per wake-up; the rest wait for the next turn of the event loop, so a
-// flood cannot keep the timer from ticking.
-constexpr int kDatagramsPerTurn = 64;
-
-// The largest UDP payload; a datagram is always read whole.
-constexpr qint64 kMaxDatagram = 65535;
-
 // Room in the socket for bursts while a turn of the event loop is busy elsewhere; the
 // system may grant less (net.core.rmem_max).
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-
-// The sender as dotted IPv4 text; an IPv4-mapped IPv6 address is given as plain IPv4.
-std::string SourceText(const QHostAddress& address)
-{
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    return Latin1(isIPv4 ? QHostAddress(ipv4).toString() : address.toString());
-}
 
 // The proxy's start values with the port the socket is to bind as LocalPort, and the host's
 // address as LocalIP unless one is given.
@@ -82,9 +69,6 @@ Server::Server(LogSink& sink, StatsDisplay& display, Clock& clock, const ServerC
 {
     m_socket->setObjectName(QStringLiteral("wsck"));
     m_timer->setObjectName(QStringLiteral("Timer1"));
-    // Errors the socket reports (an ICMP answer to an earlier send among them) are ignored:
-    // intake goes on with the next datagram.
-    connect(m_socket, &QUdpSocket::readyRead, this, &Server::readDatagrams);
     connect(m_timer, &QTimer::timeout, this, [this] { m_proxy.Tick(); });
     m_timer->start(1000);
 }
@@ -111,18 +95,25 @@ bool Server::openSocket()
         m_port = m_socket->localPort();
         m_proxy.SetLocalEndpoint(m_proxy.LocalIP(), m_port);
     }
+    // Datagrams are read past the socket object, many at a time, so the descriptor is watched
+    // here: the socket's own notice would wait for a read through it. Errors the socket reports
+    // (an ICMP answer to an earlier send) are ignored: intake goes on.
+    m_notifier = new QSocketNotifier(m_socket->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &Server::readDatagrams);
     return true;
 }
 
 void Server::closeSocket()
 {
+    delete m_notifier; // before the descriptor goes
+    m_notifier = nullptr;
     m_socket->close();
 }
 
 void Server::shutDown()
 {
     m_timer->stop();
-    m_socket->close();
+    closeSocket();
 }
 
 bool Server::isOpen() const
@@ -137,25 +128,25 @@ std::string Server::statisticsReport()
 
 void Server::readDatagrams()
 {
-    // One receive per datagram: asking for the next one's size first would cost a second
-    // system call each time.
-    m_buffer.resize(kMaxDatagram);
-    for (int i = 0; i < kDatagramsPerTurn; ++i) {
-        QHostAddress source;
-        quint16 sourcePort = 0;
-        const qint64 size =
-            m_socket->readDatagram(m_buffer.data(), kMaxDatagram, &source, &sourcePort);
-        if (size < 0) {
-            if (m_socket->hasPendingDatagrams()) {
-                continue; // an error report (ICMP) in the queue: the datagrams behind it count
-            }
-            break;
-        }
+    // A burst is read in one call and answered in one: the answers wait in the batch until
+    // every datagram read has been handled. At most one batch per wake-up, so a flood cannot
+    // keep the timer from ticking.
+    const int descriptor = static_cast<int>(m_socket->socketDescriptor());
+    const int count = m_batch.Receive(descriptor);
+    m_batching = true;
+    for (int i = 0; i < count; ++i) {
+        const sockaddr_in& source = m_batch.Source(i);
         PeerAddress peer;
-        peer.IP = SourceText(source);
-        peer.Port = sourcePort;
-        m_proxy.ReceiveDatagram(
-            std::string_view(m_buffer.constData(), static_cast<std::size_t>(size)), peer);
+        peer.IP = Latin1(QHostAddress(ntohl(source.sin_addr.s_addr)).toString());
+        peer.Port = ntohs(source.sin_port);
+        m_proxy.ReceiveDatagram(m_batch.Data(i), peer);
+    }
+    m_batching = false;
+    for (const auto& [index, error] : m_batch.Flush(descriptor)) {
+        const sockaddr_in& to = m_batch.Destination(index);
+        m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ",
+                                   Latin1(QHostAddress(ntohl(to.sin_addr.s_addr)).toString()), ":",
+                                   ntohs(to.sin_port), ": ", std::strerror(error));
     }
 }
 
@@ -174,8 +165,10 @@ void Server::Send(std::string_view text, std::string_view address, std::uint16_t
                                    "' is not an IPv4 address");
         return;
     }
-    if (m_socket->writeDatagram(text.data(), static_cast<qint64>(text.size()), QHostAddress(*to),
-                                port) < 0) {
+    if (m_batching) {
+        m_batch.Queue(text, *to, port);
+    } else if (m_socket->writeDatagram(text.data(), static_cast<qint64>(text.size()),
+                                       QHostAddress(*to), port) < 0) {
         m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ", address, ":", port,
                                    ": ", Latin1(m_socket->errorString()));
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/datagram_batch.h"
 #include "core/proxy/proxy.h"
 
 #include <QHostAddress>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+class QSocketNotifier;
 class QTimer;
 class QUdpSocket;
 
@@ -60,10 +62,12 @@ private:
 
     QUdpSocket* m_socket;
     QTimer* m_timer;
+    QSocketNotifier* m_notifier = nullptr; // while the socket is open
     QHostAddress m_bindAddress;
     quint16 m_port;
     QString m_lastError;
-    QByteArray m_buffer; // one datagram as read
+    DatagramBatch m_batch;
+    bool m_batching = false; // answers wait in m_batch while a burst is handled
     Proxy m_proxy;
 };
 

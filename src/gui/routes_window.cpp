@@ -20,7 +20,8 @@ frmRoutes::frmRoutes(std::string_view listing, QWidget* parent)
     m_txtRoutes = new ByteTextEdit(this);
     m_txtRoutes->setObjectName(QStringLiteral("txtRoutes"));
     m_txtRoutes->setGeometry(TwipsRect(60, 60, 8895, 2415));
-    m_txtRoutes->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // A long route table scrolls; the operator may size it into the thousands.
+    m_txtRoutes->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_txtRoutes->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_txtRoutes->appendBytes(listing);
     // The listing opens at its first line.

@@ -116,13 +116,23 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitStatus"); // -1: runs, with the options in "expected"
         QTest::addColumn<QString>("expected");
-        QTest::newRow("none") << QStringList{} << -1 << "desktop 5060 '' 127.0.0.1:5060 3";
-        QTest::newRow("all") << QStringList{"--headless",     "--port",      "0",
-                                            "--local-ip",     "192.0.2.7",   "--default-route",
-                                            "192.0.2.9:5080", "--log-level", "4"}
-                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4";
+        QTest::newRow("none") << QStringList{} << -1 << "desktop 5060 '' 127.0.0.1:5060 3 100 11";
+        QTest::newRow("all") << QStringList{"--headless",
+                                            "--port",
+                                            "0",
+                                            "--local-ip",
+                                            "192.0.2.7",
+                                            "--default-route",
+                                            "192.0.2.9:5080",
+                                            "--log-level",
+                                            "4",
+                                            "--max-calls",
+                                            "1000000",
+                                            "--max-routes",
+                                            "1"}
+                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1";
         QTest::newRow("route port") << QStringList{"--default-route", "192.0.2.9"} << -1
-                                    << "desktop 5060 '' 192.0.2.9:5060 3";
+                                    << "desktop 5060 '' 192.0.2.9:5060 3 100 11";
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: tavrix [options]\n";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "Tavrix 0.0.2\n";
         QTest::newRow("port text")
@@ -130,6 +140,9 @@ private slots:
             << "tavrix: invalid value '50x' for --port: expected a number from 0 to 65535";
         QTest::newRow("port range") << QStringList{"--port", "65536"} << 2 << "'65536'";
         QTest::newRow("level") << QStringList{"--log-level", "5"} << 2 << "--log-level";
+        QTest::newRow("no calls") << QStringList{"--max-calls", "0"} << 2
+                                  << "'0' for --max-calls: expected a number from 1 to 1000000";
+        QTest::newRow("routes") << QStringList{"--max-routes", "1000001"} << 2 << "--max-routes";
         QTest::newRow("short ip") << QStringList{"--local-ip", "10.1"} << 2 << "--local-ip";
         QTest::newRow("route") << QStringList{"--default-route", "1.2.3.4:0"} << 2 << "route";
         QTest::newRow("octal") << QStringList{"--default-route", "127.0.0.010:5080"} << 2
@@ -148,12 +161,14 @@ private slots:
         QCOMPARE(result.exitStatus.value_or(-1), exitStatus);
         if (exitStatus == -1) {
             const ServerConfig& server = result.options.server;
-            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5")
+            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7")
                          .arg(result.options.headless ? "headless" : "desktop")
                          .arg(server.port)
                          .arg(QString::fromStdString(server.proxy.LocalIP),
                               QString::fromStdString(server.proxy.DefaultRoute))
-                         .arg(server.proxy.LogLevel),
+                         .arg(server.proxy.LogLevel)
+                         .arg(server.proxy.MaxCalls)
+                         .arg(server.proxy.MaxRoutes),
                      expected);
         } else if (exitStatus == 0) {
             QVERIFY2(result.out.startsWith(expected), qPrintable(result.out));

@@ -4,7 +4,7 @@
 
 namespace tavrix {
 
-void SIP_STATS::SetCompletedCalls(std::int16_t value)
+void SIP_STATS::SetCompletedCalls(Counter value)
 {
     m_completedCalls = value;
     m_display.ShowCompletedCalls(Cat(value));
@@ -16,25 +16,25 @@ void SIP_STATS::SetLastRoute(std::string_view value)
     m_display.ShowLastRoute(m_lastRoute);
 }
 
-void SIP_STATS::SetErrors(std::int16_t value)
+void SIP_STATS::SetErrors(Counter value)
 {
     m_errors = value;
     m_display.ShowErrors(Cat(value));
 }
 
-void SIP_STATS::SetFailedCalls(std::int16_t value)
+void SIP_STATS::SetFailedCalls(Counter value)
 {
     m_failedCalls = value;
     m_display.ShowFailedCalls(Cat(value));
 }
 
-void SIP_STATS::SetCallAttempts(std::int16_t value)
+void SIP_STATS::SetCallAttempts(Counter value)
 {
     m_callAttempts = value;
     m_display.ShowCallAttempts(Cat(value));
 }
 
-void SIP_STATS::SetRegistrations(std::int16_t value)
+void SIP_STATS::SetRegistrations(Counter value)
 {
     m_registrations = value;
     m_display.ShowRegistrations(Cat(value));

@@ -31,6 +31,9 @@ public:
     void ShowRegistrations(std::string_view) override {}
 };
 
+// A counter of the statistics: 64 bits, so no real server ever sees one wrap.
+using Counter = std::int64_t;
+
 // The server's figures since start. Every set rewrites its display field (in plain decimal
 // for the counters), even when the value is unchanged. Nothing resets them.
 class SIP_STATS
@@ -38,30 +41,30 @@ class SIP_STATS
 public:
     explicit SIP_STATS(StatsDisplay& display) : m_display(display) {}
 
-    void SetCompletedCalls(std::int16_t value);
-    std::int16_t CompletedCalls() const { return m_completedCalls; }
+    void SetCompletedCalls(Counter value);
+    Counter CompletedCalls() const { return m_completedCalls; }
     void SetLastRoute(std::string_view value);
     const std::string& LastRoute() const { return m_lastRoute; }
-    void SetErrors(std::int16_t value);
-    std::int16_t Errors() const { return m_errors; }
-    void SetFailedCalls(std::int16_t value);
-    std::int16_t FailedCalls() const { return m_failedCalls; }
-    void SetCallAttempts(std::int16_t value);
-    std::int16_t CallAttempts() const { return m_callAttempts; }
-    void SetRegistrations(std::int16_t value);
-    std::int16_t Registrations() const { return m_registrations; }
+    void SetErrors(Counter value);
+    Counter Errors() const { return m_errors; }
+    void SetFailedCalls(Counter value);
+    Counter FailedCalls() const { return m_failedCalls; }
+    void SetCallAttempts(Counter value);
+    Counter CallAttempts() const { return m_callAttempts; }
+    void SetRegistrations(Counter value);
+    Counter Registrations() const { return m_registrations; }
 
     // The one-line summary the headless program prints on request.
     std::string Summary() const;
 
 private:
     StatsDisplay& m_display;
-    std::int16_t m_completedCalls = 0;
+    Counter m_completedCalls = 0;
     std::string m_lastRoute;
-    std::int16_t m_errors = 0;
-    std::int16_t m_failedCalls = 0;
-    std::int16_t m_callAttempts = 0;
-    std::int16_t m_registrations = 0;
+    Counter m_errors = 0;
+    Counter m_failedCalls = 0;
+    Counter m_callAttempts = 0;
+    Counter m_registrations = 0;
 };
 
 } // namespace tavrix

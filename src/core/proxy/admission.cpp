@@ -82,7 +82,7 @@ Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
         m_calls.Store(rec);
         m_log.WriteLog(Level::Info, "User '", rec.Username, "' successfully registered at '",
                        rec.Caller.IP, ":", rec.Caller.Port, "' with ID: ", rec.Slot);
-        m_stats.SetRegistrations(Saturated(m_stats.Registrations(), 1));
+        m_stats.SetRegistrations(m_stats.Registrations() + 1);
     }
 
     // The slot in the table, not the copy. For an INVITE this is what "Expires" says (0

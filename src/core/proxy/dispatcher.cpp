@@ -58,13 +58,13 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
             return;
         }
         m_log.WriteLog(Level::Info, "Call started");
-        m_stats.SetCallAttempts(Saturated(m_stats.CallAttempts(), 1));
+        m_stats.SetCallAttempts(m_stats.CallAttempts() + 1);
         SendResponse(rec, "100 Trying", message);
 
         std::string route = m_routes.FindRoute(message);
         if (route.empty()) {
             SendResponse(rec, "404 Not Found", message);
-            m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+            m_stats.SetFailedCalls(m_stats.FailedCalls() + 1);
             return;
         }
         rec.Callee.IP = GetUriHost(route);
@@ -73,7 +73,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
         if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
             // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
             SendResponse(rec, "482 Loop Detected", message);
-            m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+            m_stats.SetFailedCalls(m_stats.FailedCalls() + 1);
             m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: route for '",
                                m_stats.LastRoute(), "' leads back to this proxy (", rec.Callee.IP,
                                ":", rec.Callee.Port, ")");

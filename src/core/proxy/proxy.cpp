@@ -73,7 +73,7 @@ bool Proxy::Looped(std::string_view message, const PeerAddress& peer)
                                peer.IP, ":", peer.Port, " came back to this proxy");
             if (token == "INVITE") {
                 AnswerSender(CallRecord{}, "482 Loop Detected", message, peer);
-                m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+                m_stats.SetFailedCalls(m_stats.FailedCalls() + 1);
             }
             return true;
         }

@@ -52,7 +52,7 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
         } else if (method == "BYE" || method == "CANCEL") {
             m_calls.MarkFinished(rec.Slot);
             m_log.WriteLog(Level::Info, "Call completed");
-            m_stats.SetCompletedCalls(Saturated(m_stats.CompletedCalls(), 1));
+            m_stats.SetCompletedCalls(m_stats.CompletedCalls() + 1);
         }
         return;
     case 404:
@@ -61,7 +61,7 @@ void Proxy::HandleResponse(CallRecord& rec, std::string_view status, std::string
         }
         toOtherSide();
         SendResponse(rec, "404 Not Found", message);
-        m_stats.SetFailedCalls(Saturated(m_stats.FailedCalls(), 1));
+        m_stats.SetFailedCalls(m_stats.FailedCalls() + 1);
         endIfFailedInvite();
         return;
     case 486:

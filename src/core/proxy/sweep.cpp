@@ -45,7 +45,7 @@ void Proxy::EndCall(SlotNumber slot)
         m_routes.RemoveRoutes(rec);
     }
     m_calls.CleanupCall(slot);
-    m_stats.SetRegistrations(Saturated(m_stats.Registrations(), -1));
+    m_stats.SetRegistrations(m_stats.Registrations() - 1);
 }
 
 } // namespace tavrix

@@ -59,18 +59,6 @@ std::int16_t ToInt16(double value)
     return static_cast<std::int16_t>(rounded);
 }
 
-std::int16_t Saturated(std::int16_t value, int delta)
-{
-    const int sum = value + delta;
-    if (sum > std::numeric_limits<std::int16_t>::max()) {
-        return std::numeric_limits<std::int16_t>::max();
-    }
-    if (sum < std::numeric_limits<std::int16_t>::min()) {
-        return std::numeric_limits<std::int16_t>::min();
-    }
-    return static_cast<std::int16_t>(sum);
-}
-
 std::uint16_t PortFromText(std::string_view text)
 {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {

@@ -23,9 +23,6 @@ inline std::int16_t NumericValue16(std::string_view text)
     return ToInt16(NumericValue(text));
 }
 
-// A counter after one step up or down, held at the 16-bit limits instead of overflowing.
-std::int16_t Saturated(std::int16_t value, int delta);
-
 // The UDP port a URI's port text stands for: a text of decimal digits only is that number, 0
 // (no usable port) when it is 0 or above 65535; any other text, empty or not (a user part
 // such as "1002@192.0.2.10"), means the SIP default 5060 (RFC 3261 19.1.2).

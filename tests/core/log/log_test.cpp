@@ -41,7 +41,7 @@ TEST_F(LogTest, LinesPerLevelAndTheirEnds)
                   Line("LOG_DEBUGV", "dump\r\n") + Line("LOG_INFO", "\r\n"));
 }
 
-TEST_F(LogTest, ErrorsAreCountedWhenWrittenAndHoldAtTheLimit)
+TEST_F(LogTest, ErrorsAreCountedWhenWrittenPastSixteenAndThirtyTwoBits)
 {
     log.SetLogLevel(1);
     log.WriteLog(Level::Info, "dropped");
@@ -50,11 +50,15 @@ TEST_F(LogTest, ErrorsAreCountedWhenWrittenAndHoldAtTheLimit)
         log.WriteLog(Level::Err, "bad");
     }
     EXPECT_EQ(display.fields["Errors"], "10");
-    stats.SetErrors(32767);
-    sink.SetText("");
-    log.WriteLog(Level::Err, "one more");
-    EXPECT_EQ(display.fields["Errors"], "32767");
-    EXPECT_EQ(sink.Text(), Line("LOG_ERR", "one more\r\n"));
+    for (const Counter before : {Counter{32767}, Counter{2147483647}}) {
+        stats.SetErrors(before);
+        sink.SetText("");
+        log.WriteLog(Level::Err, "one more");
+        EXPECT_EQ(display.fields["Errors"], std::to_string(before + 1));
+        EXPECT_EQ(sink.Text(), Line("LOG_ERR", "one more\r\n"));
+    }
+    stats.SetCallAttempts(2147483648);
+    EXPECT_NE(stats.Summary().find(" CallAttempts=2147483648 "), std::string::npos);
 }
 
 TEST_F(LogTest, CapTrimsStrictlyAboveThirtyThousandAndKeepsTypedText)

@@ -99,8 +99,6 @@ TEST(Numbers, NumericValuesPortsAndAddresses)
     for (const auto& [text, value] : sixteen) {
         EXPECT_EQ(NumericValue16(text), value) << text;
     }
-    EXPECT_EQ(Saturated(32767, 1), 32767);
-    EXPECT_EQ(Saturated(-32768, -1), -32768);
 
     const std::pair<const char*, int> ports[] = {
         {"5062", 5062}, {"65535", 65535}, {"40000", 40000}, {"1002@192.0.2.10", 5060},
