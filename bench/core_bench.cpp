@@ -8,6 +8,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,20 +54,86 @@ void BM_WriteLog(benchmark::State& state)
 }
 BENCHMARK(BM_WriteLog)->Arg(0)->Arg(1);
 
+// Resident memory of this process in KiB.
+long ResidentKiB()
+{
+    long pages = 0;
+    long resident = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        std::fclose(statm);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A registration of phone n: its own Call-ID, user and Contact.
+std::string Registration(int n)
+{
+    const std::string user = "u" + std::to_string(n);
+    const test::Party phone{user, "127.0.0." + std::to_string(10 + n % 200),
+                            static_cast<std::uint16_t>(10000 + n / 200)};
+    return test::Register(phone, "reg-" + user, "Expires: 3600\n");
+}
+
+// Takes count call slots with live calls (a Call-ID and a lifetime, no route).
+void FillWithCalls(Proxy& proxy, int count)
+{
+    for (int n = 0; n < count; ++n) {
+        CallRecord rec = proxy.Calls().AllocateCall("live-" + std::to_string(n));
+        rec.TimeLeft = 7200;
+        proxy.Calls().Store(rec);
+    }
+}
+
+// Resident memory of 100,000 live calls, then of 100,000 registrations (a call slot and a
+// route each); first of the benchmarks, so the heap is still fresh.
+void BM_Memory(benchmark::State& state)
+{
+    for (auto _ : state) {
+        NullTransport net;
+        NullStatsDisplay display;
+        TextLogSink sink;
+        FixedClock clock("t");
+        Proxy proxy(net, sink, display, clock,
+                    {"127.0.0.1", 5070, "127.0.0.9:5080", 1, 200000, 200000});
+        const long empty = ResidentKiB();
+        FillWithCalls(proxy, 100000);
+        const long calls = ResidentKiB();
+        for (int n = 0; n < 100000; ++n) {
+            proxy.ReceiveDatagram(Registration(n), {"", "127.0.0.3", 5063});
+        }
+        const long registrations = ResidentKiB();
+        state.counters["bytes per call slot"] = (calls - empty) * 1024.0 / 100000;
+        state.counters["bytes per registration"] = (registrations - calls) * 1024.0 / 100000;
+    }
+}
+BENCHMARK(BM_Memory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // The engine tests' whole registered call (INVITE, 180, 200, ACK, BYE, 200 in; every answer and
-// forward out), under more Call-IDs than slots, so each call finds its old slot reclaimed.
+// forward out), under more Call-IDs than the calls running at once, so each call takes a slot
+// as a new one. Arguments: log level, call slots, route slots; half of the routes are
+// registrations of other phones, and live calls take half of the call slots.
 void BM_WholeCall(benchmark::State& state)
 {
     const auto level = static_cast<std::int16_t>(state.range(0));
+    const auto slots = static_cast<SlotNumber>(state.range(1));
+    const auto routes = static_cast<std::int32_t>(state.range(2));
     NullTransport net;
     NullStatsDisplay display;
     TextLogSink sink;
     FixedClock clock("12/5/2026 7:13:08 PM");
-    Proxy proxy(net, sink, display, clock, {"127.0.0.1", 5070, "127.0.0.9:5080", level});
+    Proxy proxy(net, sink, display, clock,
+                {"127.0.0.1", 5070, "127.0.0.9:5080", level, slots, routes});
     const auto peer = [](const test::Party& p) { return PeerAddress{"", p.ip, p.port}; };
     proxy.ReceiveDatagram(test::Register(test::kAlice, "reg-a", "Expires: 3600\n"),
                           peer(test::kAlice));
     proxy.ReceiveDatagram(test::Register(test::kBob, "reg-b", "Expires: 3600\n"), peer(test::kBob));
+    for (int n = 0; n < routes / 2; ++n) {
+        proxy.ReceiveDatagram(Registration(n), {"", "127.0.0.3", 5063});
+    }
+    FillWithCalls(proxy, slots / 2 - static_cast<int>(proxy.Calls().Taken()));
     sink.SetText(std::string(kLogCap + 1, 'x'));
 
     std::vector<std::vector<std::pair<std::string, PeerAddress>>> calls;
@@ -85,15 +155,23 @@ void BM_WholeCall(benchmark::State& state)
         for (const auto& [text, from] : calls[i++ % calls.size()]) {
             proxy.ReceiveDatagram(text, from);
         }
+        if (i % 20000 == 0) {
+            proxy.Tick(); // once a second of calls at the highest rates: the sweep visits them all
+        }
     }
     if (proxy.Stats().CompletedCalls() == 0) {
         state.SkipWithError("no call completed");
     }
     state.counters["calls/s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-    state.SetLabel(level == 1 ? "LogLevel 1" : "LogLevel 3, full log text");
+    state.SetLabel(Cat(level == 1 ? "LogLevel 1, " : "LogLevel 3, full log text, ", slots,
+                       " slots, ", routes, " routes"));
 }
-BENCHMARK(BM_WholeCall)->Arg(1)->Arg(3);
+BENCHMARK(BM_WholeCall)
+    ->Args({1, 100, 11})
+    ->Args({3, 100, 11})
+    ->Args({1, 10000, 10000})
+    ->Args({1, 1000000, 100000});
 
 } // namespace
 

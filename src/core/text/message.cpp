@@ -39,13 +39,20 @@ std::string_view LongName(std::string_view name)
     return name;
 }
 
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
 std::string_view TrimBlanks(std::string_view text)
 {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
     }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
 // The bare long name a caller asks for: surrounding spaces and one trailing colon dropped.
@@ -58,7 +65,8 @@ std::string_view Wanted(std::string_view name)
     return LongName(name);
 }
 
-// Calls visit(name, value) for each header line, in order, until it returns true.
+// Calls visit(name, value) for each header line, in order, until it returns true. The value
+// is raw: TrimBlanks it once the name is the one wanted.
 template <typename Visit> void ForEachHeader(std::string_view message, Visit visit)
 {
     std::size_t at = message.find(kCrLf); // the start line is no header
@@ -73,7 +81,7 @@ template <typename Visit> void ForEachHeader(std::string_view message, Visit vis
         // A line that starts with a blank continues the one before; it names no header.
         if (colon != std::string_view::npos && line[0] != ' ' && line[0] != '\t') {
             const std::string_view name = TrimBlanks(line.substr(0, colon));
-            if (visit(LongName(name), TrimBlanks(line.substr(colon + 1)))) {
+            if (visit(LongName(name), line.substr(colon + 1))) {
                 return;
             }
         }
@@ -91,7 +99,7 @@ std::string GetHeader(std::string_view message, std::string_view name)
         if (!SameName(line, wanted)) {
             return false;
         }
-        value = lineValue;
+        value = TrimBlanks(lineValue);
         return true;
     });
     return value;
@@ -103,7 +111,7 @@ std::vector<std::string_view> GetHeaders(std::string_view message, std::string_v
     std::vector<std::string_view> values;
     ForEachHeader(message, [&](std::string_view line, std::string_view value) {
         if (SameName(line, wanted)) {
-            values.push_back(value);
+            values.push_back(TrimBlanks(value));
         }
         return false;
     });
@@ -119,7 +127,7 @@ HeaderSet::HeaderSet(std::string_view message, std::span<const std::string_view>
         for (std::size_t i = 0; i < count; ++i) {
             if (!found[i] && SameName(line, names[i])) {
                 found[i] = true;
-                m_values[i] = value;
+                m_values[i] = TrimBlanks(value);
                 --missing;
             }
         }
