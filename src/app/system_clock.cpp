@@ -34,6 +34,11 @@ SystemClock::SystemClock()
       m_timeFormat(WithoutTimeZone(m_locale.timeFormat(QLocale::LongFormat)))
 {}
 
+std::int64_t SystemClock::Seconds()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
 std::string_view SystemClock::Now()
 {
     const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;

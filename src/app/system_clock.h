@@ -21,6 +21,7 @@ class SystemClock final : public Clock
 public:
     SystemClock();
     std::string_view Now() override;
+    std::int64_t Seconds() override;
 
 private:
     QLocale m_locale;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,8 @@ public:
     virtual ~Clock() = default;
     // The text stays valid until the next call.
     virtual std::string_view Now() = 0;
+    // Seconds since 1970 (UTC), for times that outlive the process.
+    virtual std::int64_t Seconds() = 0;
 };
 
 } // namespace tavrix

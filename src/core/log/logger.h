@@ -95,6 +95,14 @@ public:
     // kind that left lines out, at its level (counted nowhere); every kind starts afresh.
     void Tick();
 
+    // How many datagram errors of this kind happened, logged or not, since start.
+    std::uint64_t Events(Flood kind) const { return m_events[static_cast<std::size_t>(kind)]; }
+    // How many lines of this level were written since start.
+    std::uint64_t Lines(Level level) const
+    {
+        return m_lines[static_cast<std::size_t>(level) % m_lines.size()];
+    }
+
 private:
     struct Suppressed
     {
@@ -108,6 +116,7 @@ private:
     template <typename... Pieces> void Write(Level level, const Pieces&... pieces)
     {
         m_sink.Open();
+        ++m_lines[static_cast<std::size_t>(level) % m_lines.size()];
         std::string line = Cat(LevelLabel(level), ": ", m_clock.Now(), " ");
         const std::size_t start = line.size();
         AppendPieces(line, pieces...);
@@ -122,6 +131,8 @@ private:
     SIP_STATS& m_stats;
     std::int16_t m_logLevel = kDefaultLogLevel;
     std::array<Suppressed, static_cast<std::size_t>(Flood::Kinds)> m_floods;
+    std::array<std::uint64_t, static_cast<std::size_t>(Flood::Kinds)> m_events{};
+    std::array<std::uint64_t, 5> m_lines{}; // by level, 1 to 4
 };
 
 } // namespace tavrix

@@ -38,10 +38,13 @@ class FixedClock final : public Clock
 public:
     explicit FixedClock(std::string text) : m_text(std::move(text)) {}
     std::string_view Now() override { return m_text; }
+    std::int64_t Seconds() override { return m_seconds; }
     void Set(std::string text) { m_text = std::move(text); }
+    void SetSeconds(std::int64_t seconds) { m_seconds = seconds; }
 
 private:
     std::string m_text;
+    std::int64_t m_seconds = 1796000000;
 };
 
 } // namespace tavrix

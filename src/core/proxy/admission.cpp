@@ -89,6 +89,9 @@ Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
     // without one), so a call that is never routed frees its slot on the next tick.
     m_calls.SetTimeLeft(rec.Slot,
                         isRegister ? lifetime : NumericValue16(GetHeader(message, "Expires")));
+    if (isRegister) {
+        Saved(rec.Slot);
+    }
     return Admission::Admitted;
 }
 

@@ -25,6 +25,7 @@ void DatagramSender::SendDatagram(std::string_view message, std::string_view add
         return;
     }
     m_log.WriteLog(Level::DebugV, "SIP Send: IP=", address, " Port=", port, kCrLf, message);
+    ++m_sent;
     m_transport.Send(message, address, port);
 }
 

@@ -23,11 +23,14 @@ public:
     // or not a plain dotted quad, the port 0, or the destination is the proxy itself (which
     // would loop forever).
     void SendDatagram(std::string_view message, std::string_view address, std::uint16_t port);
+    // Datagrams handed to the transport since start.
+    std::uint64_t Sent() const { return m_sent; }
 
 private:
     Transport& m_transport;
     Logger& m_log;
     const Endpoint& m_self;
+    std::uint64_t m_sent = 0;
 };
 
 } // namespace tavrix

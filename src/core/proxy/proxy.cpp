@@ -10,7 +10,8 @@ Proxy::Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& 
              ProxyConfig config)
     : m_stats(display), m_log(sink, clock, m_stats), m_calls(m_log, config.MaxCalls),
       m_routes(m_log, m_stats, std::move(config.DefaultRoute), config.MaxRoutes),
-      m_self{std::move(config.LocalIP), config.LocalPort}, m_out(transport, m_log, m_self)
+      m_self{std::move(config.LocalIP), config.LocalPort}, m_out(transport, m_log, m_self),
+      m_clock(clock)
 {
     m_log.SetLogLevel(config.LogLevel);
 }
@@ -22,6 +23,7 @@ void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)
 
 void Proxy::ReceiveDatagram(std::string_view message, const PeerAddress& peer)
 {
+    ++m_received;
     m_log.WriteLog(Level::DebugV, "SIP Read: IP=", peer.IP, " Port=", peer.Port, kCrLf, message);
     if (message.find_first_not_of(" \t\r\n") == std::string_view::npos) {
         return; // a keep-alive (RFC 5626 3.5.1), nothing to answer

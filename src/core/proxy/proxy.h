@@ -6,6 +6,7 @@
 #include "core/proxy/builders.h"
 #include "core/proxy/call_table.h"
 #include "core/proxy/datagram_sender.h"
+#include "core/proxy/registrar_store.h"
 #include "core/proxy/route_table.h"
 #include "core/proxy/transport.h"
 #include "core/text/numeric.h"
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace tavrix {
 
@@ -56,6 +58,20 @@ public:
         Sweep();
     }
 
+    // Keeps every registration in the store from now on, after loading the ones it holds that
+    // have not run out (nullptr: memory only).
+    void AttachStore(RegistrarStore* store);
+    // A registration made elsewhere (another instance, a file): taken into the tables unless a
+    // later one of the same Call-ID is there. Nothing is sent, and the store is not told again.
+    void Restore(const Binding& binding);
+    // A registration ended elsewhere: it ends here too, without telling the store again.
+    void Forget(const Binding& binding);
+
+    // Datagrams handed to ReceiveDatagram since start.
+    std::uint64_t Received() const { return m_received; }
+    // Datagrams handed to the transport since start.
+    std::uint64_t Sent() const { return m_out.Sent(); }
+
     CallTable& Calls() { return m_calls; }
     RouteTable& Routes() { return m_routes; }
     SIP_STATS& Stats() { return m_stats; }
@@ -98,6 +114,11 @@ private:
     void AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
                       const PeerAddress& peer);
 
+    // The store's view of a registration slot.
+    Binding BindingOf(const CallRecord& rec, std::int64_t updated);
+    // Tells the store that the slot's registration was made or refreshed.
+    void Saved(SlotNumber slot);
+
     void HandleWithoutSlot(std::string_view message, const PeerAddress& peer);
     void RelayRequest(CallRecord& rec, std::string_view method, std::string_view message,
                       const PeerAddress& peer);
@@ -112,6 +133,10 @@ private:
     RouteTable m_routes;
     Endpoint m_self;
     DatagramSender m_out;
+    Clock& m_clock;
+    RegistrarStore* m_store = nullptr;
+    std::unordered_map<std::string, std::int64_t> m_updated; // Call-ID -> last registered
+    std::uint64_t m_received = 0;
 };
 
 } // namespace tavrix

@@ -33,11 +33,18 @@ void RouteTable::AddRoute(const CallRecord& rec, std::string_view source)
     if (m_byContact.contains(rec.Contact) || (rec.Contact.empty() && m_free.Count() > 0)) {
         return;
     }
-    const std::string user = GetUriUser(GetHeader(source, "From"));
-    m_log.WriteLog(Level::Debug, "Add route '", user, "' to ", rec.Contact);
+    AddRoute(GetUriUser(GetHeader(source, "From")), rec.Contact);
+}
+
+void RouteTable::AddRoute(const std::string& user, const std::string& contact)
+{
+    if (m_byContact.contains(contact) || (contact.empty() && m_free.Count() > 0)) {
+        return;
+    }
+    m_log.WriteLog(Level::Debug, "Add route '", user, "' to ", contact);
     const std::size_t index = m_free.First();
     if (index != IndexSet::npos) {
-        Put(index, RouteEntry{user, rec.Contact});
+        Put(index, RouteEntry{user, contact});
     }
 }
 

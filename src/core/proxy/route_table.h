@@ -36,6 +36,8 @@ public:
     // Adds "From user -> rec.Contact" unless some slot holds that Contact already (an empty
     // Contact matches a free slot). A full table logs the line and stores nothing.
     void AddRoute(const CallRecord& rec, std::string_view source);
+    // AddRoute with the user given.
+    void AddRoute(const std::string& user, const std::string& contact);
 
     // The target for the To user of an INVITE: a registered Contact, else for a name of more
     // than 6 characters "<sip:user@DefaultRoute>", else empty. Sets LastRoute to the user.
@@ -56,6 +58,7 @@ public:
     // Slot index; an empty entry for a free slot or any other number.
     const RouteEntry& Entry(std::int32_t index) const;
     std::int32_t Capacity() const { return m_capacity; }
+    std::size_t Taken() const { return static_cast<std::size_t>(m_capacity) - m_free.Count(); }
     const std::string& DefaultRoute() const { return m_defaultRoute; }
 
 private:

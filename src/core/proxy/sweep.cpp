@@ -44,6 +44,12 @@ void Proxy::EndCall(SlotNumber slot)
     if (m_calls.RegistrationsOf(rec.Contact) < 2) {
         m_routes.RemoveRoutes(rec);
     }
+    if (const auto updated = m_updated.find(rec.CallID); updated != m_updated.end()) {
+        if (m_store != nullptr) {
+            m_store->Remove(BindingOf(rec, updated->second));
+        }
+        m_updated.erase(updated);
+    }
     m_calls.CleanupCall(slot);
     m_stats.SetRegistrations(m_stats.Registrations() - 1);
 }

@@ -1,4 +1,5 @@
 #include "core/proxy/proxy_fixture.h"
+#include "core/text/text.h"
 
 #include <gtest/gtest.h>
 
@@ -126,6 +127,60 @@ TEST_F(RegistrarTest, InviteRegistersAnUnknownCallerAndUsesAKnownContact)
                              "127.0.0.1:5061 SIP/2.0 180 Ringing"}));
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=2 FailedCalls=1 "
                          "CompletedCalls=0 Errors=0 LastRoute=bob");
+}
+
+// Remembers what the proxy told it, and holds what it is to load.
+class MemoryStore final : public RegistrarStore
+{
+public:
+    void Save(const Binding& binding) override { told.push_back("save " + Text(binding)); }
+    void Remove(const Binding& binding) override { told.push_back("remove " + Text(binding)); }
+    std::vector<Binding> LoadAll() override { return kept; }
+    static std::string Text(const Binding& b)
+    {
+        return Cat(b.CallID, " ", b.Username, " ", b.Contact, " ", b.IP, ":", b.Port, " ",
+                   b.Expires, " ", b.Updated);
+    }
+    std::vector<Binding> kept;
+    Lines told;
+};
+
+TEST_F(RegistrarTest, TheStoreHearsOfEveryRegistrationAndGivesThemBack)
+{
+    MemoryStore store;
+    const std::int64_t now = clock.Seconds();
+    store.kept = {
+        {"old", "carol", "sip:carol@127.0.0.3:5063", "127.0.0.3", 5063, now - 1, now - 99},
+        {"kept", "dave", "sip:dave@127.0.0.4:5064", "127.0.0.4", 5064, now + 30, now - 9}};
+    proxy.AttachStore(&store);
+    EXPECT_EQ(store.told, (Lines{"remove old carol sip:carol@127.0.0.3:5063 127.0.0.3:5063 " +
+                                 std::to_string(now - 1) + " " + std::to_string(now - 99)}));
+    EXPECT_EQ(TakeLog().back(), "LOG_INFO User 'dave' restored at '127.0.0.4:5064' with ID: 1, 30 "
+                                "seconds left");
+    EXPECT_EQ(proxy.Routes().Listing(), "dave linked to sip:dave@127.0.0.4:5064\r\n");
+
+    store.told.clear();
+    FromAlice(Register(kAlice, "reg-a"));
+    clock.SetSeconds(now + 5);
+    FromAlice(Register(kAlice, "reg-a", "Expires: 0\n"));
+    Ticks(1);
+    const std::string alice = " alice sip:alice@127.0.0.1:5061 127.0.0.1:5061 ";
+    EXPECT_EQ(
+        store.told,
+        (Lines{"save reg-a" + alice + std::to_string(now + 60) + " " + std::to_string(now),
+               "save reg-a" + alice + std::to_string(now + 5) + " " + std::to_string(now + 5),
+               "remove reg-a" + alice + std::to_string(now + 5) + " " + std::to_string(now + 5)}));
+
+    // From another instance: a later registration wins, an ending ends it here too.
+    proxy.Restore(
+        {"kept", "dave", "sip:dave@127.0.0.4:5064", "127.0.0.9", 5069, now + 90, now - 20});
+    EXPECT_EQ(Slot(1).Caller.IP, "127.0.0.4") << "older than the one here";
+    proxy.Restore({"kept", "dave", "sip:dave@127.0.0.4:5064", "127.0.0.9", 5069, now + 90, now});
+    EXPECT_EQ(Slot(1).Caller, (PeerAddress{"", "127.0.0.9", 5069}));
+    proxy.Forget({"kept", "dave", "", "", 0, 0, now});
+    EXPECT_EQ(Slot(1), CallRecord{});
+    EXPECT_EQ(store.told.size(), 3u) << "what came from the store is not told back";
+    EXPECT_EQ(display.fields["Registrations"], "0");
 }
 
 } // namespace
