@@ -66,6 +66,8 @@ public:
     void Restore(const Binding& binding);
     // A registration ended elsewhere: it ends here too, without telling the store again.
     void Forget(const Binding& binding);
+    // Every registration held now, as the store keeps them.
+    std::vector<Binding> Bindings();
 
     // Datagrams handed to ReceiveDatagram since start.
     std::uint64_t Received() const { return m_received; }

@@ -35,6 +35,20 @@ void Proxy::Saved(SlotNumber slot)
     m_store->Save(BindingOf(rec, now));
 }
 
+std::vector<Binding> Proxy::Bindings()
+{
+    std::vector<Binding> bindings;
+    for (SlotNumber i = m_calls.NextTaken(0); i != 0; i = m_calls.NextTaken(i)) {
+        const CallRecord& rec = m_calls.At(i);
+        if (rec.IsRegistration != 0) {
+            const auto updated = m_updated.find(rec.CallID);
+            bindings.push_back(
+                BindingOf(rec, updated == m_updated.end() ? m_clock.Seconds() : updated->second));
+        }
+    }
+    return bindings;
+}
+
 void Proxy::AttachStore(RegistrarStore* store)
 {
     m_store = nullptr; // what is loaded is not written back
