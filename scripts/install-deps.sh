@@ -4,8 +4,8 @@
 set -euo pipefail
 
 build_pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
-            clang-format)
-test_pkgs=(sip-tester baresip-core linphone-cli clang libclang-rt-14-dev procps)
+            libssl-dev clang-format)
+test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in

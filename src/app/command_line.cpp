@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "app/users_file.h"
 #include "core/text/numeric.h"
 
 #include <QCommandLineParser>
@@ -98,6 +99,20 @@ std::vector<Setting> MakeSettings()
     settings.push_back(NumberSetting(
         "max-routes", "N", QStringLiteral("Routes held at once (default %1).").arg(kRouteSlots), 1,
         kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
+    settings.push_back({"users", "FILE",
+                        QStringLiteral("Digest users (Apache htdigest format): REGISTER and new "
+                                       "calls must authenticate."),
+                        [](Options& options, const QString& text) {
+                            options.usersFile = text;
+                            return QString();
+                        }});
+    settings.push_back({"realm", "TEXT",
+                        QStringLiteral("Realm of the users (default: the users file's first "
+                                       "line's)."),
+                        [](Options& options, const QString& text) {
+                            options.realm = text;
+                            return QString();
+                        }});
     return settings;
 }
 
@@ -166,6 +181,13 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             return Failure(QStringLiteral("invalid value '%1' for --%2: expected %3")
                                .arg(value, QString::fromLatin1(Settings()[i].name), expected));
         }
+    }
+    if (!result.options.usersFile.isEmpty()) {
+        auto users = ReadUsersFile(result.options.usersFile, result.options.realm);
+        if (const QString* error = std::get_if<QString>(&users)) {
+            return Failure(*error);
+        }
+        result.options.users = std::get<Users>(std::move(users));
     }
     return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/server.h"
+#include "core/proxy/digest.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,9 @@ struct Options
 {
     bool headless = false;
     ServerConfig server; // LocalIP empty unless --local-ip names one
+    QString usersFile;   // digest users (htdigest); empty: nobody is asked for credentials
+    QString realm;       // empty: the realm of the users file's first line
+    std::optional<Users> users;
 };
 
 // One setting: its long option name, the name of its value (none for a switch), its help, and

@@ -29,6 +29,7 @@ int RunHeadless(const Options& options)
     StreamLogSink sink(stdout);
     NullStatsDisplay display;
     Server server(sink, display, clock, options.server);
+    server.proxy().SetUsers(options.users);
     // Handled from before the program says it is ready, so no early signal finds the default.
     SignalPipe signalPipe;
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &server,

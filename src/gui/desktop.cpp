@@ -21,6 +21,7 @@ int RunDesktop(const Options& options)
     SystemClock clock;
     MessageBoxDialogs dialogs;
     frmMain main(options.server, dialogs, clock);
+    main.server().proxy().SetUsers(options.users);
     QObject::connect(&main, &frmMain::shutdownRequested, &main, [] { QCoreApplication::exit(0); });
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &main, &QWidget::close);
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &main,

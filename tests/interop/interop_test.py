@@ -8,7 +8,14 @@ import sys
 import time
 
 from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, finish, free_udp_port,
-                   run, sipp, wait_until)
+                   run, sipp, users_file, wait_exit, wait_until)
+
+PASSWORDS = {"alice": "alice-secret", "bob": "bob-secret", "caller": "caller-secret"}
+
+
+def authenticating(program, workdir, *options):
+    """A proxy that asks for the credentials of the users above, from an htdigest file."""
+    return Proxy(program, workdir, "--users", users_file(workdir, "office", PASSWORDS), *options)
 
 
 def sipp_call(program, workdir):
@@ -24,6 +31,26 @@ def sipp_call(program, workdir):
     proxy.stop()
 
 
+def sipp_auth(program, workdir):
+    """SIPp registers and calls with credentials; with a wrong password it is refused."""
+    callee_port = free_udp_port(BOB_IP)
+    proxy = authenticating(program, workdir, "--default-route", "%s:%d" % (BOB_IP, callee_port))
+    callee = sipp(workdir, "callee", BOB_IP, "uas", proxy, "callee", callee_port)
+    credentials = ["-au", "caller", "-ap", PASSWORDS["caller"]]
+    caller = sipp(workdir, "register", ALICE_IP, "uac_register_auth.xml", proxy, "x",
+                  extra=credentials)
+    finish(caller)
+    finish(sipp(workdir, "caller", ALICE_IP, "uac_auth.xml", proxy, "longname", caller.port,
+                credentials), callee)
+    proxy.expect_statistics(Registrations=1, CallAttempts=1, CompletedCalls=1)
+    wrong = sipp(workdir, "wrong", ALICE_IP, "uac_register_auth.xml", proxy, "x",
+                 extra=["-au", "caller", "-ap", "guess"])
+    if wait_exit(wrong, "the SIPp with a wrong password", 15) == 0:
+        raise Failure("a wrong password was accepted")
+    proxy.wait_for_log("Authentication failed for 'caller' from %s:%d" % (ALICE_IP, wrong.port))
+    proxy.stop()
+
+
 def sipp_cancel(program, workdir):
     callee_port = free_udp_port(BOB_IP)
     proxy = Proxy(program, workdir, "--default-route", "%s:%d" % (BOB_IP, callee_port))
@@ -35,11 +62,12 @@ def sipp_cancel(program, workdir):
     proxy.stop()
 
 
-def baresip_call(program, workdir, hangs_up="alice", bob_ip=BOB_IP):
+def baresip_call(program, workdir, hangs_up="alice", bob_ip=BOB_IP, auth=False):
     """Two soft phones register, alice calls, bob answers by himself, one hangs up."""
-    proxy = Proxy(program, workdir)
-    bob = Baresip(workdir, "bob", bob_ip, proxy, answer="auto")
-    alice = Baresip(workdir, "alice", ALICE_IP, proxy)
+    proxy = authenticating(program, workdir) if auth else Proxy(program, workdir)
+    password = (lambda user: ";auth_pass=" + PASSWORDS[user]) if auth else (lambda user: "")
+    bob = Baresip(workdir, "bob", bob_ip, proxy, answer="auto", account=password("bob"))
+    alice = Baresip(workdir, "alice", ALICE_IP, proxy, account=password("alice"))
     for phone in (alice, bob):
         proxy.wait_for_log("User '%s' successfully registered at '%s:%d'" %
                            (phone.name, phone.ip, phone.port))
@@ -57,6 +85,10 @@ def baresip_call(program, workdir, hangs_up="alice", bob_ip=BOB_IP):
     proxy.wait_for_log("Received 'BYE' from %s:%d" % (ender.ip, ender.port),
                        "Sending 'BYE' request to: %s:%d" % (other.ip, other.port), "Call completed")
     proxy.expect_statistics(Registrations=2, CallAttempts=1, CompletedCalls=1, Errors=0)
+    if auth:  # a third phone with a wrong password is refused
+        mallory = Baresip(workdir, "caller", "127.0.0.3", proxy, account=";auth_pass=guess")
+        mallory.wait_for(r"403 Forbidden", "the refusal")
+        mallory.quit()
     alice.quit()
     bob.quit()
     for phone in (alice, bob):  # unregistered on the way out, gone on the next tick
@@ -65,12 +97,15 @@ def baresip_call(program, workdir, hangs_up="alice", bob_ip=BOB_IP):
     proxy.stop()
 
 
-def linphone(program, workdir, scenario):
+def linphone(program, workdir, scenario, auth=False):
     """Two linphone phones through the proxy: every request of the call passes it."""
-    proxy = Proxy(program, workdir)
-    alice, bob = Linphone(workdir, "alice", ALICE_IP, proxy), Linphone(workdir, "bob", BOB_IP, proxy)
+    proxy = authenticating(program, workdir) if auth else Proxy(program, workdir)
+    alice, bob = (Linphone(workdir, name, ip, proxy, (PASSWORDS[name], "office") if auth else None)
+                  for name, ip in (("alice", ALICE_IP), ("bob", BOB_IP)))
     if not (alice.registration() and bob.registration()):
         raise Failure("a phone failed to register")
+    if auth and Linphone(workdir, "caller", "127.0.0.3", proxy, ("guess", "office")).registration():
+        raise Failure("a wrong password was accepted")
     at = {alice: "%s:%d" % (ALICE_IP, alice.port), bob: "%s:%d" % (BOB_IP, bob.port)}
 
     def passed(method, sender, receiver):
@@ -115,7 +150,7 @@ def linphone(program, workdir, scenario):
         proxy.wait_for_log("Call completed")
     for phone in (alice, bob):
         phone.quit()
-    proxy.expect_statistics(CallAttempts=1, Errors=0)
+    proxy.expect_statistics(CallAttempts=1, Errors=1 if auth else 0)
     proxy.stop()
 
 
@@ -125,6 +160,10 @@ CASES = {"sipp_call": (sipp_call, ["sipp"]), "sipp_cancel": (sipp_cancel, ["sipp
          "baresip_one_address": (lambda p, w: baresip_call(p, w, bob_ip=ALICE_IP), ["baresip"])}
 for scenario in ("caller_hangs_up", "callee_hangs_up", "holds", "declines", "cancels"):
     CASES["linphone_" + scenario] = (lambda p, w, s=scenario: linphone(p, w, s), ["linphonec"])
+CASES["sipp_auth"] = (sipp_auth, ["sipp", "htdigest"])
+CASES["baresip_auth"] = (lambda p, w: baresip_call(p, w, auth=True), ["baresip", "htdigest"])
+CASES["linphone_auth"] = (lambda p, w: linphone(p, w, "caller_hangs_up", auth=True),
+                          ["linphonec", "htdigest"])
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:

@@ -16,7 +16,8 @@ import time
 
 ALICE_IP, BOB_IP = "127.0.0.1", "127.0.0.2"
 STEP_S = 10  # the longest wait for any one step
-PACKAGES = {"sipp": "sip-tester", "baresip": "baresip-core", "linphonec": "linphone-cli"}
+PACKAGES = {"sipp": "sip-tester", "baresip": "baresip-core", "linphonec": "linphone-cli",
+            "htdigest": "apache2-utils"}
 _children = []
 
 
@@ -120,15 +121,25 @@ class Proxy:
             raise Failure("the proxy exited with status %d" % self.process.returncode)
 
 
-def sipp(workdir, name, ip, scenario, proxy, service, port=None):
+def users_file(workdir, realm, passwords):
+    """An htdigest users file of the passwords, made by Apache's htdigest itself."""
+    path = workdir + "/users"
+    for i, (user, password) in enumerate(passwords.items()):
+        subprocess.run(["htdigest"] + (["-c"] if i == 0 else []) + [path, realm, user],
+                       input=("%s\n%s\n" % (password, password)).encode(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return path
+
+
+def sipp(workdir, name, ip, scenario, proxy, service, port=None, extra=()):
     """Starts one SIPp call: a built-in scenario ("uac", "uas") or an XML file here."""
     port = port or free_udp_port(ip)
     where = ["-sn", scenario] if scenario in ("uac", "uas") else \
         ["-sf", os.path.join(os.path.dirname(os.path.abspath(__file__)), scenario)]
     child = spawn(["sipp"] + where + ["-s", service, "-i", ip, "-p", str(port), "-m", "1",
                                       "-nostdin", "-recv_timeout", "4000", "-trace_msg",
-                                      "-message_file", "%s/%s.messages" % (workdir, name),
-                                      proxy.address], "%s/%s.out" % (workdir, name), cwd=workdir)
+                                      "-message_file", "%s/%s.messages" % (workdir, name)] +
+                  list(extra) + [proxy.address], "%s/%s.out" % (workdir, name), cwd=workdir)
     child.name, child.port = name, port
     return child
 

@@ -33,6 +33,7 @@ enum class Flood : std::uint8_t
     Loop,
     NotSent,
     Unhandled, // a method, response or From the proxy cannot handle
+    AuthFailed,
     Kinds
 };
 

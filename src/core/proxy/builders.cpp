@@ -101,7 +101,8 @@ std::string ProxyBranch(std::string_view source)
                   GetHeader(source, "CSeq"));
 }
 
-std::string BuildResponse(std::string_view status, std::string_view source, std::int16_t timeLeft)
+std::string BuildResponse(std::string_view status, std::string_view source, std::int16_t timeLeft,
+                          std::string_view ownLine)
 {
     const std::int16_t code = NumericValue16(status.substr(0, 3));
     const HeaderSet headers(source, kResponseHeaders);
@@ -154,6 +155,9 @@ std::string BuildResponse(std::string_view status, std::string_view source, std:
         AppendHeader(text, "Content-Length", headers[kRespContentLength]);
         AppendPieces(text, kCrLf, GetBody(source));
     } else {
+        if (!ownLine.empty()) {
+            AppendPieces(text, ownLine, kCrLf);
+        }
         text.append(kCrLf);
     }
     return text;

@@ -30,8 +30,10 @@ std::string ProxyBranch(std::string_view source);
 // lines (a relayed response loses the proxy's own value, the first), From, To, Call-ID, the
 // Record-Route (every line when relayed, the first otherwise), CSeq and User-Agent; a 1xx also
 // Contact, and Expires while timeLeft is above 0; a 2xx to an INVITE also Contact (relayed
-// only), Content-Type, Content-Length and the body.
-std::string BuildResponse(std::string_view status, std::string_view source, std::int16_t timeLeft);
+// only), Content-Type, Content-Length and the body. A line of the proxy's own (a challenge)
+// goes last, unless the response has a body.
+std::string BuildResponse(std::string_view status, std::string_view source, std::int16_t timeLeft,
+                          std::string_view ownLine = {});
 
 // "method target SIP/2.0", the proxy's Via on top of the source's, the proxy's Record-Route
 // "<sip:IP:PORT;lr>" on top of the source's, the source's Route lines but a topmost one that

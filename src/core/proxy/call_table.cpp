@@ -136,6 +136,14 @@ void CallTable::MarkEstablished(SlotNumber slot)
     }
 }
 
+bool CallTable::IsBare(SlotNumber slot) const
+{
+    CallRecord bare;
+    bare.Slot = slot;
+    bare.CallID = At(slot).CallID;
+    return IsTaken(slot) && At(slot) == bare;
+}
+
 SlotNumber CallTable::NextTaken(SlotNumber after) const
 {
     const std::size_t index = m_taken.Next(static_cast<std::size_t>(after < 0 ? 0 : after));

@@ -105,6 +105,9 @@ public:
     // How many registration slots hold this Contact.
     std::size_t RegistrationsOf(const std::string& contact) const;
 
+    // Whether the slot is taken and holds nothing but its Call-ID (nothing was ever stored).
+    bool IsBare(SlotNumber slot) const;
+
     // The lowest taken slot above after; 0 when there is none.
     SlotNumber NextTaken(SlotNumber after) const;
     SlotNumber Capacity() const { return m_capacity; }

@@ -19,6 +19,9 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
 
     if (token == "REGISTER") {
         m_log.WriteLog(Level::Debug, "REGISTER request from '", peer.IP, ":", peer.Port, "'");
+        if (!Authorized(rec, message, peer, false)) {
+            return;
+        }
         const Admission admission = AdmitRequest(rec, message, peer);
         if (admission == Admission::Admitted) {
             SendResponse(rec, "200 OK", message);
@@ -47,7 +50,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
 
     if (token == "INVITE") {
         m_log.WriteLog(Level::Debug, "Using latest request as basis request");
-        if (HopsExhausted(token, message, peer)) {
+        if (HopsExhausted(token, message, peer) || !Authorized(rec, message, peer, true)) {
             return;
         }
         rec.TimeLeft = NumericValue16(GetHeader(message, "Session-Expires"));
@@ -105,8 +108,9 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
             rec.Leg = OnCallerSide(rec, peer) ? 1 : 0;
             SendRequest(rec, "ACK", message);
         }
-        // The table decides, not the copy: the relay marks the slot when the call ends.
-        if (m_calls.At(rec.Slot).Finished != 0) {
+        // The table decides, not the copy: the relay marks the slot when the call ends. A stray
+        // ACK (of a challenge, say) takes no slot from the request that follows it.
+        if (m_calls.At(rec.Slot).Finished != 0 || m_calls.IsBare(rec.Slot)) {
             EndCall(rec.Slot);
         }
         return;

@@ -3,6 +3,7 @@
 #include "core/text/message.h"
 #include "core/text/numeric.h"
 #include "core/text/text.h"
+#include "core/text/uri.h"
 
 namespace tavrix {
 
@@ -98,11 +99,12 @@ void Proxy::HandleWithoutSlot(std::string_view message, const PeerAddress& peer)
     AnswerSender(CallRecord{}, "503 Service Unavailable", message, peer);
 }
 
-void Proxy::SendResponse(const CallRecord& rec, std::string_view status, std::string_view source)
+void Proxy::SendResponse(const CallRecord& rec, std::string_view status, std::string_view source,
+                         std::string_view ownLine)
 {
     const PeerAddress& to = rec.Leg == 1 ? rec.Callee : rec.Caller;
     m_log.WriteLog(Level::Debug, "Sending '", status, "' to ", to.IP, ":", to.Port);
-    m_out.SendDatagram(BuildResponse(status, source, rec.TimeLeft), to.IP, to.Port);
+    m_out.SendDatagram(BuildResponse(status, source, rec.TimeLeft, ownLine), to.IP, to.Port);
 }
 
 void Proxy::SendRequest(const CallRecord& rec, std::string_view method, std::string_view source)
@@ -114,13 +116,71 @@ void Proxy::SendRequest(const CallRecord& rec, std::string_view method, std::str
 }
 
 void Proxy::AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
-                         const PeerAddress& peer)
+                         const PeerAddress& peer, std::string_view ownLine)
 {
     CallRecord answer = rec;
     answer.Caller.IP = peer.IP;
     answer.Caller.Port = peer.Port;
     answer.Leg = 0;
-    SendResponse(answer, status, message);
+    SendResponse(answer, status, message, ownLine);
+}
+
+void Proxy::Tick()
+{
+    m_log.Tick();
+    if (m_auth) {
+        m_auth->Tick(m_clock.Seconds());
+    }
+    Sweep();
+}
+
+void Proxy::SetUsers(std::optional<Users> users)
+{
+    if (!users) {
+        m_auth.reset();
+    } else if (m_auth) {
+        m_auth->SetUsers(std::move(*users)); // nonces handed out stay good
+    } else {
+        m_auth.emplace(std::move(*users));
+    }
+}
+
+bool Proxy::Authorized(const CallRecord& rec, std::string_view message, const PeerAddress& peer,
+                       bool invite)
+{
+    if (!m_auth) {
+        return true;
+    }
+    std::string from = GetHeader(message, "From");
+    const std::string user = GetUriUser(StripBrackets(from));
+    const std::int64_t now = m_clock.Seconds();
+    const Authenticator::Verdict verdict =
+        m_auth->Check(GetHeader(message, invite ? "Proxy-Authorization" : "Authorization"), user,
+                      MethodToken(message), now);
+    if (verdict == Authenticator::Verdict::Accepted) {
+        return true;
+    }
+    if (m_calls.IsBare(rec.Slot)) {
+        m_calls.CleanupCall(rec.Slot);
+    }
+    switch (verdict) {
+    case Authenticator::Verdict::Accepted:
+        return true;
+    case Authenticator::Verdict::Refused:
+        m_log.WriteLimited(Flood::AuthFailed, Level::Err, "Authentication failed for '", user,
+                           "' from ", peer.IP, ":", peer.Port);
+        AnswerSender(CallRecord{}, "403 Forbidden", message, peer);
+        return false;
+    case Authenticator::Verdict::Challenge:
+    case Authenticator::Verdict::Stale:
+        AnswerSender(CallRecord{},
+                     invite ? "407 Proxy Authentication Required" : "401 Unauthorised", message,
+                     peer,
+                     Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ",
+                         m_auth->Challenge(now, verdict == Authenticator::Verdict::Stale)));
+        return false;
+    }
+    return false;
 }
 
 } // namespace tavrix

@@ -6,12 +6,14 @@
 #include "core/proxy/builders.h"
 #include "core/proxy/call_table.h"
 #include "core/proxy/datagram_sender.h"
+#include "core/proxy/digest.h"
 #include "core/proxy/registrar_store.h"
 #include "core/proxy/route_table.h"
 #include "core/proxy/transport.h"
 #include "core/text/numeric.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -52,11 +54,7 @@ public:
     void ReceiveDatagram(std::string_view message, const PeerAddress& peer);
 
     // Entry point: one timer tick: the summaries of log lines left out, the expiry sweep.
-    void Tick()
-    {
-        m_log.Tick();
-        Sweep();
-    }
+    void Tick();
 
     // Keeps every registration in the store from now on, after loading the ones it holds that
     // have not run out (nullptr: memory only).
@@ -68,6 +66,9 @@ public:
     void Forget(const Binding& binding);
     // Every registration held now, as the store keeps them.
     std::vector<Binding> Bindings();
+    // From now on every REGISTER and every INVITE that starts a call must carry digest
+    // credentials of these users (RFC 3261 22); none: nobody is asked.
+    void SetUsers(std::optional<Users> users);
 
     // Datagrams handed to ReceiveDatagram since start.
     std::uint64_t Received() const { return m_received; }
@@ -108,13 +109,20 @@ private:
     bool Looped(std::string_view message, const PeerAddress& peer);
 
     // A response built from source, to the Callee when rec.Leg is 1, else to the Caller.
-    void SendResponse(const CallRecord& rec, std::string_view status, std::string_view source);
+    void SendResponse(const CallRecord& rec, std::string_view status, std::string_view source,
+                      std::string_view ownLine = {});
     // A request built from source, to the Callee's Uri when rec.Leg is 1, else to the caller's
     // Contact (RFC 3261 12.2.1.1).
     void SendRequest(const CallRecord& rec, std::string_view method, std::string_view source);
     // A response to whoever sent the message, whatever the record says.
     void AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
-                      const PeerAddress& peer);
+                      const PeerAddress& peer, std::string_view ownLine = {});
+    // With users set: whether the REGISTER (or the INVITE that starts a call) carries valid
+    // credentials of its From user; if not, it has been challenged or refused, to its sender.
+    // A slot taken only for the request is given back, so the phone's retry under the same
+    // Call-ID is a new request.
+    bool Authorized(const CallRecord& rec, std::string_view message, const PeerAddress& peer,
+                    bool invite);
 
     // The store's view of a registration slot.
     Binding BindingOf(const CallRecord& rec, std::int64_t updated);
@@ -137,6 +145,7 @@ private:
     DatagramSender m_out;
     Clock& m_clock;
     RegistrarStore* m_store = nullptr;
+    std::optional<Authenticator> m_auth;
     std::unordered_map<std::string, std::int64_t> m_updated; // Call-ID -> last registered
     std::uint64_t m_received = 0;
 };

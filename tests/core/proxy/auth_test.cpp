@@ -1,0 +1,137 @@
+#include "core/proxy/proxy_fixture.h"
+#include "core/text/message.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrix {
+namespace {
+
+using namespace test;
+
+TEST(Digest, ResponsesUsersFilesAndHeaders)
+{
+    // RFC 2617 3.5.
+    Credentials c{"Mufasa",
+                  "testrealm@host.com",
+                  "dcd98b7102dd2f0e8b11d0f600bfb0c093",
+                  "/dir/index.html",
+                  "",
+                  "auth",
+                  "00000001",
+                  "0a4f113b",
+                  ""};
+    const std::string ha1 = Md5Hex("Mufasa:testrealm@host.com:Circle Of Life");
+    EXPECT_EQ(ha1, "939e7578ed9e3c518a452acee763bce9");
+    EXPECT_EQ(DigestResponse(ha1, c, "GET"), "6629fae49393a05397450978507c4ef1");
+    const auto parsed = ParseDigest("Digest username=\"Mufasa\",  realm=\"testrealm@host.com\", "
+                                    "nonce=\"dcd9\", uri=\"/dir/index.html\", qop=auth, "
+                                    "nc=00000001, cnonce=\"0a4f113b\", response=\"6629\"");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->Username + parsed->Nonce + parsed->Qop + parsed->Nc + parsed->Response,
+              "Mufasadcd9auth000000016629");
+    EXPECT_FALSE(ParseDigest("Basic dXNlcjpwYXNz"));
+
+    const std::string line = "alice:office:618304ee8ac85166f85e81416c13ed76\n";
+    const UsersFile file = ParseUsers("# users\n\n" + line + "bob:other:" + ha1 + "\r\n");
+    EXPECT_EQ(file.users.Realm, "office");
+    EXPECT_EQ(file.users.Ha1.size(), 1u);
+    EXPECT_EQ(ParseUsers(line + "bob:other:" + ha1, "other").users.Ha1.count("bob"), 1u);
+    for (const char* bad :
+         {"alice:office\n", ":office:618304ee8ac85166f85e81416c13ed76\n", "alice:office:61830\n",
+          "alice:office:Z18304ee8ac85166f85e81416c13ed76\n"}) {
+        EXPECT_EQ(ParseUsers(line + bad).errorLine, 2) << bad;
+    }
+}
+
+class AuthTest : public ProxyTest
+{
+protected:
+    AuthTest()
+    {
+        proxy.SetUsers(ParseUsers("alice:office:" + Md5Hex("alice:office:secret") +
+                                  "\nbob:office:" + Md5Hex("bob:office:pw") + "\n")
+                           .users);
+    }
+    // The challenge of the last answer sent; empty without one.
+    std::string Nonce()
+    {
+        const std::string text = net.sent.empty() ? "" : net.sent.back().text;
+        const std::size_t at = text.find("nonce=\"");
+        return at == std::string::npos ? "" : text.substr(at + 7, 64);
+    }
+    // request with credentials of user for password, in the header the proxy asked for.
+    std::string Answered(std::string request, const std::string& user, const std::string& password,
+                         const std::string& nonce, const std::string& nc = "00000001")
+    {
+        const std::string method(MethodToken(request));
+        Credentials c{user, "office", nonce, "sip:127.0.0.1:5070", "", "auth", nc, "c0ffee", ""};
+        c.Response = DigestResponse(Md5Hex(user + ":office:" + password), c, method);
+        const std::string header = Cat(
+            method == "INVITE" ? "Proxy-Authorization" : "Authorization", ": Digest username=\"",
+            user, "\", realm=\"office\", nonce=\"", nonce, "\", uri=\"", c.Uri, "\", response=\"",
+            c.Response, "\", algorithm=MD5, qop=auth, nc=", nc, ", cnonce=\"c0ffee\"\r\n");
+        request.insert(request.find("Call-ID:"), header);
+        return request;
+    }
+};
+
+TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
+{
+    Receive(Register(kAlice, "reg-a"), "127.0.0.8", 5099); // from anywhere: answered there
+    EXPECT_EQ(net.sent.back().address + ":" + std::to_string(net.sent.back().port),
+              "127.0.0.8:5099");
+    EXPECT_NE(net.sent.back().text.find("\r\nWWW-Authenticate: Digest realm=\"office\", nonce=\"" +
+                                        Nonce() + "\", algorithm=MD5, qop=\"auth\"\r\n\r\n"),
+              std::string::npos);
+    const std::string nonce = Nonce();
+    const struct
+    {
+        std::string request;
+        const char* sent;
+    } rows[] = {
+        {Answered(Register(kAlice, "reg-a"), "alice", "wrong", nonce), "403 Forbidden"},
+        {Answered(Register(kAlice, "reg-a"), "bob", "pw", nonce), "403 Forbidden"},
+        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce), "200 OK"},
+        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce), "403 Forbidden"}, // replay
+        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000002"), "200 OK"},
+        {Answered(Register(kAlice, "reg-a"), "alice", "secret",
+                  nonce.substr(0, 63) + (nonce.back() == '0' ? "1" : "0")),
+         "401 Unauthorised"},
+    };
+    TakeSent();
+    TakeLog();
+    for (const auto& row : rows) {
+        FromAlice(row.request);
+        EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 " + std::string(row.sent)}) << row.sent;
+    }
+    const Lines log = TakeLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "LOG_ERR Authentication failed for 'alice' from 127.0.0.1:5061"),
+              3);
+    EXPECT_EQ(display.fields["Registrations"], "1");
+
+    clock.SetSeconds(clock.Seconds() + 301);
+    FromAlice(Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000003"));
+    EXPECT_NE(net.sent.back().text.find("qop=\"auth\", stale=true\r\n"), std::string::npos);
+
+    // A new call is asked for credentials (407), nothing stored or counted; with them it goes.
+    FromBob(Answered(Register(kBob, "reg-b"), "bob", "pw", Nonce()));
+    TakeSent();
+    FromAlice(Invite("bob", "c1"));
+    EXPECT_NE(net.sent.back().text.find("\r\nProxy-Authenticate: Digest realm=\"office\""),
+              std::string::npos);
+    const std::string invite = Answered(Invite("bob", "c1"), "alice", "secret", Nonce());
+    FromAlice(InDialog("ACK", "1 ACK", kAlice, "z9hG4bKinv", "c1"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 407 Proxy Authentication Required"});
+    EXPECT_EQ(display.fields["CallAttempts"], "");
+    FromAlice(invite);
+    FromBob(Answer("200 OK", "1 INVITE", invite, "v=0\r\n", "c1"));
+    FromBob(InDialog("BYE", "2 BYE", kBob, "z9hG4bKbye", "c1")); // within the call: no question
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
+                             "127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.2:5062 SIP/2.0 100 Trying",
+                             "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
+}
+
+} // namespace
+} // namespace tavrix
