@@ -5,9 +5,7 @@
 #include "gui/main_window.h"
 #include "gui/operator_dialogs.h"
 
-#include <QFileDialog>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -97,7 +95,6 @@ private slots:
         const QRect screen = main.screen()->geometry();
         QCOMPARE(main.pos(), QPoint(Twips(CenteredEdge(screen.width() * 15, 3915)),
                                     Twips(CenteredEdge(screen.height() * 15, 2715))));
-        QCOMPARE(CenteredEdge(15, 7), 4);
         QVERIFY(logWindow() == nullptr);
         const char* const values[] = {"lblRegistrations",  "lblCallAttempts", "lblFailedCalls",
                                       "lblCompletedCalls", "lblErrors",       "lblLastRoute"};
@@ -121,7 +118,6 @@ private slots:
         peer.send(peer.options("open"), port);
         QCOMPARE(peer.receive(), peer.options("open", true));
         QVERIFY(!logText().contains("while-closed"));
-        QCOMPARE(Text(main, "lblLastRoute"), QStringLiteral("0"));
 
         QSignalSpy shutdown(&main, &frmMain::shutdownRequested);
         main.show();
@@ -237,16 +233,6 @@ private slots:
         QVERIFY2(failed.size() == 2 && failed[1].startsWith("Save Log: Cannot write the log to "),
                  qPrintable(failed.join('|')));
         QCOMPARE(logText(), text);
-
-        const auto dialog = MakeSaveLogDialog(nullptr);
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("Save Log To File"));
-        QCOMPARE(dialog->nameFilters(), QStringList{"Text Files (*.txt)"});
-        QVERIFY(dialog->defaultSuffix().isEmpty());
-        const auto replace = MakeReplaceQuestion(nullptr);
-        QCOMPARE(replace->text() + replace->windowTitle(),
-                 QStringLiteral("File exists! Replace?Save Log"));
-        QCOMPARE(replace->defaultButton(), replace->button(QMessageBox::Yes));
-        QCOMPARE(MakeSavedNotice(nullptr)->text(), QStringLiteral("Log Saved"));
     }
 
     void routesWindowIsASnapshot()
@@ -286,7 +272,7 @@ private slots:
         const std::string pieces[] = {"ab", "\r\n", "\r", "\n", "x\r\ny", "\r\n\r\n"};
         TextLogSink model;
         model.Append(std::string("a\r\nb\nc\rd\xe9", 9));
-        for (int step = 0; step < 600; ++step) {
+        for (int step = 0; step < 300; ++step) {
             if (step % 5 == 0) {
                 edit.flush();
             }
@@ -302,21 +288,6 @@ private slots:
             QCOMPARE(edit.bytes().toStdString(), std::string(model.Text()));
             QCOMPARE(edit.byteLength(), model.Length());
         }
-    }
-
-    // What the operator types is log text: the next line goes after it and counts it.
-    void typedTextStaysInTheLog()
-    {
-        start();
-        proxy().Log().WriteLog(Level::Info, "one");
-        ByteTextEdit& txtLog = logWindow()->txtLog();
-        QTest::keyClicks(&txtLog, "note");
-        QTest::keyClick(&txtLog, Qt::Key_Return);
-        txtLog.moveCursor(QTextCursor::Start);
-        proxy().Log().WriteLog(Level::Info, "two");
-        QCOMPARE(logText(), "LOG_INFO: T one\r\nnote\r\nLOG_INFO: T two\r\n");
-        txtLog.flush();
-        QCOMPARE(txtLog.textCursor().position(), txtLog.document()->characterCount() - 1);
     }
 };
 
