@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
-            clang-format)
+            libsqlite3-dev clang-format)
 test_pkgs=(sip-tester baresip-core linphone-cli clang libclang-rt-14-dev procps)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 

@@ -3,6 +3,7 @@
 #include "core/text/numeric.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 
 namespace tavrix {
 
@@ -98,6 +99,16 @@ std::vector<Setting> MakeSettings()
     settings.push_back(NumberSetting(
         "max-routes", "N", QStringLiteral("Routes held at once (default %1).").arg(kRouteSlots), 1,
         kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
+    settings.push_back({"state", "FILE",
+                        QStringLiteral("Keep the registrations in this SQLite file, so that a "
+                                       "restart finds them again."),
+                        [](Options& options, const QString& text) {
+                            if (text.isEmpty()) {
+                                return QStringLiteral("a file name");
+                            }
+                            options.store.stateFile = QFile::encodeName(text).toStdString();
+                            return QString();
+                        }});
     return settings;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/server.h"
+#include "app/stores.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,7 @@ struct Options
 {
     bool headless = false;
     ServerConfig server; // LocalIP empty unless --local-ip names one
+    StoreConfig store;   // nothing kept beyond memory unless --state or --registrar names it
 };
 
 // One setting: its long option name, the name of its value (none for a switch), its help, and

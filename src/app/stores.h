@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+#include <string>
+
+namespace tavrix {
+
+class Proxy;
+
+// Where registrations are kept beyond the program's memory.
+struct StoreConfig
+{
+    std::string stateFile; // a SQLite file, kept across restarts
+};
+
+// Opens the store the configuration names and attaches it to the proxy, which must outlive
+// the object returned; nullptr when none is named (memory only).
+std::unique_ptr<QObject> OpenStore(const StoreConfig& config, Proxy& proxy);
+
+} // namespace tavrix
