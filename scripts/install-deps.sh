@@ -3,9 +3,10 @@
 # is missing. Usage: scripts/install-deps.sh [build|test|bench]
 set -euo pipefail
 
-build_pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
-            libssl-dev clang-format)
-test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps)
+build_pkgs=(g++ cmake make pkgconf libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
+            libssl-dev libsqlite3-dev libhiredis-dev clang-format)
+test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps
+           redis-server)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in

@@ -4,6 +4,9 @@
 #include "core/text/numeric.h"
 
 #include <QCommandLineParser>
+#include <QFile>
+
+#include <limits>
 
 namespace tavrix {
 
@@ -29,6 +32,38 @@ std::optional<int> Number(const QString& text, int low, int high)
 bool IsDottedIPv4(const QString& text)
 {
     return ParseIPv4(Latin1(text)).has_value();
+}
+
+// redis://HOST[:PORT][/DB], HOST a dotted IPv4 address: no name is ever looked up.
+std::optional<RedisAddress> RedisUrl(const QString& text)
+{
+    const QString scheme = QStringLiteral("redis://");
+    if (!text.startsWith(scheme)) {
+        return std::nullopt;
+    }
+    QString rest = text.mid(scheme.size());
+    RedisAddress address;
+    if (const qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
+        const auto db = Number(rest.mid(slash + 1), 0, std::numeric_limits<int>::max());
+        if (!db) {
+            return std::nullopt;
+        }
+        address.db = *db;
+        rest.truncate(slash);
+    }
+    if (const qsizetype colon = rest.indexOf(u':'); colon >= 0) {
+        const auto port = Number(rest.mid(colon + 1), 1, 65535);
+        if (!port) {
+            return std::nullopt;
+        }
+        address.port = static_cast<std::uint16_t>(*port);
+        rest.truncate(colon);
+    }
+    if (!IsDottedIPv4(rest)) {
+        return std::nullopt;
+    }
+    address.host = Latin1(rest);
+    return address;
 }
 
 // A setting whose value is a number from low to high, stored by set.
@@ -113,6 +148,27 @@ std::vector<Setting> MakeSettings()
                             options.realm = text;
                             return QString();
                         }});
+    settings.push_back({"state", "FILE",
+                        QStringLiteral("Keep the registrations in this SQLite file, so that a "
+                                       "restart finds them again."),
+                        [](Options& options, const QString& text) {
+                            if (text.isEmpty()) {
+                                return QStringLiteral("a file name");
+                            }
+                            options.store.stateFile = QFile::encodeName(text).toStdString();
+                            return QString();
+                        }});
+    settings.push_back(
+        {"registrar", "URL",
+         QStringLiteral("Share the registrations with other instances through Redis at "
+                        "redis://HOST[:PORT][/DB] (HOST a dotted IPv4 address, PORT 6379 when "
+                        "omitted)."),
+         [](Options& options, const QString& text) {
+             options.store.registrar = RedisUrl(text);
+             return options.store.registrar ? QString()
+                                            : QStringLiteral("redis://HOST[:PORT][/DB] with HOST "
+                                                             "a dotted IPv4 address");
+         }});
     return settings;
 }
 
@@ -181,6 +237,10 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             return Failure(QStringLiteral("invalid value '%1' for --%2: expected %3")
                                .arg(value, QString::fromLatin1(Settings()[i].name), expected));
         }
+    }
+    if (!result.options.store.stateFile.empty() && result.options.store.registrar) {
+        // Redis outlives a restart already; a file beside it would only disagree with it.
+        return Failure(QStringLiteral("--state and --registrar cannot be used together"));
     }
     if (!result.options.usersFile.isEmpty()) {
         auto users = ReadUsersFile(result.options.usersFile, result.options.realm);

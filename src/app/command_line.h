@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/server.h"
+#include "app/stores.h"
 #include "core/proxy/digest.h"
 
 #include <QString>
@@ -20,6 +21,7 @@ struct Options
     QString usersFile;   // digest users (htdigest); empty: nobody is asked for credentials
     QString realm;       // empty: the realm of the users file's first line
     std::optional<Users> users;
+    StoreConfig store; // nothing kept beyond memory unless --state or --registrar names it
 };
 
 // One setting: its long option name, the name of its value (none for a switch), its help, and

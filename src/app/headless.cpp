@@ -4,6 +4,7 @@
 #include "app/server.h"
 #include "app/signal_pipe.h"
 #include "app/stdout_log_sink.h"
+#include "app/stores.h"
 #include "app/system_clock.h"
 
 #include <QCoreApplication>
@@ -30,6 +31,8 @@ int RunHeadless(const Options& options)
     NullStatsDisplay display;
     Server server(sink, display, clock, options.server);
     server.proxy().SetUsers(options.users);
+    // Registrations kept elsewhere are back before the first datagram is read.
+    const std::unique_ptr<QObject> store = OpenStore(options.store, server.proxy());
     // Handled from before the program says it is ready, so no early signal finds the default.
     SignalPipe signalPipe;
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &server,

@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/signal_pipe.h"
+#include "app/stores.h"
 #include "app/system_clock.h"
 #include "gui/main_window.h"
 #include "gui/operator_dialogs.h"
@@ -22,6 +23,7 @@ int RunDesktop(const Options& options)
     MessageBoxDialogs dialogs;
     frmMain main(options.server, dialogs, clock);
     main.server().proxy().SetUsers(options.users);
+    const std::unique_ptr<QObject> store = OpenStore(options.store, main.server().proxy());
     QObject::connect(&main, &frmMain::shutdownRequested, &main, [] { QCoreApplication::exit(0); });
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &main, &QWidget::close);
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &main,

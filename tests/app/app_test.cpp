@@ -148,6 +148,14 @@ private slots:
         QTest::newRow("octal") << QStringList{"--default-route", "127.0.0.010:5080"} << 2
                                << "--default-route";
         QTest::newRow("hex") << QStringList{"--local-ip", "0x7f.0.0.1"} << 2 << "--local-ip";
+        QTest::newRow("stores") << QStringList{"--state", "r.db", "--registrar",
+                                               "redis://127.0.0.1"}
+                                << 2 << "--state and --registrar cannot be used together";
+        QTest::newRow("redis")
+            << QStringList{"--registrar", "redis://127.0.0.1:6380/2"} << -1
+            << "desktop 5060 '' 127.0.0.1:5060 3 100 11 redis://127.0.0.1:6380/2";
+        QTest::newRow("redis name") << QStringList{"--registrar", "redis://localhost:6379"} << 2
+                                    << "expected redis://HOST[:PORT][/DB] with HOST a dotted IPv4";
         QTest::newRow("unknown") << QStringList{"--verbose"} << 2 << "Unknown option 'verbose'";
         QTest::newRow("positional") << QStringList{"5060"} << 2 << "unexpected argument '5060'";
     }
@@ -161,14 +169,16 @@ private slots:
         QCOMPARE(result.exitStatus.value_or(-1), exitStatus);
         if (exitStatus == -1) {
             const ServerConfig& server = result.options.server;
-            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7")
+            const auto& registrar = result.options.store.registrar;
+            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7%8")
                          .arg(result.options.headless ? "headless" : "desktop")
                          .arg(server.port)
                          .arg(QString::fromStdString(server.proxy.LocalIP),
                               QString::fromStdString(server.proxy.DefaultRoute))
                          .arg(server.proxy.LogLevel)
                          .arg(server.proxy.MaxCalls)
-                         .arg(server.proxy.MaxRoutes),
+                         .arg(server.proxy.MaxRoutes)
+                         .arg(registrar ? " " + QString::fromStdString(registrar->Url()) : ""),
                      expected);
         } else if (exitStatus == 0) {
             QVERIFY2(result.out.startsWith(expected), qPrintable(result.out));
