@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "app/config_file.h"
 #include "core/text/numeric.h"
 
 #include <QCommandLineParser>
@@ -133,7 +134,13 @@ CommandLine ParseCommandLine(const QStringList& arguments)
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version(QStringLiteral("version"),
                                      QStringLiteral("Show the version and exit."));
-    parser.addOptions(QList<QCommandLineOption>(options.begin(), options.end()) << help << version);
+    const QCommandLineOption config(
+        QStringLiteral("config"),
+        QStringLiteral("Read settings from FILE first: lines \"name = value\" with the long "
+                       "option names (a switch takes true or false)."),
+        QStringLiteral("FILE"));
+    parser.addOptions(QList<QCommandLineOption>(options.begin(), options.end())
+                      << config << help << version);
 
     if (!parser.parse(arguments)) {
         return Failure(parser.errorText());
@@ -156,6 +163,14 @@ CommandLine ParseCommandLine(const QStringList& arguments)
         return result;
     }
     result.options.server.proxy.LocalIP.clear(); // the host's address, found at start-up
+    result.options.arguments = arguments;
+    if (parser.isSet(config)) {
+        result.options.configFile = parser.value(config);
+        const QString error = ReadConfigFile(result.options.configFile, result.options);
+        if (!error.isEmpty()) {
+            return Failure(error);
+        }
+    }
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (!parser.isSet(options[i])) {
             continue;

@@ -11,11 +11,14 @@
 
 namespace tavrix {
 
-// What the command line asks for. Without arguments: the desktop program on port 5060.
+// What the command line and the configuration file ask for. Without either: the desktop
+// program on port 5060.
 struct Options
 {
     bool headless = false;
-    ServerConfig server; // LocalIP empty unless --local-ip names one
+    ServerConfig server;   // LocalIP empty unless --local-ip names one
+    QString configFile;    // empty: none
+    QStringList arguments; // as given, to be read again when the file is reread
 };
 
 // One setting: its long option name, the name of its value (none for a switch), its help, and
@@ -41,8 +44,10 @@ struct CommandLine
     QString err;
 };
 
-// Reads "tavrix [options]"; arguments[0] is the program. Needs no application object.
-// Anything unknown or out of range: exit status 2 and a message naming it.
+// Reads "tavrix [options]"; arguments[0] is the program. Needs no application object. The
+// settings of --config FILE come first, those of the command line over them. Anything unknown
+// or out of range, here or in the file: exit status 2 and a message naming it (and the file's
+// line).
 CommandLine ParseCommandLine(const QStringList& arguments);
 
 } // namespace tavrix

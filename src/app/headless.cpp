@@ -1,6 +1,7 @@
 #include "app/headless.h"
 
 #include "app/command_line.h"
+#include "app/config_file.h"
 #include "app/server.h"
 #include "app/signal_pipe.h"
 #include "app/stdout_log_sink.h"
@@ -33,6 +34,8 @@ int RunHeadless(const Options& options)
     SignalPipe signalPipe;
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &server,
                      [&server] { WriteError(server.statisticsReport()); });
+    QObject::connect(&signalPipe, &SignalPipe::reloadRequested, &server,
+                     [&] { RereadConfiguration(server.proxy().Log(), options); });
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &server, [&server] {
         server.closeSocket();
         QCoreApplication::exit(0);

@@ -1,6 +1,7 @@
 #include "gui/desktop.h"
 
 #include "app/command_line.h"
+#include "app/config_file.h"
 #include "app/headless.h"
 #include "app/signal_pipe.h"
 #include "app/system_clock.h"
@@ -25,6 +26,12 @@ int RunDesktop(const Options& options)
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &main, &QWidget::close);
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &main,
                      [&main] { WriteError(main.server().statisticsReport()); });
+    QObject::connect(&signalPipe, &SignalPipe::reloadRequested, &main, [&main, &options] {
+        RereadConfiguration(main.server().proxy().Log(), options);
+        if (frmLog* log = main.console().logWindow()) {
+            log->showLogLevel();
+        }
+    });
 
     main.show();
     return QApplication::exec();
