@@ -3,9 +3,11 @@
 # is missing. Usage: scripts/install-deps.sh [build|test|bench]
 set -euo pipefail
 
+# qt6-httpserver-dev does not pull in the WebSockets development files its CMake package needs.
 build_pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
-            clang-format)
-test_pkgs=(sip-tester baresip-core linphone-cli clang libclang-rt-14-dev procps)
+            qt6-httpserver-dev qt6-websockets-dev clang-format)
+test_pkgs=(sip-tester baresip-core linphone-cli clang libclang-rt-14-dev procps
+           python3-prometheus-client)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in

@@ -31,6 +31,20 @@ bool IsDottedIPv4(const QString& text)
     return ParseIPv4(Latin1(text)).has_value();
 }
 
+// "ADDR:PORT": a dotted IPv4 address and a port from low to 65535; without ":PORT" the port is
+// fallback, or the text is refused when there is none.
+std::optional<std::pair<QString, int>> AddressAndPort(const QString& text, int low,
+                                                      std::optional<int> fallback)
+{
+    const qsizetype colon = text.indexOf(u':');
+    const QString address = colon < 0 ? text : text.left(colon);
+    const auto port = colon < 0 ? fallback : Number(text.mid(colon + 1), low, 65535);
+    if (!IsDottedIPv4(address) || !port) {
+        return std::nullopt;
+    }
+    return std::pair(address, *port);
+}
+
 // A setting whose value is a number from low to high, stored by set.
 Setting NumberSetting(const char* name, const char* valueName, QString help, int low, int high,
                       std::function<void(Options&, int)> set)
@@ -75,14 +89,12 @@ std::vector<Setting> MakeSettings()
                         "(default %1).")
              .arg(QLatin1StringView(kDefaultRoute.data(), kDefaultRoute.size())),
          [](Options& options, const QString& text) {
-             const qsizetype colon = text.indexOf(u':');
-             const QString address = colon < 0 ? text : text.left(colon);
-             const auto port =
-                 colon < 0 ? std::optional<int>(kSipPort) : Number(text.mid(colon + 1), 1, 65535);
-             if (!IsDottedIPv4(address) || !port) {
+             const auto route = AddressAndPort(text, 1, kSipPort);
+             if (!route) {
                  return QStringLiteral("a dotted IPv4 address, optionally with :PORT (1 to 65535)");
              }
-             options.server.proxy.DefaultRoute = Latin1(address) + ":" + std::to_string(*port);
+             options.server.proxy.DefaultRoute =
+                 Latin1(route->first) + ":" + std::to_string(route->second);
              return QString();
          }});
     settings.push_back(NumberSetting(
@@ -99,6 +111,19 @@ std::vector<Setting> MakeSettings()
     settings.push_back(NumberSetting(
         "max-routes", "N", QStringLiteral("Routes held at once (default %1).").arg(kRouteSlots), 1,
         kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
+    settings.push_back(
+        {"metrics", "ADDR:PORT",
+         QStringLiteral("Serve Prometheus metrics at http://ADDR:PORT/metrics, on exactly that "
+                        "address (default: off; port 0 picks a free one)."),
+         [](Options& options, const QString& text) {
+             const auto endpoint = AddressAndPort(text, 0, std::nullopt);
+             if (!endpoint) {
+                 return QStringLiteral("a dotted IPv4 address with :PORT (0 to 65535)");
+             }
+             options.metricsAddress = QHostAddress(endpoint->first);
+             options.metricsPort = static_cast<quint16>(endpoint->second);
+             return QString();
+         }});
     return settings;
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/server.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 
@@ -16,9 +17,11 @@ namespace tavrix {
 struct Options
 {
     bool headless = false;
-    ServerConfig server;   // LocalIP empty unless --local-ip names one
-    QString configFile;    // empty: none
-    QStringList arguments; // as given, to be read again when the file is reread
+    ServerConfig server;         // LocalIP empty unless --local-ip names one
+    QHostAddress metricsAddress; // null: no metrics page
+    quint16 metricsPort = 0;     // 0: a free port the system picks
+    QString configFile;          // empty: none
+    QStringList arguments;       // as given, to be read again when the file is reread
 };
 
 // One setting: its long option name, the name of its value (none for a switch), its help, and

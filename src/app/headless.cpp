@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/config_file.h"
+#include "app/metrics_server.h"
 #include "app/server.h"
 #include "app/signal_pipe.h"
 #include "app/stdout_log_sink.h"
@@ -48,6 +49,11 @@ int RunHeadless(const Options& options)
     }
     WriteError("Tavrix " TAVRIX_VERSION " listening on UDP port " + std::to_string(server.port()) +
                ", LocalIP " + server.proxy().LocalIP() + "\n");
+    // A page that cannot be served is logged; the proxy serves on without it.
+    MetricsServer metrics(server.proxy());
+    if (!options.metricsAddress.isNull()) {
+        metrics.listen(options.metricsAddress, options.metricsPort);
+    }
 
     return QCoreApplication::exec();
 }

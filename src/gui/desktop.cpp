@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/config_file.h"
 #include "app/headless.h"
+#include "app/metrics_server.h"
 #include "app/signal_pipe.h"
 #include "app/system_clock.h"
 #include "gui/main_window.h"
@@ -32,6 +33,10 @@ int RunDesktop(const Options& options)
             log->showLogLevel();
         }
     });
+    MetricsServer metrics(main.server().proxy());
+    if (!options.metricsAddress.isNull()) {
+        metrics.listen(options.metricsAddress, options.metricsPort);
+    }
 
     main.show();
     return QApplication::exec();
