@@ -124,6 +124,18 @@ std::vector<Setting> MakeSettings()
              options.metricsPort = static_cast<quint16>(endpoint->second);
              return QString();
          }});
+    settings.push_back(
+        {"log-format", "FORMAT",
+         QStringLiteral("Headless log on standard output: text (CR LF line ends) or journal "
+                        "(priority prefixes, LF); default: journal when standard output is the "
+                        "journal, else text."),
+         [](Options& options, const QString& text) {
+             if (text == u"text" || text == u"journal") {
+                 options.logFormat = text == u"text" ? LogFormat::Text : LogFormat::Journal;
+                 return QString();
+             }
+             return QStringLiteral("text or journal");
+         }});
     return settings;
 }
 

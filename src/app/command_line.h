@@ -12,6 +12,14 @@
 
 namespace tavrix {
 
+// How the headless program writes its log to standard output.
+enum class LogFormat
+{
+    Automatic, // the journal's form when standard output is the journal, else plain text
+    Text,      // the log text byte for byte, CR LF line ends
+    Journal    // each row with the journal's priority prefix, LF line ends
+};
+
 // What the command line and the configuration file ask for. Without either: the desktop
 // program on port 5060.
 struct Options
@@ -20,8 +28,9 @@ struct Options
     ServerConfig server;         // LocalIP empty unless --local-ip names one
     QHostAddress metricsAddress; // null: no metrics page
     quint16 metricsPort = 0;     // 0: a free port the system picks
-    QString configFile;          // empty: none
-    QStringList arguments;       // as given, to be read again when the file is reread
+    LogFormat logFormat = LogFormat::Automatic;
+    QString configFile;    // empty: none
+    QStringList arguments; // as given, to be read again when the file is reread
 };
 
 // One setting: its long option name, the name of its value (none for a switch), its help, and

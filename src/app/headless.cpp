@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/config_file.h"
+#include "app/journal_log_sink.h"
 #include "app/metrics_server.h"
 #include "app/server.h"
 #include "app/signal_pipe.h"
@@ -28,9 +29,13 @@ int RunHeadless(const Options& options)
     std::signal(SIGPIPE, SIG_IGN);
 
     SystemClock clock;
-    StreamLogSink sink(stdout);
+    StreamLogSink text(stdout);
+    JournalLogSink journal(stdout);
+    const bool toJournal = options.logFormat == LogFormat::Journal ||
+                           (options.logFormat == LogFormat::Automatic && StdoutIsJournal());
     NullStatsDisplay display;
-    Server server(sink, display, clock, options.server);
+    Server server(toJournal ? static_cast<LogSink&>(journal) : text, display, clock,
+                  options.server);
     // Handled from before the program says it is ready, so no early signal finds the default.
     SignalPipe signalPipe;
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &server,

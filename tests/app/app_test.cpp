@@ -118,7 +118,7 @@ private slots:
         QTest::addColumn<int>("exitStatus"); // -1: runs, with the options in "expected"
         QTest::addColumn<QString>("expected");
         QTest::newRow("none") << QStringList{} << -1
-                              << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0";
+                              << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0";
         QTest::newRow("all") << QStringList{"--headless",
                                             "--port",
                                             "0",
@@ -132,20 +132,20 @@ private slots:
                                             "1000000",
                                             "--max-routes",
                                             "1"}
-                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1 :0";
+                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1 :0 0";
         QTest::newRow("route port") << QStringList{"--default-route", "192.0.2.9"} << -1
-                                    << "desktop 5060 '' 192.0.2.9:5060 3 100 11 :0";
+                                    << "desktop 5060 '' 192.0.2.9:5060 3 100 11 :0 0";
         // After --config the file's text, which the test writes to a file; FILE is its name.
         QTest::newRow("file") << QStringList{"--config",
                                              "# port = 1\n; port = 2\nport = 5070\n"
                                              "[General]\nheadless = true\nlog-level=2 ; quiet\n"
-                                             "metrics = 127.0.0.1:9464\n"}
-                              << -1 << "headless 5070 '' 127.0.0.1:5060 2 100 11 127.0.0.1:9464";
+                                             "metrics = 127.0.0.1:9464\nlog-format = journal\n"}
+                              << -1 << "headless 5070 '' 127.0.0.1:5060 2 100 11 127.0.0.1:9464 2";
         QTest::newRow("example") << QStringList{"--config", TAVRIX_EXAMPLE_CONFIG} << -1
-                                 << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0";
+                                 << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0";
         QTest::newRow("file < command line")
             << QStringList{"--port", "5080", "--config", "port = 5070\nheadless = false\n"} << -1
-            << "desktop 5080 '' 127.0.0.1:5060 3 100 11 :0";
+            << "desktop 5080 '' 127.0.0.1:5060 3 100 11 :0 0";
         QTest::newRow("unknown key") << QStringList{"--config", "port = 5070\n\nprot = 5071\n"} << 2
                                      << "tavrix: FILE:3: unknown key 'prot'\n";
         QTest::newRow("section") << QStringList{"--config", "[net]\nport = 5070\n"} << 2
@@ -179,6 +179,7 @@ private slots:
         QTest::newRow("positional") << QStringList{"5060"} << 2 << "unexpected argument '5060'";
         QTest::newRow("metrics") << QStringList{"--metrics", "127.0.0.1"} << 2
                                  << "'127.0.0.1' for --metrics: expected a dotted IPv4 address";
+        QTest::newRow("format") << QStringList{"--log-format", "xml"} << 2 << "text or journal";
     }
 
     void commandLine()
@@ -199,7 +200,7 @@ private slots:
         QCOMPARE(result.exitStatus.value_or(-1), exitStatus);
         if (exitStatus == -1) {
             const ServerConfig& server = result.options.server;
-            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7 %8:%9")
+            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7 %8:%9 %10")
                          .arg(result.options.headless ? "headless" : "desktop")
                          .arg(server.port)
                          .arg(QString::fromStdString(server.proxy.LocalIP),
@@ -208,7 +209,8 @@ private slots:
                          .arg(server.proxy.MaxCalls)
                          .arg(server.proxy.MaxRoutes)
                          .arg(result.options.metricsAddress.toString())
-                         .arg(result.options.metricsPort),
+                         .arg(result.options.metricsPort)
+                         .arg(static_cast<int>(result.options.logFormat)),
                      expected);
         } else if (exitStatus == 0) {
             QVERIFY2(result.out.startsWith(expected), qPrintable(result.out));

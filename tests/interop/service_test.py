@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The headless program as a service runs it: service_test.py PROGRAM CASE (metrics: the page
-as Prometheus reads it, and SIGHUP)."""
+as Prometheus reads it, and SIGHUP; journal: the log's form chosen by JOURNAL_STREAM)."""
 
+import os
 import pathlib
 import re
 import signal
@@ -11,7 +12,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families  # python3-prometheus-client
 
-from peers import ALICE_IP, STEP_S, Failure, Proxy, run
+from peers import ALICE_IP, STEP_S, Failure, Proxy, read_text, run
 
 INVITE = ("INVITE sip:alice@{ip} SIP/2.0\r\nVia: SIP/2.0/UDP {ip}:{port};branch=z9hG4bK{hops}\r\n"
           "Max-Forwards: {hops}\r\nFrom: <sip:bob@{ip}>;tag=b\r\nTo: <sip:alice@{ip}>\r\n"
@@ -67,6 +68,28 @@ def metrics(program, workdir):
     proxy.process.send_signal(signal.SIGHUP)
     proxy.wait_for_log("Configuration reread from %s: log level stays 2\n" % config)
     proxy.stop()
+
+
+def journal(program, workdir):
+    for name, stream, options, form in (("auto", True, [], "journal"),
+                                        ("other-stream", False, [], "text"),
+                                        ("forced", False, ["--log-format", "journal"], "journal"),
+                                        ("text", True, ["--log-format", "text"], "text")):
+        log = os.path.join(workdir, name, "proxy.log")
+        os.makedirs(os.path.dirname(log))
+        with open(log, "wb") as out:  # the file, and inode, the proxy's output goes to
+            status = os.fstat(out.fileno())
+        where = "%d:%d" % (status.st_dev, status.st_ino if stream else 0)
+        os.environ["JOURNAL_STREAM"] = where  # for the proxy started next
+        proxy = Proxy(program, os.path.dirname(log), *options)
+        exchange(proxy)
+        proxy.stop()
+        rows = [row if form == "journal" else re.sub("^<.>", "\n", row.replace("\n", "\r\n"))
+                for row in ("<7>LOG_DEBUGV: ", "<7>REGISTER sip:127.0.0.1 SIP/2.0\n", "<7>\n",
+                            "<7>Call-ID: reg\n", "<3>LOG_ERR: ", "<6>LOG_INFO: ")]
+        text = read_text(log)
+        if [row for row in rows if row not in text] or (form == "journal") == ("\r" in text):
+            raise Failure("%s: not the %s form (%s):\n%s" % (name, form, rows, text))
 
 
 if __name__ == "__main__":
