@@ -6,8 +6,9 @@ set -euo pipefail
 # qt6-httpserver-dev does not pull in the WebSockets development files its CMake package needs.
 build_pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
             qt6-httpserver-dev qt6-websockets-dev clang-format)
+# The package test needs dpkg-dev (dpkg-shlibdeps) and file, which CPack uses to find binaries.
 test_pkgs=(sip-tester baresip-core linphone-cli clang libclang-rt-14-dev procps
-           python3-prometheus-client)
+           python3-prometheus-client systemd dpkg-dev file)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in
