@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""The headless program as a service runs it: service_test.py PROGRAM CASE (metrics: the page
-as Prometheus reads it, and SIGHUP; journal: the log's form chosen by JOURNAL_STREAM)."""
+"""service_test.py PROGRAM CASE: the metrics page and SIGHUP, or the journal's form of the log."""
 
 import os
 import pathlib
@@ -17,8 +16,7 @@ from peers import ALICE_IP, STEP_S, Failure, Proxy, read_text, run
 INVITE = ("INVITE sip:alice@{ip} SIP/2.0\r\nVia: SIP/2.0/UDP {ip}:{port};branch=z9hG4bK{hops}\r\n"
           "Max-Forwards: {hops}\r\nFrom: <sip:bob@{ip}>;tag=b\r\nTo: <sip:alice@{ip}>\r\n"
           "Call-ID: c{hops}\r\nCSeq: 1 INVITE\r\nContact: <sip:bob@{ip}:{port}>\r\n\r\n")
-# alice registers; an INVITE for her with Max-Forwards 0 is refused, one with 70 reaches her
-# (and registers bob's Contact on the way).
+# alice registers; an INVITE with Max-Forwards 0 is refused, one with 70 reaches her (bob too).
 EXCHANGE = [("REGISTER sip:{ip} SIP/2.0\r\nFrom: <sip:alice@{ip}>\r\nCall-ID: reg\r\n"
              "Contact: <sip:alice@{ip}:{port}>\r\nExpires: 60\r\n\r\n", ["SIP/2.0 200"]),
             (INVITE.replace("{hops}", "0"), ["SIP/2.0 483"]),

@@ -26,7 +26,6 @@ cmake --install "$build" --prefix "$work/local" >/dev/null
 unit=$work/local/lib/systemd/system/tavrix.service
 grep -qx "ExecStart=$work/local/bin/tavrix --headless --config $work/local/etc/tavrix/tavrix.conf" \
     "$unit" || fail "installed unit: $(cat "$unit")"
-[ -f "$work/local/etc/tavrix/tavrix.conf" ] || fail "no configuration under the prefix"
 command -v systemd-analyze >/dev/null || { echo "SKIP: no systemd-analyze (install systemd)"; exit 77; }
 verify=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$verify" ] || fail "systemd-analyze: $verify"
 echo "PASS package"
