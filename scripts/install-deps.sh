@@ -3,10 +3,13 @@
 # is missing. Usage: scripts/install-deps.sh [build|test|bench]
 set -euo pipefail
 
+# qt6-httpserver-dev does not pull in the WebSockets development files its CMake package needs.
 build_pkgs=(g++ cmake make pkgconf libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
-            libssl-dev libsqlite3-dev libhiredis-dev clang-format)
+            qt6-httpserver-dev qt6-websockets-dev libssl-dev libsqlite3-dev libhiredis-dev
+            clang-format)
+# The package test needs dpkg-dev (dpkg-shlibdeps) and file, which CPack uses to find binaries.
 test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps
-           redis-server)
+           redis-server python3-prometheus-client systemd dpkg-dev file)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in

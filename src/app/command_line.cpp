@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "app/config_file.h"
 #include "app/users_file.h"
 #include "core/text/numeric.h"
 
@@ -66,6 +67,20 @@ std::optional<RedisAddress> RedisUrl(const QString& text)
     return address;
 }
 
+// "ADDR:PORT": a dotted IPv4 address and a port from low to 65535; without ":PORT" the port is
+// fallback, or the text is refused when there is none.
+std::optional<std::pair<QString, int>> AddressAndPort(const QString& text, int low,
+                                                      std::optional<int> fallback)
+{
+    const qsizetype colon = text.indexOf(u':');
+    const QString address = colon < 0 ? text : text.left(colon);
+    const auto port = colon < 0 ? fallback : Number(text.mid(colon + 1), low, 65535);
+    if (!IsDottedIPv4(address) || !port) {
+        return std::nullopt;
+    }
+    return std::pair(address, *port);
+}
+
 // A setting whose value is a number from low to high, stored by set.
 Setting NumberSetting(const char* name, const char* valueName, QString help, int low, int high,
                       std::function<void(Options&, int)> set)
@@ -110,14 +125,12 @@ std::vector<Setting> MakeSettings()
                         "(default %1).")
              .arg(QLatin1StringView(kDefaultRoute.data(), kDefaultRoute.size())),
          [](Options& options, const QString& text) {
-             const qsizetype colon = text.indexOf(u':');
-             const QString address = colon < 0 ? text : text.left(colon);
-             const auto port =
-                 colon < 0 ? std::optional<int>(kSipPort) : Number(text.mid(colon + 1), 1, 65535);
-             if (!IsDottedIPv4(address) || !port) {
+             const auto route = AddressAndPort(text, 1, kSipPort);
+             if (!route) {
                  return QStringLiteral("a dotted IPv4 address, optionally with :PORT (1 to 65535)");
              }
-             options.server.proxy.DefaultRoute = Latin1(address) + ":" + std::to_string(*port);
+             options.server.proxy.DefaultRoute =
+                 Latin1(route->first) + ":" + std::to_string(route->second);
              return QString();
          }});
     settings.push_back(NumberSetting(
@@ -169,6 +182,31 @@ std::vector<Setting> MakeSettings()
                                             : QStringLiteral("redis://HOST[:PORT][/DB] with HOST "
                                                              "a dotted IPv4 address");
          }});
+    settings.push_back(
+        {"metrics", "ADDR:PORT",
+         QStringLiteral("Serve Prometheus metrics at http://ADDR:PORT/metrics, on exactly that "
+                        "address (default: off; port 0 picks a free one)."),
+         [](Options& options, const QString& text) {
+             const auto endpoint = AddressAndPort(text, 0, std::nullopt);
+             if (!endpoint) {
+                 return QStringLiteral("a dotted IPv4 address with :PORT (0 to 65535)");
+             }
+             options.metricsAddress = QHostAddress(endpoint->first);
+             options.metricsPort = static_cast<quint16>(endpoint->second);
+             return QString();
+         }});
+    settings.push_back(
+        {"log-format", "FORMAT",
+         QStringLiteral("Headless log on standard output: text (CR LF line ends) or journal "
+                        "(priority prefixes, LF); default: journal when standard output is the "
+                        "journal, else text."),
+         [](Options& options, const QString& text) {
+             if (text == u"text" || text == u"journal") {
+                 options.logFormat = text == u"text" ? LogFormat::Text : LogFormat::Journal;
+                 return QString();
+             }
+             return QStringLiteral("text or journal");
+         }});
     return settings;
 }
 
@@ -204,7 +242,13 @@ CommandLine ParseCommandLine(const QStringList& arguments)
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version(QStringLiteral("version"),
                                      QStringLiteral("Show the version and exit."));
-    parser.addOptions(QList<QCommandLineOption>(options.begin(), options.end()) << help << version);
+    const QCommandLineOption config(
+        QStringLiteral("config"),
+        QStringLiteral("Read settings from FILE first: lines \"name = value\" with the long "
+                       "option names (a switch takes true or false)."),
+        QStringLiteral("FILE"));
+    parser.addOptions(QList<QCommandLineOption>(options.begin(), options.end())
+                      << config << help << version);
 
     if (!parser.parse(arguments)) {
         return Failure(parser.errorText());
@@ -227,6 +271,14 @@ CommandLine ParseCommandLine(const QStringList& arguments)
         return result;
     }
     result.options.server.proxy.LocalIP.clear(); // the host's address, found at start-up
+    result.options.arguments = arguments;
+    if (parser.isSet(config)) {
+        result.options.configFile = parser.value(config);
+        const QString error = ReadConfigFile(result.options.configFile, result.options);
+        if (!error.isEmpty()) {
+            return Failure(error);
+        }
+    }
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (!parser.isSet(options[i])) {
             continue;

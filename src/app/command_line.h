@@ -4,6 +4,7 @@
 #include "app/stores.h"
 #include "core/proxy/digest.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 
@@ -13,13 +14,27 @@
 
 namespace tavrix {
 
-// What the command line asks for. Without arguments: the desktop program on port 5060.
+// How the headless program writes its log to standard output.
+enum class LogFormat
+{
+    Automatic, // the journal's form when standard output is the journal, else plain text
+    Text,      // the log text byte for byte, CR LF line ends
+    Journal    // each row with the journal's priority prefix, LF line ends
+};
+
+// What the command line and the configuration file ask for. Without either: the desktop
+// program on port 5060.
 struct Options
 {
     bool headless = false;
-    ServerConfig server; // LocalIP empty unless --local-ip names one
-    QString usersFile;   // digest users (htdigest); empty: nobody is asked for credentials
-    QString realm;       // empty: the realm of the users file's first line
+    ServerConfig server;         // LocalIP empty unless --local-ip names one
+    QHostAddress metricsAddress; // null: no metrics page
+    quint16 metricsPort = 0;     // 0: a free port the system picks
+    LogFormat logFormat = LogFormat::Automatic;
+    QString configFile;    // empty: none
+    QStringList arguments; // as given, to be read again when the file is reread
+    QString usersFile;     // digest users (htdigest); empty: nobody is asked for credentials
+    QString realm;         // empty: the realm of the users file's first line
     std::optional<Users> users;
     StoreConfig store; // nothing kept beyond memory unless --state or --registrar names it
 };
@@ -47,8 +62,10 @@ struct CommandLine
     QString err;
 };
 
-// Reads "tavrix [options]"; arguments[0] is the program. Needs no application object.
-// Anything unknown or out of range: exit status 2 and a message naming it.
+// Reads "tavrix [options]"; arguments[0] is the program. Needs no application object. The
+// settings of --config FILE come first, those of the command line over them. Anything unknown
+// or out of range, here or in the file: exit status 2 and a message naming it (and the file's
+// line).
 CommandLine ParseCommandLine(const QStringList& arguments);
 
 } // namespace tavrix

@@ -1,11 +1,15 @@
 #include "app/headless.h"
 
 #include "app/command_line.h"
+#include "app/config_file.h"
+#include "app/journal_log_sink.h"
+#include "app/metrics_server.h"
 #include "app/server.h"
 #include "app/signal_pipe.h"
 #include "app/stdout_log_sink.h"
 #include "app/stores.h"
 #include "app/system_clock.h"
+#include "app/users_file.h"
 
 #include <QCoreApplication>
 
@@ -27,9 +31,13 @@ int RunHeadless(const Options& options)
     std::signal(SIGPIPE, SIG_IGN);
 
     SystemClock clock;
-    StreamLogSink sink(stdout);
+    StreamLogSink text(stdout);
+    JournalLogSink journal(stdout);
+    const bool toJournal = options.logFormat == LogFormat::Journal ||
+                           (options.logFormat == LogFormat::Automatic && StdoutIsJournal());
     NullStatsDisplay display;
-    Server server(sink, display, clock, options.server);
+    Server server(toJournal ? static_cast<LogSink&>(journal) : text, display, clock,
+                  options.server);
     server.proxy().SetUsers(options.users);
     // Registrations kept elsewhere are back before the first datagram is read.
     const std::unique_ptr<QObject> store = OpenStore(options.store, server.proxy());
@@ -37,6 +45,10 @@ int RunHeadless(const Options& options)
     SignalPipe signalPipe;
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &server,
                      [&server] { WriteError(server.statisticsReport()); });
+    QObject::connect(&signalPipe, &SignalPipe::reloadRequested, &server, [&] {
+        RereadConfiguration(server.proxy().Log(), options);
+        ReloadUsers(server.proxy(), options.usersFile, options.realm);
+    });
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &server, [&server] {
         server.closeSocket();
         QCoreApplication::exit(0);
@@ -49,6 +61,11 @@ int RunHeadless(const Options& options)
     }
     WriteError("Tavrix " TAVRIX_VERSION " listening on UDP port " + std::to_string(server.port()) +
                ", LocalIP " + server.proxy().LocalIP() + "\n");
+    // A page that cannot be served is logged; the proxy serves on without it.
+    MetricsServer metrics(server.proxy());
+    if (!options.metricsAddress.isNull()) {
+        metrics.listen(options.metricsAddress, options.metricsPort);
+    }
 
     return QCoreApplication::exec();
 }

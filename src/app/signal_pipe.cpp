@@ -12,7 +12,7 @@ namespace tavrix {
 
 namespace {
 
-constexpr int kSignals[] = {SIGUSR1, SIGTERM, SIGINT};
+constexpr int kSignals[] = {SIGUSR1, SIGHUP, SIGTERM, SIGINT};
 
 // A signal handler can reach nothing but static data, hence this one file-wide descriptor.
 volatile std::sig_atomic_t g_writeFd = -1;
@@ -67,6 +67,8 @@ void SignalPipe::readSignals()
     for (ssize_t i = 0; i < count; ++i) {
         if (bytes[i] == SIGUSR1) {
             emit statisticsRequested();
+        } else if (bytes[i] == SIGHUP) {
+            emit reloadRequested();
         } else {
             emit terminationRequested();
         }

@@ -6,8 +6,8 @@ class QSocketNotifier;
 
 namespace tavrix {
 
-// Turns SIGUSR1, SIGTERM and SIGINT into Qt signals on the event loop: the handlers only write
-// the signal's number into a socket pair, whose other end the loop reads. One instance at a
+// Turns SIGUSR1, SIGHUP, SIGTERM and SIGINT into Qt signals on the event loop: the handlers only
+// write the signal's number into a socket pair, whose other end the loop reads. One instance at a
 // time; the destructor puts the default handlers back.
 class SignalPipe final : public QObject
 {
@@ -23,6 +23,8 @@ public:
 signals:
     // SIGUSR1 arrived.
     void statisticsRequested();
+    // SIGHUP arrived: what can change while running is to be read again.
+    void reloadRequested();
     // SIGTERM or SIGINT arrived.
     void terminationRequested();
 

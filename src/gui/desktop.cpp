@@ -1,10 +1,13 @@
 #include "gui/desktop.h"
 
 #include "app/command_line.h"
+#include "app/config_file.h"
 #include "app/headless.h"
+#include "app/metrics_server.h"
 #include "app/signal_pipe.h"
 #include "app/stores.h"
 #include "app/system_clock.h"
+#include "app/users_file.h"
 #include "gui/main_window.h"
 #include "gui/operator_dialogs.h"
 
@@ -28,6 +31,17 @@ int RunDesktop(const Options& options)
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &main, &QWidget::close);
     QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &main,
                      [&main] { WriteError(main.server().statisticsReport()); });
+    QObject::connect(&signalPipe, &SignalPipe::reloadRequested, &main, [&main, &options] {
+        RereadConfiguration(main.server().proxy().Log(), options);
+        ReloadUsers(main.server().proxy(), options.usersFile, options.realm);
+        if (frmLog* log = main.console().logWindow()) {
+            log->showLogLevel();
+        }
+    });
+    MetricsServer metrics(main.server().proxy());
+    if (!options.metricsAddress.isNull()) {
+        metrics.listen(options.metricsAddress, options.metricsPort);
+    }
 
     main.show();
     return QApplication::exec();

@@ -97,6 +97,11 @@ frmLog::frmLog(Logger& log, OperatorDialogs& dialogs, QWidget* parent)
     layOutStrip();
     layOutText();
     CenterForm(*this);
+    showLogLevel();
+}
+
+void frmLog::showLogLevel()
+{
     if (QAbstractButton* selected = m_opLogLvl->button(m_log.LogLevel())) {
         selected->setChecked(true);
     }

@@ -24,6 +24,8 @@ public:
     frmLog(Logger& log, OperatorDialogs& dialogs, QWidget* parent = nullptr);
 
     ByteTextEdit& txtLog() { return *m_txtLog; }
+    // Selects the option of the logger's level, after it was changed elsewhere (SIGHUP).
+    void showLogLevel();
 
 signals:
     // "Show Routes" was clicked.

@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -116,7 +117,8 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitStatus"); // -1: runs, with the options in "expected"
         QTest::addColumn<QString>("expected");
-        QTest::newRow("none") << QStringList{} << -1 << "desktop 5060 '' 127.0.0.1:5060 3 100 11";
+        QTest::newRow("none") << QStringList{} << -1
+                              << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0";
         QTest::newRow("all") << QStringList{"--headless",
                                             "--port",
                                             "0",
@@ -130,9 +132,32 @@ private slots:
                                             "1000000",
                                             "--max-routes",
                                             "1"}
-                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1";
+                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1 :0 0";
         QTest::newRow("route port") << QStringList{"--default-route", "192.0.2.9"} << -1
-                                    << "desktop 5060 '' 192.0.2.9:5060 3 100 11";
+                                    << "desktop 5060 '' 192.0.2.9:5060 3 100 11 :0 0";
+        // After --config the file's text, which the test writes to a file; FILE is its name.
+        QTest::newRow("file") << QStringList{"--config",
+                                             "# port = 1\n; port = 2\nport = 5070\n"
+                                             "[General]\nheadless = true\nlog-level=2 ; quiet\n"
+                                             "metrics = 127.0.0.1:9464\nlog-format = journal\n"}
+                              << -1 << "headless 5070 '' 127.0.0.1:5060 2 100 11 127.0.0.1:9464 2";
+        QTest::newRow("example") << QStringList{"--config", TAVRIX_EXAMPLE_CONFIG} << -1
+                                 << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0";
+        QTest::newRow("file < command line")
+            << QStringList{"--port", "5080", "--config", "port = 5070\nheadless = false\n"} << -1
+            << "desktop 5080 '' 127.0.0.1:5060 3 100 11 :0 0";
+        QTest::newRow("unknown key") << QStringList{"--config", "port = 5070\n\nprot = 5071\n"} << 2
+                                     << "tavrix: FILE:3: unknown key 'prot'\n";
+        QTest::newRow("section") << QStringList{"--config", "[net]\nport = 5070\n"} << 2
+                                 << "tavrix: FILE:2: unknown key 'net/port'\n";
+        QTest::newRow("file value") << QStringList{"--config", "log-level = 2\nport = 50x\n"} << 2
+                                    << "tavrix: FILE:2: invalid value '50x' for port";
+        QTest::newRow("switch") << QStringList{"--config", "headless = yes\n"} << 2
+                                << "FILE:1: invalid value 'yes' for headless: expected true or";
+        QTest::newRow("no =") << QStringList{"--config", "port 5070\n"} << 2
+                              << "tavrix: FILE:1: expected a line \"name = value\"\n";
+        QTest::newRow("no file") << QStringList{"--config", "/none/tavrix.conf"} << 2
+                                 << "tavrix: cannot read /none/tavrix.conf: No such file or";
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: tavrix [options]\n";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "Tavrix 0.0.2\n";
         QTest::newRow("port text")
@@ -153,11 +178,14 @@ private slots:
                                 << 2 << "--state and --registrar cannot be used together";
         QTest::newRow("redis")
             << QStringList{"--registrar", "redis://127.0.0.1:6380/2"} << -1
-            << "desktop 5060 '' 127.0.0.1:5060 3 100 11 redis://127.0.0.1:6380/2";
+            << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0 redis://127.0.0.1:6380/2";
         QTest::newRow("redis name") << QStringList{"--registrar", "redis://localhost:6379"} << 2
                                     << "expected redis://HOST[:PORT][/DB] with HOST a dotted IPv4";
         QTest::newRow("unknown") << QStringList{"--verbose"} << 2 << "Unknown option 'verbose'";
         QTest::newRow("positional") << QStringList{"5060"} << 2 << "unexpected argument '5060'";
+        QTest::newRow("metrics") << QStringList{"--metrics", "127.0.0.1"} << 2
+                                 << "'127.0.0.1' for --metrics: expected a dotted IPv4 address";
+        QTest::newRow("format") << QStringList{"--log-format", "xml"} << 2 << "text or journal";
     }
 
     void commandLine()
@@ -165,12 +193,21 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitStatus);
         QFETCH(QString, expected);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("tavrix.conf")));
+        if (const qsizetype at = arguments.indexOf("--config") + 1;
+            at && arguments[at].contains('\n')) {
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(arguments[at].toUtf8()) > 0);
+            file.close();
+            arguments[at] = file.fileName();
+            expected.replace("FILE", file.fileName());
+        }
         const CommandLine result = ParseCommandLine(QStringList{"tavrix"} + arguments);
         QCOMPARE(result.exitStatus.value_or(-1), exitStatus);
         if (exitStatus == -1) {
             const ServerConfig& server = result.options.server;
             const auto& registrar = result.options.store.registrar;
-            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7%8")
+            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7 %8:%9 %10%11")
                          .arg(result.options.headless ? "headless" : "desktop")
                          .arg(server.port)
                          .arg(QString::fromStdString(server.proxy.LocalIP),
@@ -178,6 +215,9 @@ private slots:
                          .arg(server.proxy.LogLevel)
                          .arg(server.proxy.MaxCalls)
                          .arg(server.proxy.MaxRoutes)
+                         .arg(result.options.metricsAddress.toString())
+                         .arg(result.options.metricsPort)
+                         .arg(static_cast<int>(result.options.logFormat))
                          .arg(registrar ? " " + QString::fromStdString(registrar->Url()) : ""),
                      expected);
         } else if (exitStatus == 0) {
@@ -185,6 +225,17 @@ private slots:
         } else {
             QVERIFY2(result.err.contains(expected), qPrintable(result.err));
             QVERIFY(result.err.endsWith("\nTry 'tavrix --help' for more information.\n"));
+        }
+    }
+
+    // The installed example names every setting (commented out, it changes nothing: above).
+    void exampleConfigurationIsComplete()
+    {
+        QFile example(QStringLiteral(TAVRIX_EXAMPLE_CONFIG));
+        QVERIFY(example.open(QIODevice::ReadOnly));
+        const QByteArray text = example.readAll();
+        for (const Setting& setting : Settings()) {
+            QVERIFY2(text.contains("\n# " + QByteArray(setting.name) + " = "), setting.name);
         }
     }
 

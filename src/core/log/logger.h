@@ -74,10 +74,12 @@ public:
     }
 
     // WriteLog for a datagram error of this kind: beyond kFloodLines in one second the line is
-    // only counted (in Errors too); the first one left out is kept for the summary.
+    // only counted (in Errors too); the first one left out is kept for the summary. Counted in
+    // Events whatever the level.
     template <typename... Pieces>
     void WriteLimited(Flood kind, Level level, const Pieces&... pieces)
     {
+        ++m_events[static_cast<std::size_t>(kind)];
         if (!Passes(level)) {
             return;
         }

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QHttpServer>
+
+#include <string>
+
+namespace tavrix {
+
+class Proxy;
+
+// The proxy's figures in the Prometheus text format (version 0.0.4), as they stand now.
+std::string MetricsText(Proxy& proxy);
+
+// Answers GET /metrics over HTTP with MetricsText, on the thread that owns it, between two
+// datagrams: no copy of the figures, no lock. Any other path or method is answered 404.
+class MetricsServer
+{
+public:
+    explicit MetricsServer(Proxy& proxy);
+
+    // Listens on exactly this address and port (0: a free one the system picks). Logs at
+    // LOG_INFO the address of the page, or at LOG_ERR why it cannot be served. True when
+    // listening.
+    bool listen(const QHostAddress& address, quint16 port);
+
+private:
+    Proxy& m_proxy;
+    QHttpServer m_http;
+};
+
+} // namespace tavrix
