@@ -112,119 +112,94 @@ private slots:
         QVERIFY(server->lastError().isEmpty());
     }
 
-    void commandLine_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitStatus"); // -1: runs, with the options in "expected"
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("none") << QStringList{} << -1
-                              << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0";
-        QTest::newRow("all") << QStringList{"--headless",
-                                            "--port",
-                                            "0",
-                                            "--local-ip",
-                                            "192.0.2.7",
-                                            "--default-route",
-                                            "192.0.2.9:5080",
-                                            "--log-level",
-                                            "4",
-                                            "--max-calls",
-                                            "1000000",
-                                            "--max-routes",
-                                            "1"}
-                             << -1 << "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1 :0 0";
-        QTest::newRow("route port") << QStringList{"--default-route", "192.0.2.9"} << -1
-                                    << "desktop 5060 '' 192.0.2.9:5060 3 100 11 :0 0";
-        // After --config the file's text, which the test writes to a file; FILE is its name.
-        QTest::newRow("file") << QStringList{"--config",
-                                             "# port = 1\n; port = 2\nport = 5070\n"
-                                             "[General]\nheadless = true\nlog-level=2 ; quiet\n"
-                                             "metrics = 127.0.0.1:9464\nlog-format = journal\n"}
-                              << -1 << "headless 5070 '' 127.0.0.1:5060 2 100 11 127.0.0.1:9464 2";
-        QTest::newRow("example") << QStringList{"--config", TAVRIX_EXAMPLE_CONFIG} << -1
-                                 << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0";
-        QTest::newRow("file < command line")
-            << QStringList{"--port", "5080", "--config", "port = 5070\nheadless = false\n"} << -1
-            << "desktop 5080 '' 127.0.0.1:5060 3 100 11 :0 0";
-        QTest::newRow("unknown key") << QStringList{"--config", "port = 5070\n\nprot = 5071\n"} << 2
-                                     << "tavrix: FILE:3: unknown key 'prot'\n";
-        QTest::newRow("section") << QStringList{"--config", "[net]\nport = 5070\n"} << 2
-                                 << "tavrix: FILE:2: unknown key 'net/port'\n";
-        QTest::newRow("file value") << QStringList{"--config", "log-level = 2\nport = 50x\n"} << 2
-                                    << "tavrix: FILE:2: invalid value '50x' for port";
-        QTest::newRow("switch") << QStringList{"--config", "headless = yes\n"} << 2
-                                << "FILE:1: invalid value 'yes' for headless: expected true or";
-        QTest::newRow("no =") << QStringList{"--config", "port 5070\n"} << 2
-                              << "tavrix: FILE:1: expected a line \"name = value\"\n";
-        QTest::newRow("no file") << QStringList{"--config", "/none/tavrix.conf"} << 2
-                                 << "tavrix: cannot read /none/tavrix.conf: No such file or";
-        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: tavrix [options]\n";
-        QTest::newRow("version") << QStringList{"--version"} << 0 << "Tavrix 0.0.2\n";
-        QTest::newRow("port text")
-            << QStringList{"--port", "50x"} << 2
-            << "tavrix: invalid value '50x' for --port: expected a number from 0 to 65535";
-        QTest::newRow("port range") << QStringList{"--port", "65536"} << 2 << "'65536'";
-        QTest::newRow("level") << QStringList{"--log-level", "5"} << 2 << "--log-level";
-        QTest::newRow("no calls") << QStringList{"--max-calls", "0"} << 2
-                                  << "'0' for --max-calls: expected a number from 1 to 1000000";
-        QTest::newRow("routes") << QStringList{"--max-routes", "1000001"} << 2 << "--max-routes";
-        QTest::newRow("short ip") << QStringList{"--local-ip", "10.1"} << 2 << "--local-ip";
-        QTest::newRow("route") << QStringList{"--default-route", "1.2.3.4:0"} << 2 << "route";
-        QTest::newRow("octal") << QStringList{"--default-route", "127.0.0.010:5080"} << 2
-                               << "--default-route";
-        QTest::newRow("hex") << QStringList{"--local-ip", "0x7f.0.0.1"} << 2 << "--local-ip";
-        QTest::newRow("stores") << QStringList{"--state", "r.db", "--registrar",
-                                               "redis://127.0.0.1"}
-                                << 2 << "--state and --registrar cannot be used together";
-        QTest::newRow("redis")
-            << QStringList{"--registrar", "redis://127.0.0.1:6380/2"} << -1
-            << "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0 redis://127.0.0.1:6380/2";
-        QTest::newRow("redis name") << QStringList{"--registrar", "redis://localhost:6379"} << 2
-                                    << "expected redis://HOST[:PORT][/DB] with HOST a dotted IPv4";
-        QTest::newRow("unknown") << QStringList{"--verbose"} << 2 << "Unknown option 'verbose'";
-        QTest::newRow("positional") << QStringList{"5060"} << 2 << "unexpected argument '5060'";
-        QTest::newRow("metrics") << QStringList{"--metrics", "127.0.0.1"} << 2
-                                 << "'127.0.0.1' for --metrics: expected a dotted IPv4 address";
-        QTest::newRow("format") << QStringList{"--log-format", "xml"} << 2 << "text or journal";
-    }
-
     void commandLine()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitStatus);
-        QFETCH(QString, expected);
+        const struct
+        {
+            QStringList arguments; // a --config value with a line end is the file's text
+            int exitStatus;        // -1: runs, with the options in expected
+            QString expected;      // for a file, FILE stands for its name
+        } rows[] = {
+            {{}, -1, "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0"},
+            {QString("--headless --port 0 --local-ip 192.0.2.7 --default-route 192.0.2.9:5080 "
+                     "--log-level 4 --max-calls 1000000 --max-routes 1 --metrics 127.0.0.1:9 "
+                     "--log-format text --registrar redis://127.0.0.1:6380/2")
+                 .split(' '),
+             -1,
+             "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1 127.0.0.1:9 1 "
+             "redis://127.0.0.1:6380/2"},
+            {{"--default-route", "192.0.2.9"}, -1, "desktop 5060 '' 192.0.2.9:5060 3 100 11 :0 0"},
+            {{"--config", "# port = 1\n; port = 2\nport = 5070\n[General]\nheadless = true\n"
+                          "log-level=2 ; quiet\nlog-format = journal\n"},
+             -1,
+             "headless 5070 '' 127.0.0.1:5060 2 100 11 :0 2"},
+            {{"--config", TAVRIX_EXAMPLE_CONFIG},
+             -1,
+             "desktop 5060 '' 127.0.0.1:5060 3 100 11 :0 0"},
+            {{"--port", "5080", "--config", "port = 5070\n"},
+             -1,
+             "desktop 5080 '' 127.0.0.1:5060 3 100 11 :0 0"},
+            {{"--config", "port = 5070\n\nprot = 5071\n"},
+             2,
+             "tavrix: FILE:3: unknown key 'prot'\n"},
+            {{"--config", "log-level = 2\nport = 50x\n"},
+             2,
+             "tavrix: FILE:2: invalid value '50x' for port"},
+            {{"--config", "port 5070\n"}, 2, "tavrix: FILE:1: expected a line \"name = value\"\n"},
+            {{"--config", "/none/tavrix.conf"},
+             2,
+             "tavrix: cannot read /none/tavrix.conf: No such"},
+            {{"--help"}, 0, "Usage: tavrix [options]\n"},
+            {{"--version"}, 0, "Tavrix 0.0.2\n"},
+            {{"--port", "50x"},
+             2,
+             "tavrix: invalid value '50x' for --port: expected a number from 0 to 65535"},
+            {{"--max-calls", "0"}, 2, "'0' for --max-calls: expected a number from 1 to 1000000"},
+            {{"--default-route", "127.0.0.010:5080"}, 2, "--default-route: expected a dotted IPv4"},
+            {{"--local-ip", "0x7f.0.0.1"}, 2, "--local-ip: expected a dotted IPv4 address"},
+            {{"--state", "r.db", "--registrar", "redis://127.0.0.1"}, 2, "cannot be used together"},
+            {{"--registrar", "redis://localhost:6379"}, 2, "HOST a dotted IPv4"},
+            {{"--metrics", "127.0.0.1"}, 2, "'127.0.0.1' for --metrics: expected a dotted IPv4"},
+            {{"--log-format", "xml"}, 2, "text or journal"},
+            {{"--users", "/none/users"}, 2, "tavrix: /none/users: No such file"},
+            {{"--verbose"}, 2, "Unknown option 'verbose'"},
+            {{"5060"}, 2, "unexpected argument '5060'"},
+        };
         QTemporaryDir dir;
-        QFile file(dir.filePath(QStringLiteral("tavrix.conf")));
-        if (const qsizetype at = arguments.indexOf("--config") + 1;
-            at && arguments[at].contains('\n')) {
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(arguments[at].toUtf8()) > 0);
-            file.close();
-            arguments[at] = file.fileName();
-            expected.replace("FILE", file.fileName());
-        }
-        const CommandLine result = ParseCommandLine(QStringList{"tavrix"} + arguments);
-        QCOMPARE(result.exitStatus.value_or(-1), exitStatus);
-        if (exitStatus == -1) {
-            const ServerConfig& server = result.options.server;
-            const auto& registrar = result.options.store.registrar;
-            QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7 %8:%9 %10%11")
-                         .arg(result.options.headless ? "headless" : "desktop")
-                         .arg(server.port)
-                         .arg(QString::fromStdString(server.proxy.LocalIP),
-                              QString::fromStdString(server.proxy.DefaultRoute))
-                         .arg(server.proxy.LogLevel)
-                         .arg(server.proxy.MaxCalls)
-                         .arg(server.proxy.MaxRoutes)
-                         .arg(result.options.metricsAddress.toString())
-                         .arg(result.options.metricsPort)
-                         .arg(static_cast<int>(result.options.logFormat))
-                         .arg(registrar ? " " + QString::fromStdString(registrar->Url()) : ""),
-                     expected);
-        } else if (exitStatus == 0) {
-            QVERIFY2(result.out.startsWith(expected), qPrintable(result.out));
-        } else {
-            QVERIFY2(result.err.contains(expected), qPrintable(result.err));
-            QVERIFY(result.err.endsWith("\nTry 'tavrix --help' for more information.\n"));
+        int n = 0;
+        for (auto row : rows) {
+            if (const qsizetype at = row.arguments.indexOf("--config") + 1;
+                at && row.arguments[at].contains('\n')) {
+                QFile file(dir.filePath(QString::number(++n))); // settings are cached by name
+                QVERIFY(file.open(QIODevice::WriteOnly) &&
+                        file.write(row.arguments[at].toUtf8()) > 0);
+                row.arguments[at] = file.fileName();
+                row.expected.replace("FILE", file.fileName());
+            }
+            const CommandLine result = ParseCommandLine(QStringList{"tavrix"} + row.arguments);
+            QCOMPARE(result.exitStatus.value_or(-1), row.exitStatus);
+            if (row.exitStatus == -1) {
+                const ServerConfig& server = result.options.server;
+                const auto& registrar = result.options.store.registrar;
+                QCOMPARE(QStringLiteral("%1 %2 '%3' %4 %5 %6 %7 %8:%9 %10%11")
+                             .arg(result.options.headless ? "headless" : "desktop")
+                             .arg(server.port)
+                             .arg(QString::fromStdString(server.proxy.LocalIP),
+                                  QString::fromStdString(server.proxy.DefaultRoute))
+                             .arg(server.proxy.LogLevel)
+                             .arg(server.proxy.MaxCalls)
+                             .arg(server.proxy.MaxRoutes)
+                             .arg(result.options.metricsAddress.toString())
+                             .arg(result.options.metricsPort)
+                             .arg(static_cast<int>(result.options.logFormat))
+                             .arg(registrar ? " " + QString::fromStdString(registrar->Url()) : ""),
+                         row.expected);
+            } else if (row.exitStatus == 0) {
+                QVERIFY2(result.out.startsWith(row.expected), qPrintable(result.out));
+            } else {
+                QVERIFY2(result.err.contains(row.expected), qPrintable(result.err));
+                QVERIFY(result.err.endsWith("\nTry 'tavrix --help' for more information.\n"));
+            }
         }
     }
 
