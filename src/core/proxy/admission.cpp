@@ -73,6 +73,8 @@ Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
                                "' from ", peer.IP, ":", peer.Port);
             return Admission::NoRoom;
         }
+        // A registration this slot held under another Contact is over: its routes go with it.
+        EndRegistration(rec.Slot);
         rec.TimeLeft = lifetime;
         rec.Contact = GetHeader(message, "Contact");
         rec.Caller.IP = GetUriHost(rec.Contact); // leaves rec.Contact without brackets

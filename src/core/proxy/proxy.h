@@ -104,6 +104,8 @@ private:
     // Frees a slot by any path. A registration ends with it as the sweep ends one: its line,
     // its routes (unless another registration holds the Contact), the counter.
     void EndCall(SlotNumber slot);
+    // Ends the registration the slot holds, if any, as EndCall does, and leaves the slot taken.
+    void EndRegistration(SlotNumber slot);
     // A request that carries a Via this proxy wrote for it has come back (RFC 3261 16.3
     // step 4): an INVITE is answered 482, anything else dropped. True when it looped.
     bool Looped(std::string_view message, const PeerAddress& peer);

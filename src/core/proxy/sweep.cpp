@@ -34,9 +34,14 @@ void Proxy::Sweep()
 
 void Proxy::EndCall(SlotNumber slot)
 {
+    EndRegistration(slot);
+    m_calls.CleanupCall(slot);
+}
+
+void Proxy::EndRegistration(SlotNumber slot)
+{
     const CallRecord& rec = m_calls.At(slot);
     if (rec.IsRegistration == 0) {
-        m_calls.CleanupCall(slot);
         return;
     }
     m_log.WriteLog(Level::Info, "Unregistered '", rec.Username, "' from ", rec.Caller.IP, ":",
@@ -50,7 +55,6 @@ void Proxy::EndCall(SlotNumber slot)
         }
         m_updated.erase(updated);
     }
-    m_calls.CleanupCall(slot);
     m_stats.SetRegistrations(m_stats.Registrations() - 1);
 }
 

@@ -81,6 +81,21 @@ TEST_F(HardeningTest, RoutesLiveOnlyWithTheirRegistration)
     EXPECT_EQ(Slot(proxy.Calls().Find("u11")).IsRegistration, 0) << "nothing stored";
 }
 
+TEST_F(HardeningTest, ARegistrationReplacedInItsSlotTakesItsRoutesAlong)
+{
+    // Found by fuzzing: a Contact that still holds a "<" once stripped is not known again
+    // under its own Call-ID, so the next REGISTER replaces the registration in its slot.
+    std::string odd = Register(kBob, "reg-b");
+    odd.replace(odd.find("Contact: <sip:"), 14, "Contact: <sip<x <sip:");
+    FromBob(odd);
+    FromBob(Register({"bob", "127.0.0.2", 5063}, "reg-b"));
+    EXPECT_EQ(proxy.Routes().Listing(), "bob linked to sip:bob@127.0.0.2:5063\r\n");
+    EXPECT_EQ(display.fields["Registrations"], "1");
+    Ticks(61);
+    EXPECT_EQ(proxy.Routes().Listing(), "");
+    EXPECT_EQ(display.fields["Registrations"], "0");
+}
+
 TEST_F(HardeningTest, UnansweredCallsEndAfterThreeMinutes)
 {
     FromBob(Register(kBob, "reg-b", "Expires: 3600\n"));
