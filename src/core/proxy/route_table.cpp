@@ -29,15 +29,12 @@ RouteTable::RouteTable(Logger& log, SIP_STATS& stats, std::string defaultRoute, 
 
 void RouteTable::AddRoute(const CallRecord& rec, std::string_view source)
 {
-    // The duplicate test looks at the Contact only; an empty Contact matches any free slot.
-    if (m_byContact.contains(rec.Contact) || (rec.Contact.empty() && m_free.Count() > 0)) {
-        return;
-    }
     AddRoute(GetUriUser(GetHeader(source, "From")), rec.Contact);
 }
 
 void RouteTable::AddRoute(const std::string& user, const std::string& contact)
 {
+    // The duplicate test looks at the Contact only; an empty Contact matches any free slot.
     if (m_byContact.contains(contact) || (contact.empty() && m_free.Count() > 0)) {
         return;
     }
