@@ -127,11 +127,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
     if (token == "OPTIONS") {
         m_log.WriteLog(Level::Debug, "Received 'OPTIONS' from ", peer.IP, ":", peer.Port);
         rec.Leg = 0;
-        if (rec.Caller.IP.empty() || rec.Caller.Port == 0) {
-            AnswerSender(rec, "200 OK", message, peer);
-        } else {
-            SendResponse(rec, "200 OK", message);
-        }
+        AnswerCaller(rec, "200 OK", message, peer);
         return;
     }
 
@@ -147,11 +143,7 @@ void Proxy::HandleMessage(CallRecord& rec, std::string_view message, const PeerA
 
     m_log.WriteLimited(Flood::Unhandled, Level::Err, "Dunno how to handle '", token,
                        "' request from ", peer.IP, ":", peer.Port, ".");
-    if (rec.Caller.IP.empty() || rec.Caller.Port == 0) {
-        AnswerSender(rec, "405 Method not allowed", message, peer);
-    } else {
-        SendResponse(rec, "405 Method not allowed", message);
-    }
+    AnswerCaller(rec, "405 Method not allowed", message, peer);
 }
 
 void Proxy::RelayRequest(CallRecord& rec, std::string_view method, std::string_view message,

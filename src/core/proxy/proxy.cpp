@@ -125,6 +125,16 @@ void Proxy::AnswerSender(const CallRecord& rec, std::string_view status, std::st
     SendResponse(answer, status, message, ownLine);
 }
 
+void Proxy::AnswerCaller(const CallRecord& rec, std::string_view status, std::string_view message,
+                         const PeerAddress& peer)
+{
+    if (rec.Caller.IP.empty() || rec.Caller.Port == 0) {
+        AnswerSender(rec, status, message, peer);
+    } else {
+        SendResponse(rec, status, message);
+    }
+}
+
 void Proxy::Tick()
 {
     m_log.Tick();

@@ -119,6 +119,10 @@ private:
     // A response to whoever sent the message, whatever the record says.
     void AnswerSender(const CallRecord& rec, std::string_view status, std::string_view message,
                       const PeerAddress& peer, std::string_view ownLine = {});
+    // A response to the record's Caller, or to the sender when the record has no usable
+    // address for it.
+    void AnswerCaller(const CallRecord& rec, std::string_view status, std::string_view message,
+                      const PeerAddress& peer);
     // With users set: whether the REGISTER (or the INVITE that starts a call) carries valid
     // credentials of its From user; if not, it has been challenged or refused, to its sender.
     // A slot taken only for the request is given back, so the phone's retry under the same

@@ -65,18 +65,24 @@ TEST_F(GuardTest, PortsOfContactsAndRoutes)
     {
         const char* contact;
         PeerAddress caller;
-        const char* sent;
+        Lines sent; // the answers to the REGISTER and to an OPTIONS under its Call-ID
     } rows[] = {
-        {"sip:bob@127.0.0.2", {"", "127.0.0.2", 5060}, "127.0.0.2:5060 SIP/2.0 200 OK"},
-        {"sip:bob@127.0.0.2:40000", {"", "127.0.0.2", 40000}, "127.0.0.2:40000 SIP/2.0 200 OK"},
-        {"sip:bob@127.0.0.2:70000", {"", "127.0.0.2", 0}, nullptr}, // no port: nothing sent
+        {"sip:bob@127.0.0.2",
+         {"", "127.0.0.2", 5060},
+         {"127.0.0.2:5060 SIP/2.0 200 OK", "127.0.0.2:5060 SIP/2.0 200 OK"}},
+        {"sip:bob@127.0.0.2:40000",
+         {"", "127.0.0.2", 40000},
+         {"127.0.0.2:40000 SIP/2.0 200 OK", "127.0.0.2:40000 SIP/2.0 200 OK"}},
+        // No port: nothing is sent there, and the OPTIONS is answered where it came from.
+        {"sip:bob@127.0.0.2:70000", {"", "127.0.0.2", 0}, {"127.0.0.2:5062 SIP/2.0 200 OK"}},
     };
     for (const auto& row : rows) {
         std::string request = Register(kBob, row.contact);
         request.replace(request.find("sip:bob@127.0.0.2:5062>"), 22, row.contact);
         FromBob(request);
+        FromBob(Crlf("OPTIONS sip:x SIP/2.0\nCall-ID: " + std::string(row.contact) + "\n\n"));
         EXPECT_EQ(proxy.Calls().At(proxy.Calls().NextTaken(0)).Caller, row.caller) << row.contact;
-        EXPECT_EQ(Sent(), row.sent ? Lines{row.sent} : Lines{}) << row.contact;
+        EXPECT_EQ(Sent(), row.sent) << row.contact;
         proxy.Calls().CleanupCall(proxy.Calls().NextTaken(0));
     }
 }
