@@ -20,9 +20,7 @@ double NumericValue(std::string_view text)
     // Beyond this the value saturates anyway; stop growing so no digit count can overflow.
     constexpr double kHuge = 1e18;
     double value = 0;
-    bool digits = false;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        digits = true;
         if (value < kHuge) {
             value = value * 10 + (text[i] - '0');
         }
@@ -30,13 +28,9 @@ double NumericValue(std::string_view text)
     if (i < text.size() && text[i] == '.') {
         double scale = 0.1;
         for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-            digits = true;
             value += (text[i] - '0') * scale;
             scale /= 10;
         }
-    }
-    if (!digits) {
-        return 0;
     }
     return negative ? -value : value;
 }

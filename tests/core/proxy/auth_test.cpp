@@ -84,11 +84,14 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
                                         Nonce() + "\", algorithm=MD5, qop=\"auth\"\r\n\r\n"),
               std::string::npos);
     const std::string nonce = Nonce();
+    std::string otherRealm = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
+    otherRealm.replace(otherRealm.find("realm=\"office\""), 14, "realm=\"home\"");
     const struct
     {
         std::string request;
         const char* sent;
     } rows[] = {
+        {otherRealm, "401 Unauthorised"},
         {Answered(Register(kAlice, "reg-a"), "alice", "wrong", nonce), "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "bob", "pw", nonce), "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce), "200 OK"},
