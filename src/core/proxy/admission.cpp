@@ -59,13 +59,10 @@ Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
         // A new registration, kept in the request's own slot. The first four characters are
         // taken to be "sip:"; an "@" among them leaves no user.
         const std::size_t at = fromUri.find('@');
-        if (at == std::string::npos) {
-            rec.Username = fromUri.substr(std::min<std::size_t>(4, fromUri.size()));
-        } else if (at > 4) {
-            rec.Username = fromUri.substr(4, at - 4);
-        } else {
-            rec.Username.clear();
-        }
+        rec.Username = at == std::string::npos
+                           ? fromUri.substr(std::min<std::size_t>(4, fromUri.size()))
+                       : at > 4 ? fromUri.substr(4, at - 4)
+                                : std::string();
         if (isRegister && m_routes.NoRoomFor(rec.Contact)) {
             // A registration nobody could be reached at is no success: refuse it whole.
             m_log.WriteLimited(Flood::RouteTableFull, Level::Err,

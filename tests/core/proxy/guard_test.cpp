@@ -142,11 +142,13 @@ TEST_F(GuardTest, OddValuesStayWithinTheirFields)
                         "127.0.0.1:5061."),
               log.end());
 
-    // An "@" among the first four characters of the From URI leaves no user name.
-    FromAlice(Crlf("REGISTER sip:x SIP/2.0\nFrom: <a@b;sip:x>\nCall-ID: r9\n"
-                   "Contact: <sip:odd@127.0.0.7:5067>\n\n"));
-    EXPECT_EQ(Slot(5).Username, "");
-    EXPECT_EQ(Slot(5).IsRegistration, kTrue);
+    // The user name is what follows the first four characters, up to an "@" after them.
+    for (const auto& [from, user] : {std::pair{"<a@b;sip:x>", ""}, {"<sip:carol>", "carol"}}) {
+        FromAlice(Crlf(std::string("REGISTER sip:x SIP/2.0\nFrom: ") + from + "\nCall-ID: " + from +
+                       "\nContact: <sip:" + user + "x@127.0.0.7:5067>\n\n"));
+        EXPECT_EQ(Slot(proxy.Calls().Find(from)).Username, user);
+        EXPECT_EQ(Slot(proxy.Calls().Find(from)).IsRegistration, kTrue);
+    }
 }
 
 TEST_F(GuardTest, MaxForwardsIsCountedDownAndExhaustedRequestsStop)
