@@ -179,6 +179,8 @@ TEST_F(RegistrarTest, TheStoreHearsOfEveryRegistrationAndGivesThemBack)
     EXPECT_EQ(Slot(1).Caller, (PeerAddress{"", "127.0.0.9", 5069}));
     proxy.Forget({"kept", "dave", "", "", 0, 0, now});
     EXPECT_EQ(Slot(1), CallRecord{});
+    proxy.Restore({"late", "erin", "sip:erin@127.0.0.5:5065", "127.0.0.5", 5065, now + 5, now});
+    EXPECT_EQ(proxy.Routes().Listing(), "") << "one that runs out now is not taken in";
     EXPECT_EQ(store.told.size(), 3u) << "what came from the store is not told back";
     EXPECT_EQ(display.fields["Registrations"], "0");
 }
