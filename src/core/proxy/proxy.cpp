@@ -173,23 +173,17 @@ bool Proxy::Authorized(const CallRecord& rec, std::string_view message, const Pe
     if (m_calls.IsBare(rec.Slot)) {
         m_calls.CleanupCall(rec.Slot);
     }
-    switch (verdict) {
-    case Authenticator::Verdict::Accepted:
-        return true;
-    case Authenticator::Verdict::Refused:
+    if (verdict == Authenticator::Verdict::Refused) {
         m_log.WriteLimited(Flood::AuthFailed, Level::Err, "Authentication failed for '", user,
                            "' from ", peer.IP, ":", peer.Port);
         AnswerSender(CallRecord{}, "403 Forbidden", message, peer);
         return false;
-    case Authenticator::Verdict::Challenge:
-    case Authenticator::Verdict::Stale:
-        AnswerSender(CallRecord{},
-                     invite ? "407 Proxy Authentication Required" : "401 Unauthorised", message,
-                     peer,
-                     Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ",
-                         m_auth->Challenge(now, verdict == Authenticator::Verdict::Stale)));
-        return false;
     }
+    // No credentials of ours, or a nonce that ran out: ask again.
+    AnswerSender(CallRecord{}, invite ? "407 Proxy Authentication Required" : "401 Unauthorised",
+                 message, peer,
+                 Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ",
+                     m_auth->Challenge(now, verdict == Authenticator::Verdict::Stale)));
     return false;
 }
 
