@@ -93,17 +93,20 @@ TEST_F(LogTest, FloodsOfOneKindAreSummedUpEachSecond)
         log.WriteLimited(Flood::NoCallId, Level::Err, "Call missing call ID from 127.0.0.", i);
         log.WriteLimited(Flood::NotSent, Level::Debug, "Not sent: ", i);
     }
-    log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: once");
+    for (int i = 0; i < 11; ++i) {
+        log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: ", i);
+    }
     log.WriteLimited(Flood::NotSent, Level::DebugV, "filtered, not counted");
-    EXPECT_EQ(std::count(sink.Text().begin(), sink.Text().end(), '\n'), 21);
-    EXPECT_EQ(display.fields["Errors"], "26") << "every event counts";
+    EXPECT_EQ(std::count(sink.Text().begin(), sink.Text().end(), '\n'), 30);
+    EXPECT_EQ(display.fields["Errors"], "36") << "every event counts";
     sink.SetText("");
     log.Tick();
     EXPECT_EQ(sink.Text(),
               Line("LOG_ERR", "15 similar messages suppressed: Call missing call ID "
                               "from 127.0.0.10\r\n") +
+                  Line("LOG_ERR", "1 similar messages suppressed: Loop detected: 10\r\n") +
                   Line("LOG_DEBUG", "15 similar messages suppressed: Not sent: 10\r\n"));
-    EXPECT_EQ(display.fields["Errors"], "26") << "the summary counts nothing";
+    EXPECT_EQ(display.fields["Errors"], "36") << "the summary counts nothing";
     sink.SetText("");
     log.Tick();
     log.WriteLimited(Flood::NoCallId, Level::Err, "again");
