@@ -177,6 +177,8 @@ TEST_F(RegistrarTest, TheStoreHearsOfEveryRegistrationAndGivesThemBack)
     EXPECT_EQ(Slot(1).Caller.IP, "127.0.0.4") << "older than the one here";
     proxy.Restore({"kept", "dave", "sip:dave@127.0.0.4:5064", "127.0.0.9", 5069, now + 90, now});
     EXPECT_EQ(Slot(1).Caller, (PeerAddress{"", "127.0.0.9", 5069}));
+    proxy.Forget({"kept", "dave", "", "", 0, 0, now - 1});
+    EXPECT_EQ(Slot(1).Caller.IP, "127.0.0.9") << "an older ending leaves the later registration";
     proxy.Forget({"kept", "dave", "", "", 0, 0, now});
     EXPECT_EQ(Slot(1), CallRecord{});
     proxy.Restore({"late", "erin", "sip:erin@127.0.0.5:5065", "127.0.0.5", 5065, now + 5, now});
