@@ -50,7 +50,11 @@ Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
     const std::int16_t lifetime =
         RequestedLifetime(message, isRegister ? kDefaultRegistrationLifetime : rec.TimeLeft);
 
-    if (m_calls.IsKnownContact(rec)) {
+    // A Contact known anywhere is taken as it is, unless this request's own slot holds a
+    // registration under another Contact: that one is over, and the request registers anew.
+    const bool known = m_calls.IsKnownContact(rec); // leaves rec.Contact without brackets
+    const CallRecord& held = m_calls.At(rec.Slot);
+    if (known && (held.IsRegistration == 0 || held.Contact == rec.Contact)) {
         if (!rec.Contact.empty()) {
             rec.Caller.IP = GetUriHost(rec.Contact);
             rec.Caller.Port = PortFromText(GetUriPort(rec.Contact));
@@ -70,7 +74,7 @@ Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
                                "' from ", peer.IP, ":", peer.Port);
             return Admission::NoRoom;
         }
-        // A registration this slot held under another Contact is over: its routes go with it.
+        // A registration this slot held is over: its routes go with it.
         EndRegistration(rec.Slot);
         rec.TimeLeft = lifetime;
         rec.Contact = GetHeader(message, "Contact");

@@ -83,8 +83,10 @@ TEST_F(HardeningTest, RoutesLiveOnlyWithTheirRegistration)
 
 TEST_F(HardeningTest, ARegistrationReplacedInItsSlotTakesItsRoutesAlong)
 {
-    // Found by fuzzing: a Contact that still holds a "<" once stripped is not known again
-    // under its own Call-ID, so the next REGISTER replaces the registration in its slot.
+    // Found by fuzzing: a Contact that still holds a "<" once stripped reads otherwise the
+    // next time, so the next request under its Call-ID replaced the registration in its slot
+    // and left its route: a REGISTER with a Contact nobody holds, an INVITE with one that
+    // another slot holds.
     std::string odd = Register(kBob, "reg-b");
     odd.replace(odd.find("Contact: <sip:"), 14, "Contact: <sip<x <sip:");
     FromBob(odd);
@@ -92,6 +94,16 @@ TEST_F(HardeningTest, ARegistrationReplacedInItsSlotTakesItsRoutesAlong)
     EXPECT_EQ(proxy.Routes().Listing(), "bob linked to sip:bob@127.0.0.2:5063\r\n");
     EXPECT_EQ(display.fields["Registrations"], "1");
     Ticks(61);
+    EXPECT_EQ(proxy.Routes().Listing(), "");
+    EXPECT_EQ(display.fields["Registrations"], "0");
+
+    FromAlice(Register(kAlice, "reg-a"));
+    std::string twin = Register(kBob, "reg-b2");
+    twin.replace(twin.find("<sip:bob@127.0.0.2:5062>"), 24, "<<<sip:alice@127.0.0.1:5061");
+    FromBob(twin);
+    FromBob(Invite("alice", "reg-b2"));
+    EXPECT_EQ(proxy.Routes().Listing(), "alice linked to sip:alice@127.0.0.1:5061\r\n");
+    Ticks(7201);
     EXPECT_EQ(proxy.Routes().Listing(), "");
     EXPECT_EQ(display.fields["Registrations"], "0");
 }
