@@ -86,12 +86,15 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
     const std::string nonce = Nonce();
     std::string otherRealm = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
     otherRealm.replace(otherRealm.find("realm=\"office\""), 14, "realm=\"home\"");
+    std::string otherScheme = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
+    otherScheme.replace(otherScheme.find(": Digest "), 9, ": Bearer ");
     const struct
     {
         std::string request;
         const char* sent;
     } rows[] = {
         {otherRealm, "401 Unauthorised"},
+        {otherScheme, "401 Unauthorised"},
         {Answered(Register(kAlice, "reg-a"), "alice", "wrong", nonce), "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "bob", "pw", nonce), "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce), "200 OK"},

@@ -103,6 +103,7 @@ TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
         {"Route: <sip:proxy@127.0.0.1:5070;transport=udp>", ""},
         {"Route: sip:127.0.0.1:5070", ""},
         {"Route: <sip:127.0.0.1:5071;lr>", "Route: <sip:127.0.0.1:5071;lr>\n"},
+        {"Route: <sips:127.0.0.1:5070;lr>", "Route: <sips:127.0.0.1:5070;lr>\n"},
     };
     for (const auto& [top, kept] : rows) {
         std::string request = source;

@@ -125,8 +125,15 @@ TEST_F(HardeningTest, UnansweredCallsEndAfterThreeMinutes)
 
     FromAlice(Invite("bob", "c2"));
     FromBob(Answer("200 OK", "1 INVITE", Invite("bob", "c2"), "", "c2"));
-    Ticks(400);
-    EXPECT_EQ(proxy.Calls().Find("c2"), 2) << "an answered call lives its lifetime";
+    const std::string timed = Invite("bob", "c3", "Session-Expires: 90\n");
+    FromAlice(timed);
+    FromBob(Answer("200 OK", "1 INVITE", timed, "", "c3"));
+    Ticks(90);
+    EXPECT_EQ(proxy.Calls().Find("c3"), 3) << "an answered call lives its lifetime";
+    Ticks(1);
+    EXPECT_EQ(proxy.Calls().Find("c3"), 0);
+    Ticks(309);
+    EXPECT_EQ(proxy.Calls().Find("c2"), 2);
 }
 
 } // namespace

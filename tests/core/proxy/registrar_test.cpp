@@ -185,6 +185,16 @@ TEST_F(RegistrarTest, TheStoreHearsOfEveryRegistrationAndGivesThemBack)
     EXPECT_EQ(proxy.Routes().Listing(), "") << "one that runs out now is not taken in";
     EXPECT_EQ(store.told.size(), 3u) << "what came from the store is not told back";
     EXPECT_EQ(display.fields["Registrations"], "0");
+
+    // What is written again after the store was away keeps each registration's own time; a
+    // call's slot is no registration to overwrite.
+    FromAlice(Register(kAlice, "reg-a2"));
+    FromAlice(Invite("alice", "call-1"));
+    clock.SetSeconds(now + 8);
+    ASSERT_EQ(proxy.Bindings().size(), 1u);
+    EXPECT_EQ(proxy.Bindings()[0].Updated, now + 5);
+    proxy.Restore({"call-1", "erin", "sip:erin@127.0.0.5:5065", "127.0.0.5", 5065, now + 90, now});
+    EXPECT_EQ(Slot(proxy.Calls().Find("call-1")).Caller, (PeerAddress{"", "127.0.0.1", 5061}));
 }
 
 } // namespace
