@@ -61,15 +61,16 @@ protected:
     }
     // request with credentials of user for password, in the header the proxy asked for.
     std::string Answered(std::string request, const std::string& user, const std::string& password,
-                         const std::string& nonce, const std::string& nc = "00000001")
+                         const std::string& nonce, const std::string& nc = "00000001",
+                         const std::string& qop = "auth")
     {
         const std::string method(MethodToken(request));
-        Credentials c{user, "office", nonce, "sip:127.0.0.1:5070", "", "auth", nc, "c0ffee", ""};
+        Credentials c{user, "office", nonce, "sip:127.0.0.1:5070", "", qop, nc, "c0ffee", ""};
         c.Response = DigestResponse(Md5Hex(user + ":office:" + password), c, method);
         const std::string header = Cat(
             method == "INVITE" ? "Proxy-Authorization" : "Authorization", ": Digest username=\"",
             user, "\", realm=\"office\", nonce=\"", nonce, "\", uri=\"", c.Uri, "\", response=\"",
-            c.Response, "\", algorithm=MD5, qop=auth, nc=", nc, ", cnonce=\"c0ffee\"\r\n");
+            c.Response, "\", algorithm=MD5, qop=", qop, ", nc=", nc, ", cnonce=\"c0ffee\"\r\n");
         request.insert(request.find("Call-ID:"), header);
         return request;
     }
@@ -88,6 +89,8 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
     otherRealm.replace(otherRealm.find("realm=\"office\""), 14, "realm=\"home\"");
     std::string otherScheme = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
     otherScheme.replace(otherScheme.find(": Digest "), 9, ": Bearer ");
+    std::string otherAlgorithm = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
+    otherAlgorithm.replace(otherAlgorithm.find("=MD5"), 4, "=SHA-256");
     const struct
     {
         std::string request;
@@ -95,6 +98,11 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
     } rows[] = {
         {otherRealm, "401 Unauthorised"},
         {otherScheme, "401 Unauthorised"},
+        {otherAlgorithm, "403 Forbidden"},
+        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000001", "auth-int"),
+         "403 Forbidden"},
+        {Answered(Register({"carol", "127.0.0.3", 5063}, "reg-c"), "carol", "x", nonce),
+         "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "alice", "wrong", nonce), "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "bob", "pw", nonce), "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce), "200 OK"},
@@ -113,7 +121,7 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
     const Lines log = TakeLog();
     EXPECT_EQ(std::count(log.begin(), log.end(),
                          "LOG_ERR Authentication failed for 'alice' from 127.0.0.1:5061"),
-              3);
+              5);
     EXPECT_EQ(display.fields["Registrations"], "1");
 
     clock.SetSeconds(clock.Seconds() + 301);
