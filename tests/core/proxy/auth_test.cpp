@@ -99,6 +99,8 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
         {otherRealm, "401 Unauthorised"},
         {otherScheme, "401 Unauthorised"},
         {otherAlgorithm, "403 Forbidden"},
+        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "0000000g"),
+         "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000001", "auth-int"),
          "403 Forbidden"},
         {Answered(Register({"carol", "127.0.0.3", 5063}, "reg-c"), "carol", "x", nonce),
@@ -121,7 +123,7 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
     const Lines log = TakeLog();
     EXPECT_EQ(std::count(log.begin(), log.end(),
                          "LOG_ERR Authentication failed for 'alice' from 127.0.0.1:5061"),
-              5);
+              6);
     EXPECT_EQ(display.fields["Registrations"], "1");
 
     clock.SetSeconds(clock.Seconds() + 301);

@@ -125,6 +125,7 @@ TEST_F(HardeningTest, UnansweredCallsEndAfterThreeMinutes)
 
     FromAlice(Invite("bob", "c2"));
     FromBob(Answer("200 OK", "1 INVITE", Invite("bob", "c2"), "", "c2"));
+    FromBob(Answer("180 Ringing", "1 INVITE", Invite("bob", "c2"), "", "c2")); // came late
     const std::string timed = Invite("bob", "c3", "Session-Expires: 90\n");
     FromAlice(timed);
     FromBob(Answer("200 OK", "1 INVITE", timed, "", "c3"));
