@@ -92,9 +92,10 @@ TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
                   "v=0\n");
     // The route set: the proxy's own on top of the source's; a topmost Route that names the
     // proxy is used up, any other stays (RFC 3261 16.4, 16.6).
-    const std::string source = Crlf("BYE x SIP/2.0\nMax-Forwards: 1\nRecord-Route: <sip:p;lr>\n"
-                                    "Route: <sip:127.0.0.5:5070;lr>\nroute: <sip:q;lr>\n"
-                                    "Route: <sip:127.0.0.1:5070;lr>\nCSeq: 9 INVITE\n\n");
+    const std::string source =
+        Crlf("BYE x SIP/2.0\nMax-Forwards: 1\nRecord-Route: <sip:p;lr>\n"
+             "Route: <sip:127.0.0.5:5070;lr>\nRoute: <sip:127.0.0.1:5070;lr>\n"
+             "route: <sip:q;lr>\nCSeq: 9 INVITE\n\n");
     const std::string rest = "Max-Forwards: 0\nCSeq: 9 INVITE\n\n";
     const std::string branch = ProxyBranch(source);
     const std::pair<std::string, std::string> rows[] = {
@@ -111,7 +112,7 @@ TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
         EXPECT_EQ(BuildRequest("ACK", "sip:b", request, self),
                   Crlf("ACK sip:b SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=" + branch +
                        "\nRecord-Route: <sip:127.0.0.1:5070;lr>\nRecord-Route: <sip:p;lr>\n" +
-                       kept + "Route: <sip:q;lr>\nRoute: <sip:127.0.0.1:5070;lr>\n" + rest))
+                       kept + "Route: <sip:127.0.0.1:5070;lr>\nRoute: <sip:q;lr>\n" + rest))
             << top;
     }
 
