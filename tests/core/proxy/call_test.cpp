@@ -204,11 +204,16 @@ TEST_F(CallTest, PhonesOnOneAddressAreToldApartByPort)
     FromAlice(invite);
     From(carol, Answer("200 OK", "1 INVITE", invite, "v=0\r\n"));
     FromAlice(InDialog("ACK", "1 ACK", kAlice, "z9hG4bKack"));
-    From(carol, InDialog("BYE", "2 BYE", carol, "z9hG4bKbye"));
+    // A sender that is neither leg exactly is placed by its address alone: the caller's port
+    // at another address is the callee's side.
+    Receive(InDialog("BYE", "2 BYE", carol, "z9hG4bKnat"), "127.0.0.2", 5061);
+    From(carol, InDialog("BYE", "3 BYE", carol, "z9hG4bKbye"));
     EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5063 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 100 Trying",
                              "127.0.0.1:5063 INVITE sip:carol@127.0.0.1:5063 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 200 OK",
                              "127.0.0.1:5063 ACK sip:carol@127.0.0.1:5063 SIP/2.0",
+                             "127.0.0.1:5063 SIP/2.0 100 Trying",
+                             "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0",
                              "127.0.0.1:5063 SIP/2.0 100 Trying",
                              "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
 }

@@ -138,6 +138,10 @@ TEST_F(TablesTest, RoutesInSlotOrderFirstMatchWins)
     EXPECT_EQ(TakeLog().back(), "LOG_DEBUG Add route 'u9' to sip:u@h:9");
     EXPECT_EQ(Find("<sip:@h>"), "sip:nouser@h:2") << "no free slot left before it";
     EXPECT_EQ(routes.Listing().find("u9"), std::string::npos) << "a full table drops the route";
+    gone.Contact = "sip:u@h:0";
+    routes.RemoveRoutes(gone);
+    Add("empty", "");
+    EXPECT_EQ(routes.Entry(0), RouteEntry{}) << "an empty Contact matches the one free slot";
 }
 
 TEST_F(TablesTest, IndexesAgreeWithAPlainScanAfterEveryChange)
