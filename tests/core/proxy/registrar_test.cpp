@@ -127,6 +127,12 @@ TEST_F(RegistrarTest, InviteRegistersAnUnknownCallerAndUsesAKnownContact)
                              "127.0.0.1:5061 SIP/2.0 180 Ringing"}));
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=2 FailedCalls=1 "
                          "CompletedCalls=0 Errors=0 LastRoute=bob");
+
+    // The registration an INVITE makes, and its call, last what its Expires says.
+    std::string timed = Invite("bob", "i3", "Expires: 30\n");
+    timed.replace(timed.find("127.0.0.1:5061>"), 14, "127.0.0.1:5071");
+    Receive(timed, "127.0.0.1", 5071);
+    EXPECT_EQ(Slot(proxy.Calls().Find("i3")).TimeLeft, 30);
 }
 
 // Remembers what the proxy told it, and holds what it is to load.

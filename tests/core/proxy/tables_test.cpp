@@ -107,6 +107,8 @@ TEST_F(TablesTest, KnownContactsMatchStoredTextFreeSlotsHoldNone)
 TEST_F(TablesTest, RoutesInSlotOrderFirstMatchWins)
 {
     Add("bob", "sip:bob@127.0.0.2:5062");
+    EXPECT_EQ(routes.Entry(10), RouteEntry{}) << "a slot the table has not grown to yet";
+    EXPECT_EQ(routes.Entry(1000000), RouteEntry{}) << "nor ever will";
     Add("bob", "sip:bob@127.0.0.3:5063");
     Add("bob2", "sip:bob@127.0.0.2:5062"); // same Contact: nothing, not even a line
     Add("", "sip:nouser@h:2");             // a From URI without a user part

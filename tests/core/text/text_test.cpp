@@ -23,6 +23,7 @@ TEST(GetHeader, FirstHeaderLineOfTheNameInAnyCaseOrCompactForm)
         {"M\r\nReply-To: <sip:r@h>\r\nTo: <sip:t@h>\r\n", "To", "<sip:t@h>"},
         {"M\r\nCall-ID:abc\r\n", "Call-ID", "abc"},
         {"M\r\nVia: one\r\nVia: two\r\n", "Via", "one"},
+        {"M\r\nFrom: f\r\nTo: t\r\n", "To", "t"},
         {"M\r\nCall-ID: last-line-without-crlf", "Call-ID", ""},
         {"M\r\ncall-ID: lower\r\n", "Call-ID", "lower"},
         {"M\r\nRecord-route: <sip:p;lr>\r\n", "Record-Route", "<sip:p;lr>"},
