@@ -8,8 +8,8 @@
 #include "app/redis_store.h"
 #include "app/sqlite_store.h"
 #include "app/system_clock.h"
-#include "core/log/text_log_sink.h"
 #include "core/proxy/sip_messages.h"
+#include "mock/memory_log_sink.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -85,7 +85,7 @@ struct Bench
 
     NullTransport net;
     NullStatsDisplay display;
-    TextLogSink sink;
+    test::DiscardingLogSink sink;
     SystemClock clock;
     Proxy proxy;
     std::unique_ptr<QObject> store;

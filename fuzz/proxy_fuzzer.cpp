@@ -17,10 +17,11 @@
 // log are printed to stderr: run one input that way to see what it did.
 
 #include "core/log/stats.h"
-#include "core/log/text_log_sink.h"
 #include "core/proxy/call_table.h"
 #include "core/proxy/proxy.h"
 #include "core/proxy/transport.h"
+#include "mock/memory_log_sink.h"
+#include "mock/mock_clock.h"
 
 #include <arpa/inet.h>
 
@@ -266,9 +267,9 @@ private:
     }
 
     CheckingTransport m_transport;
-    tavrix::TextLogSink m_sink;
+    tavrix::test::MemoryLogSink m_sink;
     tavrix::NullStatsDisplay m_display;
-    tavrix::FixedClock m_clock{"06/12/2025 23:59:59"};
+    tavrix::test::MockClock m_clock;
     tavrix::Proxy m_proxy;
     long m_ticks = 0;
 };

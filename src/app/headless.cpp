@@ -31,8 +31,9 @@ int RunHeadless(const Options& options)
     std::signal(SIGPIPE, SIG_IGN);
 
     SystemClock clock;
-    StreamLogSink text(stdout);
-    JournalLogSink journal(stdout);
+    LocalTimeText time;
+    StreamLogSink text(stdout, time);
+    JournalLogSink journal(stdout, time);
     const bool toJournal = options.logFormat == LogFormat::Journal ||
                            (options.logFormat == LogFormat::Automatic && StdoutIsJournal());
     NullStatsDisplay display;

@@ -1,7 +1,5 @@
 #include "app/journal_log_sink.h"
 
-#include "core/log/logger.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,21 +10,28 @@ namespace tavrix {
 
 namespace {
 
-// The syslog priority of a line, told by its label.
-std::string_view Priority(std::string_view line)
+// The syslog priority of a level.
+std::string_view Priority(Level level)
 {
-    if (line.starts_with(LevelLabel(Level::Err))) {
+    switch (level) {
+    case Level::Err:
         return "<3>";
+    case Level::Info:
+        return "<6>";
+    case Level::Debug:
+    case Level::DebugV:
+        break;
     }
-    return line.starts_with(LevelLabel(Level::Info)) ? "<6>" : "<7>";
+    return "<7>";
 }
 
 } // namespace
 
-void JournalLogSink::Append(std::string_view line)
+void JournalLogSink::Write(const LogRecord& record)
 {
     constexpr char kHex[] = "0123456789ABCDEF";
-    const std::string_view priority = Priority(line);
+    const std::string_view priority = Priority(record.level);
+    const std::string line = LogLine(record, m_time.Text(record.time));
     std::string out;
     out.reserve(line.size() + 16);
     bool rowStart = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/local_time.h"
 #include "core/log/log_sink.h"
 
 #include <cstdio>
@@ -17,15 +18,13 @@ namespace tavrix {
 class JournalLogSink final : public LogSink
 {
 public:
-    explicit JournalLogSink(std::FILE* stream) : m_stream(stream) {}
+    JournalLogSink(std::FILE* stream, TimeFormat& time) : m_stream(stream), m_time(time) {}
 
-    void Open() override {}
-    std::size_t Length() const override { return 0; }
-    void RemoveFront(std::size_t) override {}
-    void Append(std::string_view line) override;
+    void Write(const LogRecord& record) override;
 
 private:
     std::FILE* m_stream;
+    TimeFormat& m_time;
 };
 
 // Whether standard output is the journal: JOURNAL_STREAM holds the "DEVICE:INODE" of its

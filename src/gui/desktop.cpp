@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/config_file.h"
 #include "app/headless.h"
+#include "app/local_time.h"
 #include "app/metrics_server.h"
 #include "app/signal_pipe.h"
 #include "app/stores.h"
@@ -23,8 +24,9 @@ int RunDesktop(const Options& options)
 
     SignalPipe signalPipe;
     SystemClock clock;
+    LocalTimeText time;
     MessageBoxDialogs dialogs;
-    frmMain main(options.server, dialogs, clock);
+    frmMain main(options.server, dialogs, clock, time);
     main.server().proxy().SetUsers(options.users);
     const std::unique_ptr<QObject> store = OpenStore(options.store, main.server().proxy());
     QObject::connect(&main, &frmMain::shutdownRequested, &main, [] { QCoreApplication::exit(0); });

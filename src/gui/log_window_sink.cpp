@@ -5,6 +5,8 @@
 #include "gui/log_window.h"
 #include "gui/routes_window.h"
 
+#include <algorithm>
+
 namespace tavrix {
 
 namespace {
@@ -24,7 +26,7 @@ void LogWindowSink::attach(Logger& log, const RouteTable& routes)
     m_routes = &routes;
 }
 
-void LogWindowSink::Open()
+void LogWindowSink::openLogWindow()
 {
     if (m_logWindow != nullptr || m_log == nullptr) {
         return;
@@ -36,28 +38,24 @@ void LogWindowSink::Open()
                      [this] { showRoutes(); });
 }
 
-std::size_t LogWindowSink::Length() const
+void LogWindowSink::Write(const LogRecord& record)
 {
-    return m_logWindow != nullptr ? m_logWindow->txtLog().byteLength() : 0;
-}
-
-void LogWindowSink::RemoveFront(std::size_t count)
-{
-    if (m_logWindow != nullptr) {
-        m_logWindow->txtLog().removeFrontBytes(count);
+    openLogWindow();
+    if (m_logWindow == nullptr) {
+        return;
     }
-}
-
-void LogWindowSink::Append(std::string_view line)
-{
-    if (m_logWindow != nullptr) {
-        m_logWindow->txtLog().appendBytes(line);
+    const std::string line = LogLine(record, m_time.Text(record.time));
+    ByteTextEdit& text = m_logWindow->txtLog();
+    const std::size_t length = text.byteLength();
+    if (length > kLogCap) {
+        text.removeFrontBytes(std::min(line.size(), length));
     }
+    text.appendBytes(line);
 }
 
 void LogWindowSink::showLogWindow()
 {
-    Open();
+    openLogWindow();
     if (m_logWindow != nullptr) {
         BringForward(*m_logWindow);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/local_time.h"
 #include "core/log/log_sink.h"
 #include "gui/log_window.h"
 #include "gui/routes_window.h"
@@ -15,24 +16,29 @@ class Logger;
 class OperatorDialogs;
 class RouteTable;
 
+// The most characters the log text keeps growing to: past it, every line written removes as
+// many characters from the front as it adds.
+inline constexpr std::size_t kLogCap = 30000;
+
 // The log text as the log window holds it. The window comes and goes: the first line after
 // it was closed creates it again, hidden and empty. Also keeps the one routes window.
 class LogWindowSink final : public LogSink
 {
 public:
-    explicit LogWindowSink(OperatorDialogs& dialogs) : m_dialogs(dialogs) {}
+    LogWindowSink(OperatorDialogs& dialogs, TimeFormat& time) : m_dialogs(dialogs), m_time(time) {}
     LogWindowSink(const LogWindowSink&) = delete;
     LogWindowSink& operator=(const LogWindowSink&) = delete;
     ~LogWindowSink() override { closeWindows(); }
 
     // The logger whose level the window's options set and the table "Show Routes" lists;
-    // needed before the first Open().
+    // needed before the first line.
     void attach(Logger& log, const RouteTable& routes);
 
-    void Open() override;
-    std::size_t Length() const override;
-    void RemoveFront(std::size_t count) override;
-    void Append(std::string_view line) override;
+    // Appends the line to the log text, creating the window hidden when it is not there. Once
+    // the text is longer than kLogCap, removes as many leading characters as the line adds
+    // (whole lines or not; a line longer than the whole text leaves the line alone), so what
+    // the operator typed into the text counts and stays until it is pushed out.
+    void Write(const LogRecord& record) override;
 
     // Shows the log window, creating it first when it does not exist.
     void showLogWindow();
@@ -48,7 +54,11 @@ public:
     frmRoutes* routesWindow() const { return m_routesWindow; }
 
 private:
+    // Creates the log window, hidden, unless it exists.
+    void openLogWindow();
+
     OperatorDialogs& m_dialogs;
+    TimeFormat& m_time;
     Logger* m_log = nullptr;
     const RouteTable* m_routes = nullptr;
     QPointer<frmLog> m_logWindow;

@@ -25,7 +25,7 @@ class frmMain final : public QWidget, public StatsDisplay
 public:
     // The load step: caption, server with its start values, bind (a failure is logged and
     // shown, and leaves the socket closed), centring.
-    frmMain(const ServerConfig& config, OperatorDialogs& dialogs, Clock& clock,
+    frmMain(const ServerConfig& config, OperatorDialogs& dialogs, Clock& clock, TimeFormat& time,
             QWidget* parent = nullptr);
     ~frmMain() override;
 

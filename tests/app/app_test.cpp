@@ -1,8 +1,9 @@
 #include "app/command_line.h"
+#include "app/local_time.h"
 #include "app/peer.h"
 #include "app/server.h"
-#include "app/system_clock.h"
-#include "core/log/text_log_sink.h"
+#include "mock/memory_log_sink.h"
+#include "mock/mock_clock.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -48,8 +49,8 @@ class AppTest : public QObject
     Q_OBJECT
 
 private:
-    TextLogSink m_sink;
-    FixedClock m_clock{"T"};
+    test::MemoryLogSink m_sink{"T"};
+    test::MockClock m_clock;
     NullStatsDisplay m_display;
 
     // A server on loopback, not yet bound; port 0 lets the system pick.

@@ -1,9 +1,10 @@
 #include "app/peer.h"
-#include "core/log/text_log_sink.h"
 #include "gui/byte_text_edit.h"
 #include "gui/form_helpers.h"
 #include "gui/main_window.h"
 #include "gui/operator_dialogs.h"
+#include "mock/fixed_time_format.h"
+#include "mock/mock_clock.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -65,7 +66,8 @@ class GuiTest : public QObject
 
 private:
     FakeDialogs m_dialogs;
-    FixedClock m_clock{"T"};
+    test::MockClock m_clock;
+    test::FixedTimeFormat m_time{"T"};
     std::unique_ptr<frmMain> m_main;
 
     frmMain& start(quint16 port = 0)
@@ -74,7 +76,7 @@ private:
         ServerConfig config;
         config.bindAddress = QHostAddress(QHostAddress::LocalHost);
         config.port = port;
-        m_main = std::make_unique<frmMain>(config, m_dialogs, m_clock);
+        m_main = std::make_unique<frmMain>(config, m_dialogs, m_clock, m_time);
         return *m_main;
     }
     Proxy& proxy() { return m_main->server().proxy(); }
@@ -205,6 +207,33 @@ private slots:
         QCOMPARE(logText(), "LOG_INFO: T again\r\n");
     }
 
+    // Past 30000 characters each line pushes as many out at the front, typed text included; a
+    // line longer than the whole text stays whole.
+    void logTextIsCappedFromTheFront()
+    {
+        start();
+        proxy().Log().WriteLog(Level::Info, "opens the window");
+        ByteTextEdit& text = logWindow()->txtLog();
+        const std::string line50(50 - 14, 'x'); // "LOG_INFO: T " and CR LF around it
+        Click(*logWindow(), "cmdClear");
+        text.appendBytes(std::string(30000, 'a'));
+        proxy().Log().WriteLog(Level::Info, line50);
+        QCOMPARE(text.byteLength(), std::size_t{30050}); // exactly 30000 still grows
+        Click(*logWindow(), "cmdClear");
+        text.appendBytes(std::string(10, 'b') + std::string(30000, 'a'));
+        proxy().Log().WriteLog(Level::Info, line50);
+        QCOMPARE(text.byteLength(), std::size_t{30010});
+        QCOMPARE(text.bytes().left(10), QByteArray(10, 'a'));
+        for (int i = 0; i < 300; ++i) {
+            proxy().Log().WriteLog(Level::Info, "Looking for destination for: ", i);
+        }
+        QCOMPARE(text.byteLength(), std::size_t{30010});
+        QVERIFY(text.bytes().endsWith("Looking for destination for: 299\r\n"));
+        const std::string huge(40000, 'z');
+        proxy().Log().WriteLog(Level::Debug, huge);
+        QCOMPARE(text.bytes().toStdString(), "LOG_DEBUG: T " + huge + "\r\n");
+    }
+
     void saveSequenceAndDialogs()
     {
         start();
@@ -270,8 +299,7 @@ private slots:
         QCOMPARE(edit.document()->toRawText(), QStringLiteral("a\u2029b\u2028c\u240Dd\u00e9"));
         std::mt19937 random(7);
         const std::string pieces[] = {"ab", "\r\n", "\r", "\n", "x\r\ny", "\r\n\r\n"};
-        TextLogSink model;
-        model.Append(std::string("a\r\nb\nc\rd\xe9", 9));
+        std::string model("a\r\nb\nc\rd\xe9", 9);
         for (int step = 0; step < 300; ++step) {
             if (step % 5 == 0) {
                 edit.flush();
@@ -279,14 +307,14 @@ private slots:
             if (random() % 3 != 0) {
                 const std::string& piece = pieces[random() % std::size(pieces)];
                 edit.appendBytes(piece);
-                model.Append(piece);
+                model += piece;
             } else {
                 const std::size_t count = random() % 7;
                 edit.removeFrontBytes(count);
-                model.RemoveFront(count);
+                model.erase(0, count);
             }
-            QCOMPARE(edit.bytes().toStdString(), std::string(model.Text()));
-            QCOMPARE(edit.byteLength(), model.Length());
+            QCOMPARE(edit.bytes().toStdString(), model);
+            QCOMPARE(edit.byteLength(), model.size());
         }
     }
 };

@@ -15,21 +15,6 @@ bool IsControl(char c)
 
 } // namespace
 
-std::string_view LevelLabel(Level level)
-{
-    switch (level) {
-    case Level::Err:
-        return "LOG_ERR";
-    case Level::Info:
-        return "LOG_INFO";
-    case Level::Debug:
-        return "LOG_DEBUG";
-    case Level::DebugV:
-        return "LOG_DEBUGV";
-    }
-    return {};
-}
-
 void Logger::CountError(Level level)
 {
     if (level == Level::Err) {
@@ -48,13 +33,13 @@ void Logger::Tick()
     }
 }
 
-void Logger::Emit(Level level, std::string& line, std::size_t start)
+void Logger::Emit(Level level, std::string& text)
 {
-    if (level != Level::DebugV &&
-        std::any_of(line.begin() + static_cast<std::ptrdiff_t>(start), line.end(), IsControl)) {
-        std::string escaped = line.substr(0, start);
-        for (std::size_t i = start; i < line.size(); ++i) {
-            const char c = line[i];
+    ++m_lines[static_cast<std::size_t>(level) % m_lines.size()];
+    if (level != Level::DebugV && std::any_of(text.begin(), text.end(), IsControl)) {
+        std::string escaped;
+        escaped.reserve(text.size() + 16);
+        for (const char c : text) {
             if (c == '\r') {
                 escaped.append("\\r");
             } else if (c == '\n') {
@@ -70,18 +55,9 @@ void Logger::Emit(Level level, std::string& line, std::size_t start)
                 escaped.push_back(c);
             }
         }
-        line.swap(escaped);
+        text.swap(escaped);
     }
-    if (!std::string_view(line).substr(start).ends_with(kCrLf)) {
-        line.append(kCrLf);
-    }
-    // Past the cap every write removes as many leading characters as it adds, ignoring line
-    // boundaries; a line longer than the whole text leaves the line alone.
-    const std::size_t length = m_sink.Length();
-    if (length > kLogCap) {
-        m_sink.RemoveFront(std::min(line.size(), length));
-    }
-    m_sink.Append(line);
+    m_sink.Write(LogRecord{level, m_clock.Seconds(), text});
 }
 
 } // namespace tavrix

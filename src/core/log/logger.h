@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/log/clock.h"
 #include "core/log/log_sink.h"
 #include "core/log/stats.h"
 #include "core/text/text.h"
@@ -10,17 +11,6 @@
 #include <string_view>
 
 namespace tavrix {
-
-// Log levels; a line is written when its level is at most LogLevel. The lines carry the
-// labels "LOG_ERR" ... "LOG_DEBUGV" (the names of <syslog.h>, whose macros these enumerators
-// must not be spelled like).
-enum class Level : std::int16_t
-{
-    Err = 1,
-    Info = 2,
-    Debug = 3,
-    DebugV = 4,
-};
 
 // The kinds of datagram error a hostile sender can repeat at will; each writes at most
 // kFloodLines lines per second (between two ticks), the rest are summed up at the next tick.
@@ -37,17 +27,12 @@ enum class Flood : std::uint8_t
     Kinds
 };
 
-inline constexpr std::size_t kLogCap = 30000;
 inline constexpr std::int16_t kDefaultLogLevel = 3;
 inline constexpr int kFloodLines = 10;
 
-// The label a line of this level starts with ("LOG_ERR" ...); empty for an unknown level.
-std::string_view LevelLabel(Level level);
-
-// Writes "LABEL: date time text" CR LF into the log text, filtered by LogLevel. Once the
-// text is longer than kLogCap, each write removes as many leading characters as it adds. In
-// lines of levels 1 to 3 every control character of the text is written as \r, \n, \t or \xNN,
-// so text taken from a datagram cannot start a line of its own; level 4 dumps stay raw.
+// Hands each line that passes LogLevel to the sink as a record with the clock's time. In lines
+// of levels 1 to 3 every control character of the text is written as \r, \n, \t or \xNN, so
+// text taken from a datagram cannot start a line of its own; level 4 dumps stay raw.
 class Logger
 {
 public:
@@ -118,16 +103,11 @@ private:
     void CountError(Level level);
     template <typename... Pieces> void Write(Level level, const Pieces&... pieces)
     {
-        m_sink.Open();
-        ++m_lines[static_cast<std::size_t>(level) % m_lines.size()];
-        std::string line = Cat(LevelLabel(level), ": ", m_clock.Now(), " ");
-        const std::size_t start = line.size();
-        AppendPieces(line, pieces...);
-        Emit(level, line, start);
+        std::string text = Cat(pieces...);
+        Emit(level, text);
     }
-    // Escapes the message that starts at start (levels 1 to 3), ends the line with CR LF and
-    // appends it to the text.
-    void Emit(Level level, std::string& line, std::size_t start);
+    // Escapes the text (levels 1 to 3) and hands it to the sink.
+    void Emit(Level level, std::string& text);
 
     LogSink& m_sink;
     Clock& m_clock;

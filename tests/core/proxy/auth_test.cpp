@@ -131,7 +131,7 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
               6);
     EXPECT_EQ(display.fields["Registrations"], "1");
 
-    clock.SetSeconds(clock.Seconds() + 301);
+    clock.Set(clock.Seconds() + 301);
     FromAlice(Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000003"));
     EXPECT_NE(net.sent.back().text.find("qop=\"auth\", stale=true\r\n"), std::string::npos);
 

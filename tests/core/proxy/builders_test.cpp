@@ -134,8 +134,8 @@ TEST(SendDatagram, OnlyToUsableAddressesThatAreNotTheProxy)
     test::RecordingTransport net;
     test::RecordingDisplay display;
     SIP_STATS stats(display);
-    TextLogSink sink;
-    FixedClock clock("t");
+    test::MemoryLogSink sink("t");
+    test::MockClock clock;
     Logger log(sink, clock, stats);
     log.SetLogLevel(4);
     const Endpoint self{"10.0.0.1", 5070};

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "core/log/text_log_sink.h"
 #include "core/proxy/proxy.h"
 #include "core/proxy/sip_messages.h"
+#include "mock/memory_log_sink.h"
+#include "mock/mock_clock.h"
+#include "mock/recording_display.h"
+#include "mock/recording_transport.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,41 +17,6 @@ namespace tavrix::test {
 
 using Lines = std::vector<std::string>;
 inline constexpr std::string_view kStamp = "12/5/2026 7:13:08 PM";
-
-struct Datagram
-{
-    std::string text;
-    std::string address;
-    std::uint16_t port = 0;
-
-    bool operator==(const Datagram&) const = default;
-    friend std::ostream& operator<<(std::ostream& os, const Datagram& d)
-    {
-        return os << d.address << ":" << d.port << "\n" << d.text;
-    }
-};
-
-class RecordingTransport final : public Transport
-{
-public:
-    void Send(std::string_view text, std::string_view address, std::uint16_t port) override
-    {
-        sent.push_back({std::string(text), std::string(address), port});
-    }
-    std::vector<Datagram> sent;
-};
-
-class RecordingDisplay final : public StatsDisplay
-{
-public:
-    void ShowCompletedCalls(std::string_view t) override { fields["CompletedCalls"] = t; }
-    void ShowLastRoute(std::string_view t) override { fields["LastRoute"] = t; }
-    void ShowErrors(std::string_view t) override { fields["Errors"] = t; }
-    void ShowFailedCalls(std::string_view t) override { fields["FailedCalls"] = t; }
-    void ShowCallAttempts(std::string_view t) override { fields["CallAttempts"] = t; }
-    void ShowRegistrations(std::string_view t) override { fields["Registrations"] = t; }
-    std::map<std::string, std::string> fields;
-};
 
 // A fresh proxy at 127.0.0.1:5070 with a recording transport, the log text in memory, a fixed
 // clock and LogLevel 3; the default route is 127.0.0.9:5080.
@@ -116,9 +82,9 @@ protected:
     std::string Summary() { return proxy.Stats().Summary(); }
 
     RecordingTransport net;
-    TextLogSink log;
+    MemoryLogSink log{std::string(kStamp)};
     RecordingDisplay display;
-    FixedClock clock{std::string(kStamp)};
+    MockClock clock;
     Proxy proxy;
 };
 

@@ -167,7 +167,7 @@ TEST_F(RegistrarTest, TheStoreHearsOfEveryRegistrationAndGivesThemBack)
 
     store.told.clear();
     FromAlice(Register(kAlice, "reg-a"));
-    clock.SetSeconds(now + 5);
+    clock.Set(now + 5);
     FromAlice(Register(kAlice, "reg-a", "Expires: 0\n"));
     Ticks(1);
     const std::string alice = " alice sip:alice@127.0.0.1:5061 127.0.0.1:5061 ";
@@ -196,7 +196,7 @@ TEST_F(RegistrarTest, TheStoreHearsOfEveryRegistrationAndGivesThemBack)
     // call's slot is no registration to overwrite.
     FromAlice(Register(kAlice, "reg-a2"));
     FromAlice(Invite("alice", "call-1"));
-    clock.SetSeconds(now + 8);
+    clock.Set(now + 8);
     ASSERT_EQ(proxy.Bindings().size(), 1u);
     EXPECT_EQ(proxy.Bindings()[0].Updated, now + 5);
     proxy.Restore({"call-1", "erin", "sip:erin@127.0.0.5:5065", "127.0.0.5", 5065, now + 90, now});

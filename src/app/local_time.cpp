@@ -1,4 +1,4 @@
-#include "app/system_clock.h"
+#include "app/local_time.h"
 
 #include <QDateTime>
 
@@ -29,22 +29,16 @@ QString WithoutTimeZone(const QString& format)
     return out;
 }
 
-SystemClock::SystemClock()
+LocalTimeText::LocalTimeText()
     : m_locale(QLocale::system()), m_dateFormat(m_locale.dateFormat(QLocale::ShortFormat)),
       m_timeFormat(WithoutTimeZone(m_locale.timeFormat(QLocale::LongFormat)))
 {}
 
-std::int64_t SystemClock::Seconds()
+std::string_view LocalTimeText::Text(std::int64_t seconds)
 {
-    return QDateTime::currentSecsSinceEpoch();
-}
-
-std::string_view SystemClock::Now()
-{
-    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
-    if (second != m_second) {
-        m_second = second;
-        const QDateTime now = QDateTime::fromSecsSinceEpoch(second);
+    if (seconds != m_second) {
+        m_second = seconds;
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(seconds);
         const QString text = m_locale.toString(now.date(), m_dateFormat) + u' ' +
                              m_locale.toString(now.time(), m_timeFormat);
         m_text.clear();
