@@ -70,13 +70,14 @@ std::string Registration(int n)
     return test::Register(phone, "reg-" + user, "Expires: 3600\n");
 }
 
-// Takes count call slots with live calls (a Call-ID and a lifetime, no route).
+// Takes count call slots with live calls: alice (registered first, when she is not) calls a
+// user of the default route under a Call-ID of its own each time.
 void FillWithCalls(Proxy& proxy, int count)
 {
+    const PeerAddress alice{"", test::kAlice.ip, test::kAlice.port};
+    proxy.ReceiveDatagram(test::Register(test::kAlice, "reg-a", "Expires: 3600\n"), alice);
     for (int n = 0; n < count; ++n) {
-        CallRecord rec = proxy.Calls().AllocateCall("live-" + std::to_string(n));
-        rec.TimeLeft = 7200;
-        proxy.Calls().Store(rec);
+        proxy.ReceiveDatagram(test::Invite("seven77", "live-" + std::to_string(n)), alice);
     }
 }
 

@@ -61,7 +61,7 @@ int RunHeadless(const Options& options)
         return 1;
     }
     WriteError("Tavrix " TAVRIX_VERSION " listening on UDP port " + std::to_string(server.port()) +
-               ", LocalIP " + server.proxy().LocalIP() + "\n");
+               ", LocalIP " + server.proxy().Self().IP + "\n");
     // A page that cannot be served is logged; the proxy serves on without it.
     MetricsServer metrics(server.proxy());
     if (!options.metricsAddress.isNull()) {

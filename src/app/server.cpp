@@ -93,7 +93,7 @@ bool Server::openSocket()
                               QVariant(kReceiveBufferBytes));
     if (m_port == 0) {
         m_port = m_socket->localPort();
-        m_proxy.SetLocalEndpoint(m_proxy.LocalIP(), m_port);
+        m_proxy.SetLocalEndpoint(m_proxy.Self().IP, m_port);
     }
     // Datagrams are read past the socket object, many at a time, so the descriptor is watched
     // here: the socket's own notice would wait for a read through it. Errors the socket reports

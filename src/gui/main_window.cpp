@@ -12,7 +12,7 @@ namespace tavrix {
 
 namespace {
 
-struct Figure
+struct StatField
 {
     const char* captionName;
     const char* caption;
@@ -29,7 +29,7 @@ constexpr int kValueWidth = 1995;
 constexpr int kLabelHeight = 195;
 
 // Top to bottom.
-constexpr Figure kFigures[] = {
+constexpr StatField kFigures[] = {
     {"Label1", "Registrations:", "lblRegistrations", 120},
     {"Label2", "Calls Attempts:", "lblCallAttempts", 480},
     {"Label3", "Failed Calls:", "lblFailedCalls", 840},
@@ -70,7 +70,7 @@ frmMain::frmMain(const ServerConfig& config, OperatorDialogs& dialogs, Clock& cl
     // Made in tab order: Command2, cmdShutdown, the captions, Command1, the values.
     m_command2 = MakeButton(this, "Command2", "Close Socket", 1380);
     QPushButton* cmdShutdown = MakeButton(this, "cmdShutdown", "Shutdown", 2640);
-    for (const Figure& figure : kFigures) {
+    for (const StatField& figure : kFigures) {
         auto* caption = new QLabel(QString::fromLatin1(figure.caption), this);
         caption->setObjectName(QString::fromLatin1(figure.captionName));
         caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);

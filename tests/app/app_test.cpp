@@ -73,7 +73,7 @@ private slots:
         auto server = makeServer();
         server->proxy().Log().SetLogLevel(4);
         QVERIFY(server->openSocket());
-        QCOMPARE(server->proxy().LocalPort(), server->port());
+        QCOMPARE(server->proxy().Self().Port, server->port());
         std::string bytes(20000, 'x'); // larger than any default read buffer
         for (int i = 0; i < 256; ++i) {
             bytes[static_cast<std::size_t>(i)] = static_cast<char>(i);

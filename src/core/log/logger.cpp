@@ -19,7 +19,7 @@ void Logger::CountError(Level level)
 {
     if (level == Level::Err) {
         // Counted before the line is written; at the limit the count stays, the line is written.
-        m_stats.SetErrors(m_stats.Errors() + 1);
+        m_stats.Increment(Figure::Errors);
     }
 }
 

@@ -4,10 +4,33 @@
 
 namespace tavrix {
 
-void SIP_STATS::SetCompletedCalls(Counter value)
+void SIP_STATS::Set(Figure figure, Counter value)
 {
-    m_completedCalls = value;
-    m_display.ShowCompletedCalls(Cat(value));
+    const auto index = static_cast<std::size_t>(figure);
+    if (index >= m_counters.size()) {
+        return;
+    }
+    m_counters[index] = value;
+    const std::string text = Cat(value);
+    switch (figure) {
+    case Figure::Registrations:
+        m_display.ShowRegistrations(text);
+        break;
+    case Figure::CallAttempts:
+        m_display.ShowCallAttempts(text);
+        break;
+    case Figure::FailedCalls:
+        m_display.ShowFailedCalls(text);
+        break;
+    case Figure::CompletedCalls:
+        m_display.ShowCompletedCalls(text);
+        break;
+    case Figure::Errors:
+        m_display.ShowErrors(text);
+        break;
+    case Figure::Count:
+        break;
+    }
 }
 
 void SIP_STATS::SetLastRoute(std::string_view value)
@@ -16,35 +39,11 @@ void SIP_STATS::SetLastRoute(std::string_view value)
     m_display.ShowLastRoute(m_lastRoute);
 }
 
-void SIP_STATS::SetErrors(Counter value)
-{
-    m_errors = value;
-    m_display.ShowErrors(Cat(value));
-}
-
-void SIP_STATS::SetFailedCalls(Counter value)
-{
-    m_failedCalls = value;
-    m_display.ShowFailedCalls(Cat(value));
-}
-
-void SIP_STATS::SetCallAttempts(Counter value)
-{
-    m_callAttempts = value;
-    m_display.ShowCallAttempts(Cat(value));
-}
-
-void SIP_STATS::SetRegistrations(Counter value)
-{
-    m_registrations = value;
-    m_display.ShowRegistrations(Cat(value));
-}
-
 std::string SIP_STATS::Summary() const
 {
-    return Cat("Statistics: Registrations=", m_registrations, " CallAttempts=", m_callAttempts,
-               " FailedCalls=", m_failedCalls, " CompletedCalls=", m_completedCalls,
-               " Errors=", m_errors, " LastRoute=", m_lastRoute);
+    return Cat("Statistics: Registrations=", Registrations(), " CallAttempts=", CallAttempts(),
+               " FailedCalls=", FailedCalls(), " CompletedCalls=", CompletedCalls(),
+               " Errors=", Errors(), " LastRoute=", m_lastRoute);
 }
 
 } // namespace tavrix

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,37 +35,46 @@ public:
 // A counter of the statistics: 64 bits, so no real server ever sees one wrap.
 using Counter = std::int64_t;
 
-// The server's figures since start. Every set rewrites its display field (in plain decimal
+// The counters of the statistics panel.
+enum class Figure : std::uint8_t
+{
+    Registrations,
+    CallAttempts,
+    FailedCalls,
+    CompletedCalls,
+    Errors,
+    Count
+};
+
+// The server's figures since start. Every change rewrites its display field (in plain decimal
 // for the counters), even when the value is unchanged. Nothing resets them.
 class SIP_STATS
 {
 public:
     explicit SIP_STATS(StatsDisplay& display) : m_display(display) {}
 
-    void SetCompletedCalls(Counter value);
-    Counter CompletedCalls() const { return m_completedCalls; }
+    // One more, or one less (a registration that ended).
+    void Increment(Figure figure) { Set(figure, Get(figure) + 1); }
+    void Decrement(Figure figure) { Set(figure, Get(figure) - 1); }
+    // Sets a counter to a value, as when figures are carried over.
+    void Set(Figure figure, Counter value);
+    Counter Get(Figure figure) const { return m_counters[static_cast<std::size_t>(figure)]; }
     void SetLastRoute(std::string_view value);
     const std::string& LastRoute() const { return m_lastRoute; }
-    void SetErrors(Counter value);
-    Counter Errors() const { return m_errors; }
-    void SetFailedCalls(Counter value);
-    Counter FailedCalls() const { return m_failedCalls; }
-    void SetCallAttempts(Counter value);
-    Counter CallAttempts() const { return m_callAttempts; }
-    void SetRegistrations(Counter value);
-    Counter Registrations() const { return m_registrations; }
+
+    Counter CompletedCalls() const { return Get(Figure::CompletedCalls); }
+    Counter Errors() const { return Get(Figure::Errors); }
+    Counter FailedCalls() const { return Get(Figure::FailedCalls); }
+    Counter CallAttempts() const { return Get(Figure::CallAttempts); }
+    Counter Registrations() const { return Get(Figure::Registrations); }
 
     // The one-line summary the headless program prints on request.
     std::string Summary() const;
 
 private:
     StatsDisplay& m_display;
-    Counter m_completedCalls = 0;
+    std::array<Counter, static_cast<std::size_t>(Figure::Count)> m_counters{};
     std::string m_lastRoute;
-    Counter m_errors = 0;
-    Counter m_failedCalls = 0;
-    Counter m_callAttempts = 0;
-    Counter m_registrations = 0;
 };
 
 } // namespace tavrix

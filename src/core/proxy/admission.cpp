@@ -1,101 +1,103 @@
-#include "core/proxy/proxy.h"
-#include "core/text/message.h"
+#include "core/proxy/admission.h"
+
 #include "core/text/numeric.h"
 #include "core/text/text.h"
 #include "core/text/uri.h"
+#include "core/text/via.h"
 
 namespace tavrix {
 
-namespace {
-
-// Lifetime of a registration that states none (RFC 3261 10.2.1.1 leaves it to the registrar).
-constexpr std::int16_t kDefaultRegistrationLifetime = 3600;
-
-// The lifetime a request asks for: its "Expires" header, else the "expires" parameter of its
-// Contact (which is where most phones state it), else the fallback.
-std::int16_t RequestedLifetime(std::string_view message, std::int16_t fallback)
+bool Admission::Looped(const Message& message, const PeerAddress& peer)
 {
-    const std::string expires = GetHeader(message, "Expires");
-    if (!expires.empty()) {
-        return NumericValue16(expires);
+    const std::vector<std::string_view> vias = message.Headers(HeaderId::Via);
+    const std::string_view callId = message.Header(HeaderId::CallId);
+    const std::string_view cseq = message.Header(HeaderId::CSeq);
+    for (std::size_t i = 0; i < vias.size(); ++i) {
+        const ViaValue via = ParseVia(vias[i]);
+        const std::optional<std::string_view> branch = via.Param("branch");
+        if (!branch || !IsOwnEndpoint(via.sentBy.host, via.sentBy.Port(), m_self)) {
+            continue;
+        }
+        if (*branch ==
+            Branch(i + 1 < vias.size() ? vias[i + 1] : std::string_view(), callId, cseq)) {
+            const std::string_view method = message.Method();
+            if (method == "ACK") {
+                return true;
+            }
+            m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: '", method, "' from ",
+                               peer.IP, ":", peer.Port, " came back to this proxy");
+            if (method == "INVITE") {
+                m_out.AnswerSender(peer, "482 Loop Detected", message);
+                m_stats.Increment(Figure::FailedCalls);
+            }
+            return true;
+        }
     }
-    const std::string contact = GetHeader(message, "Contact");
-    constexpr std::string_view kParameter = ";expires=";
-    const std::size_t at = contact.find(kParameter);
-    if (at != std::string::npos) {
-        return NumericValue16(std::string_view(contact).substr(at + kParameter.size()));
-    }
-    return fallback;
+    return false;
 }
 
-} // namespace
-
-Proxy::Admission Proxy::AdmitRequest(CallRecord& rec, std::string_view message,
-                                     const PeerAddress& peer)
+bool Admission::HopsExhausted(const Message& message, const PeerAddress& peer)
 {
-    std::string fromUri = GetHeader(message, "From");
-    StripBrackets(fromUri);
-    rec.Caller.IP = peer.IP;
-    rec.Caller.Port = peer.Port;
-
-    // The only gate: the From URI must be a SIP URI. No credentials exist anywhere.
-    if (fromUri.find("sip:") == std::string::npos) {
-        m_log.WriteLimited(Flood::Unhandled, Level::Err, "Invalid to address: ", fromUri, " from ",
-                           peer.IP);
-        return Admission::Refused;
+    const std::string_view hops = message.Header(HeaderId::MaxForwards);
+    if (hops.empty() || NumericValue16(hops) > 0) {
+        return false;
     }
+    const std::string_view method = message.Method();
+    m_log.WriteLimited(Flood::TooManyHops, Level::Err, "Too many hops: '", method, "' from ",
+                       peer.IP, ":", peer.Port, " not forwarded");
+    if (method != "ACK") {
+        m_out.AnswerSender(peer, "483 Too Many Hops", message);
+    }
+    return true;
+}
 
-    const bool isRegister = MethodToken(message) == "REGISTER";
-    // What a REGISTER asks for; an INVITE keeps the call's lifetime already in the record.
-    const std::int16_t lifetime =
-        RequestedLifetime(message, isRegister ? kDefaultRegistrationLifetime : rec.TimeLeft);
+bool Admission::Authorized(const CallRecord& rec, const Message& message, const PeerAddress& peer)
+{
+    if (!m_auth) {
+        return true;
+    }
+    const bool invite = message.Method() == "INVITE";
+    const std::string_view user = ParseUri(message.Header(HeaderId::From)).user;
+    const std::int64_t now = m_clock.Seconds();
+    const Authenticator::Verdict verdict = m_auth->Check(
+        message.Header(invite ? HeaderId::ProxyAuthorization : HeaderId::Authorization), user,
+        message.Method(), now);
+    if (verdict == Authenticator::Verdict::Accepted) {
+        return true;
+    }
+    if (m_calls.IsBare(rec.Slot)) {
+        m_calls.CleanupCall(rec.Slot);
+    }
+    if (verdict == Authenticator::Verdict::Refused) {
+        m_log.WriteLimited(Flood::AuthFailed, Level::Err, "Authentication failed for '", user,
+                           "' from ", peer.IP, ":", peer.Port);
+        m_out.AnswerSender(peer, "403 Forbidden", message);
+        return false;
+    }
+    // No credentials of ours, or a nonce that ran out: ask again.
+    m_out.AnswerSender(peer, invite ? "407 Proxy Authentication Required" : "401 Unauthorised",
+                       message,
+                       Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ",
+                           m_auth->Challenge(now, verdict == Authenticator::Verdict::Stale)));
+    return false;
+}
 
-    // A Contact known anywhere is taken as it is, unless this request's own slot holds a
-    // registration under another Contact: that one is over, and the request registers anew.
-    const bool known = m_calls.IsKnownContact(rec); // leaves rec.Contact without brackets
-    const CallRecord& held = m_calls.At(rec.Slot);
-    if (known && (held.IsRegistration == 0 || held.Contact == rec.Contact)) {
-        if (!rec.Contact.empty()) {
-            rec.Caller.IP = GetUriHost(rec.Contact);
-            rec.Caller.Port = PortFromText(GetUriPort(rec.Contact));
-        }
+void Admission::SetUsers(std::optional<Users> users)
+{
+    if (!users) {
+        m_auth.reset();
+    } else if (m_auth) {
+        m_auth->SetUsers(std::move(*users)); // nonces handed out stay good
     } else {
-        // A new registration, kept in the request's own slot. The first four characters are
-        // taken to be "sip:"; an "@" among them leaves no user.
-        const std::size_t at = fromUri.find('@');
-        rec.Username = at == std::string::npos
-                           ? fromUri.substr(std::min<std::size_t>(4, fromUri.size()))
-                       : at > 4 ? fromUri.substr(4, at - 4)
-                                : std::string();
-        if (isRegister && m_routes.NoRoomFor(rec.Contact)) {
-            // A registration nobody could be reached at is no success: refuse it whole.
-            m_log.WriteLimited(Flood::RouteTableFull, Level::Err,
-                               "Route table full, refusing registration of '", rec.Username,
-                               "' from ", peer.IP, ":", peer.Port);
-            return Admission::NoRoom;
-        }
-        // A registration this slot held is over: its routes go with it.
-        EndRegistration(rec.Slot);
-        rec.TimeLeft = lifetime;
-        rec.Contact = GetHeader(message, "Contact");
-        rec.Caller.IP = GetUriHost(rec.Contact); // leaves rec.Contact without brackets
-        rec.Caller.Port = PortFromText(GetUriPort(rec.Contact));
-        rec.IsRegistration = kTrue;
-        m_routes.AddRoute(rec, message);
-        m_calls.Store(rec);
-        m_log.WriteLog(Level::Info, "User '", rec.Username, "' successfully registered at '",
-                       rec.Caller.IP, ":", rec.Caller.Port, "' with ID: ", rec.Slot);
-        m_stats.SetRegistrations(m_stats.Registrations() + 1);
+        m_auth.emplace(std::move(*users));
     }
+}
 
-    // The slot in the table, not the copy. For an INVITE this is what "Expires" says (0
-    // without one), so a call that is never routed frees its slot on the next tick.
-    m_calls.SetTimeLeft(rec.Slot,
-                        isRegister ? lifetime : NumericValue16(GetHeader(message, "Expires")));
-    if (isRegister) {
-        Saved(rec.Slot);
+void Admission::Tick()
+{
+    if (m_auth) {
+        m_auth->Tick(m_clock.Seconds());
     }
-    return Admission::Admitted;
 }
 
 } // namespace tavrix

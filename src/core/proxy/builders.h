@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/text/message.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,6 +26,7 @@ bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint&
 // INVITE and the ACK of a non-2xx answer thus share their INVITE's branch.
 std::string Branch(std::string_view via, std::string_view callId, std::string_view cseq);
 // Branch of the source's first Via value, its Call-ID and its CSeq.
+std::string ProxyBranch(const Message& source);
 std::string ProxyBranch(std::string_view source);
 
 // "SIP/2.0 status" and the source's headers that a response of this status carries: its Via
@@ -32,14 +35,14 @@ std::string ProxyBranch(std::string_view source);
 // Contact, and Expires while timeLeft is above 0; a 2xx to an INVITE also Contact (relayed
 // only), Content-Type, Content-Length and the body. A line of the proxy's own (a challenge)
 // goes last, unless the response has a body.
-std::string BuildResponse(std::string_view status, std::string_view source, std::int16_t timeLeft,
+std::string BuildResponse(std::string_view status, const Message& source, std::int16_t timeLeft,
                           std::string_view ownLine = {});
 
 // "method target SIP/2.0", the proxy's Via on top of the source's, the proxy's Record-Route
 // "<sip:IP:PORT;lr>" on top of the source's, the source's Route lines but a topmost one that
 // names the proxy (RFC 3261 16.4), Max-Forwards one less than received (70 without one), the
 // source's dialog and capability headers and its body.
-std::string BuildRequest(std::string_view method, std::string_view target, std::string_view source,
+std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
                          const Endpoint& self);
 
 } // namespace tavrix

@@ -1,6 +1,8 @@
 #include "core/proxy/call_table.h"
 
 #include "core/text/message.h"
+#include "core/text/numeric.h"
+#include "core/text/uri.h"
 
 namespace tavrix {
 
@@ -12,19 +14,28 @@ const CallRecord kEmptyRecord;
 // ACK or response, a call never routed: the next sweep frees it anyway). Never a registration.
 bool IsSpent(const CallRecord& slot)
 {
-    return slot.IsRegistration == 0 && (slot.Finished != 0 || slot.TimeLeft <= 0);
+    return !slot.IsRegistration() && (slot.stage == CallStage::Ending || slot.TimeLeft <= 0);
 }
 
 } // namespace
+
+PeerAddress ContactAddress(std::string_view uri)
+{
+    const Uri parsed = ParseUri(uri);
+    if (!parsed.Is("sip")) {
+        return {"", "", kSipPort};
+    }
+    return {"", std::string(parsed.hostPort.host), parsed.hostPort.Port()};
+}
 
 CallTable::CallTable(Logger& log, SlotNumber slots)
     : m_log(log), m_capacity(slots), m_free(static_cast<std::size_t>(slots), true),
       m_taken(static_cast<std::size_t>(slots)), m_spent(static_cast<std::size_t>(slots))
 {}
 
-Lookup CallTable::LookupCall(std::string_view message, const PeerAddress& peer)
+Lookup CallTable::LookupCall(const Message& message, const PeerAddress& peer)
 {
-    const std::string callId = GetHeader(message, "Call-ID");
+    const std::string_view callId = message.Header(HeaderId::CallId);
     if (callId.empty()) {
         m_log.WriteLimited(Flood::NoCallId, Level::Err, "Call missing call ID from ", peer.IP);
         return {{}, Found::NoCallId};
@@ -37,7 +48,7 @@ Lookup CallTable::LookupCall(std::string_view message, const PeerAddress& peer)
     if (lookup.rec.Slot == 0) {
         lookup.found = Found::TableFull;
     }
-    lookup.rec.Contact = GetHeader(message, "Contact");
+    lookup.rec.Contact = message.Header(HeaderId::Contact);
     return lookup;
 }
 
@@ -66,13 +77,12 @@ CallRecord CallTable::AllocateCall(std::string_view callId)
     return slot;
 }
 
-bool CallTable::IsKnownContact(CallRecord& rec)
+bool CallTable::IsKnownContact(const std::string& contact) const
 {
-    StripBrackets(rec.Contact);
-    if (rec.Contact.empty() && m_free.Count() > 0) {
+    if (contact.empty() && m_free.Count() > 0) {
         return true; // every free slot holds an empty Contact
     }
-    return m_contacts.contains(rec.Contact);
+    return m_contacts.contains(contact);
 }
 
 void CallTable::CleanupCall(SlotNumber slot)
@@ -121,18 +131,18 @@ void CallTable::SetTimeLeft(SlotNumber slot, std::int16_t timeLeft)
     }
 }
 
-void CallTable::MarkFinished(SlotNumber slot)
+void CallTable::MarkEnding(SlotNumber slot)
 {
     if (IsTaken(slot)) {
-        Slot(slot).Finished = kTrue;
+        Slot(slot).stage = CallStage::Ending;
         UpdateSpent(slot);
     }
 }
 
-void CallTable::MarkEstablished(SlotNumber slot)
+void CallTable::MarkAnswered(SlotNumber slot)
 {
-    if (IsTaken(slot)) {
-        Slot(slot).Established = kTrue;
+    if (IsTaken(slot) && Slot(slot).stage == CallStage::Trying) {
+        Slot(slot).stage = CallStage::Answered;
     }
 }
 
@@ -173,7 +183,7 @@ void CallTable::Unindex(SlotNumber slot)
         }
     };
     drop(m_contacts, rec.Contact);
-    if (rec.IsRegistration != 0) {
+    if (rec.IsRegistration()) {
         drop(m_registered, rec.Contact);
     }
 }
@@ -183,7 +193,7 @@ void CallTable::Index(SlotNumber slot)
     const CallRecord& rec = Slot(slot);
     m_byCallId.emplace(rec.CallID, slot);
     ++m_contacts[rec.Contact];
-    if (rec.IsRegistration != 0) {
+    if (rec.IsRegistration()) {
         ++m_registered[rec.Contact];
     }
     UpdateSpent(slot);

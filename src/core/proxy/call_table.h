@@ -2,6 +2,7 @@
 
 #include "core/log/logger.h"
 #include "core/proxy/index_set.h"
+#include "core/text/message.h"
 
 #include <cstdint>
 #include <deque>
@@ -14,7 +15,6 @@ namespace tavrix {
 // Slot numbers run from 1; 0 is "no slot".
 using SlotNumber = std::int32_t;
 inline constexpr SlotNumber kCallSlots = 100;
-inline constexpr std::int16_t kTrue = -1;
 
 // Where a party is reached. The source of a datagram has IP and Port, and no Uri.
 struct PeerAddress
@@ -26,21 +26,59 @@ struct PeerAddress
     bool operator==(const PeerAddress&) const = default;
 };
 
+// Where a "sip:" URI (a Contact, a route) is reached: its host and port, 5060 without one. A
+// URI of another scheme has no address here (port 5060, no IP): "sips:" would ask for TLS.
+PeerAddress ContactAddress(std::string_view uri);
+
+// The two sides of a call: who sent its INVITE, and where the proxy forwarded it.
+enum class Side : std::uint8_t
+{
+    Caller,
+    Callee
+};
+
+// What a taken slot holds.
+enum class Holds : std::uint8_t
+{
+    Nothing,      // only its Call-ID (a request that stored nothing yet)
+    Call,         // a call between a known caller and its callee
+    Registration, // a REGISTER's binding
+    // A call whose INVITE came from a Contact not known yet: its caller is registered in the
+    // call's own slot (with the INVITE's Expires), and the sweep ages the slot as a registration.
+    CallAndRegistration,
+};
+
+// Where a call stands.
+enum class CallStage : std::uint8_t
+{
+    Trying,   // the INVITE is on its way or waits for a final answer
+    Answered, // a 2xx answered the call's INVITE; a later INVITE is a re-INVITE
+    Ending    // answered with a failure, or its BYE or CANCEL answered: the next ACK frees it
+};
+
 // One dialog or registration. An empty record (all empty, all 0) is a free slot.
 struct CallRecord
 {
-    SlotNumber Slot = 0;             // own slot number from 1; 0 when it has none
-    std::int16_t IsRegistration = 0; // -1 for a registration
-    std::string CallID;              // empty marks a free slot
-    std::int16_t TimeLeft = 0;       // lifetime in sweep ticks (seconds)
-    std::int16_t Finished = 0;       // -1 once the call ended; the slot is then released
+    SlotNumber Slot = 0;          // own slot number from 1; 0 when it has none
+    Holds holds = Holds::Nothing; // a call, a registration, or both
+    std::string CallID;           // empty marks a free slot
+    std::int16_t TimeLeft = 0;    // lifetime in sweep ticks (seconds)
+    CallStage stage = CallStage::Trying;
     PeerAddress Caller;              // who opened the dialog or registration
     PeerAddress Callee;              // the routed leg; an empty Uri means not routed
     std::string Username;            // user part of a registration's From URI
     std::string Contact;             // Contact of the creating message
-    std::int16_t Leg = 0;            // where the next message goes: 1 the Callee, else the Caller
-    std::int16_t Established = 0;    // -1 once a 2xx answered the call's INVITE
     std::int16_t AnswerTimeLeft = 0; // ticks the INVITE may still wait for a final answer; 0: none
+
+    // Whether the slot holds a registration (alone or beside a call).
+    bool IsRegistration() const
+    {
+        return holds == Holds::Registration || holds == Holds::CallAndRegistration;
+    }
+    // Whether the call has been forwarded to a callee.
+    bool Routed() const { return !Callee.Uri.empty(); }
+    // The party on that side.
+    const PeerAddress& Party(Side side) const { return side == Side::Callee ? Callee : Caller; }
 
     bool operator==(const CallRecord&) const = default;
 };
@@ -71,15 +109,14 @@ public:
     // A copy of the message's record: its slot, or a fresh slot for a new Call-ID, whose copy
     // alone carries the message's Contact. No Call-ID: logged as an error. A full table with
     // nothing to reclaim: nothing logged. In both cases an empty record (Slot 0).
-    Lookup LookupCall(std::string_view message, const PeerAddress& peer);
+    Lookup LookupCall(const Message& message, const PeerAddress& peer);
 
     // Takes the lowest free slot for the Call-ID; with none free, reclaims the lowest spent
     // slot (a call that finished or ran out). A copy of the slot, or an empty record.
     CallRecord AllocateCall(std::string_view callId);
 
-    // Strips rec.Contact of its brackets in place, then whether any slot (free ones too,
-    // whose Contact is empty) holds that Contact.
-    bool IsKnownContact(CallRecord& rec);
+    // Whether any slot (free ones too, whose Contact is empty) holds this Contact.
+    bool IsKnownContact(const std::string& contact) const;
 
     // Logs "Cleaning up call: N" and frees slot N. Other numbers: only the line.
     void CleanupCall(SlotNumber slot);
@@ -95,10 +132,10 @@ public:
     void Store(const CallRecord& rec);
     // Sets TimeLeft of a taken slot.
     void SetTimeLeft(SlotNumber slot, std::int16_t timeLeft);
-    // Marks a taken slot Finished.
-    void MarkFinished(SlotNumber slot);
-    // Marks a taken slot Established.
-    void MarkEstablished(SlotNumber slot);
+    // Marks the call of a taken slot Ending.
+    void MarkEnding(SlotNumber slot);
+    // Marks the call of a taken slot Answered, unless it is Ending already.
+    void MarkAnswered(SlotNumber slot);
     // Sets AnswerTimeLeft of a taken slot.
     void SetAnswerTimeLeft(SlotNumber slot, std::int16_t ticks);
 

@@ -1,4 +1,7 @@
-#include "core/proxy/proxy.h"
+#include "core/proxy/registrar.h"
+
+#include "core/text/numeric.h"
+#include "core/text/uri.h"
 
 #include <algorithm>
 #include <limits>
@@ -7,6 +10,26 @@
 namespace tavrix {
 
 namespace {
+
+// Lifetime of a registration that states none (RFC 3261 10.2.1.1 leaves it to the registrar).
+constexpr std::int16_t kDefaultRegistrationLifetime = 3600;
+
+// The lifetime a request asks for: its "Expires" header, else the "expires" parameter of its
+// Contact (which is where most phones state it), else the fallback.
+std::int16_t RequestedLifetime(const Message& message, std::int16_t fallback)
+{
+    const std::string_view expires = message.Header(HeaderId::Expires);
+    if (!expires.empty()) {
+        return NumericValue16(expires);
+    }
+    const std::string_view contact = message.Header(HeaderId::Contact);
+    constexpr std::string_view kParameter = ";expires=";
+    const std::size_t at = contact.find(kParameter);
+    if (at != std::string_view::npos) {
+        return NumericValue16(contact.substr(at + kParameter.size()));
+    }
+    return fallback;
+}
 
 // The ticks left until a moment, as a lifetime field holds them.
 std::int16_t TicksUntil(std::int64_t moment, std::int64_t now)
@@ -17,17 +40,119 @@ std::int16_t TicksUntil(std::int64_t moment, std::int64_t now)
 
 } // namespace
 
-Binding Proxy::BindingOf(const CallRecord& rec, std::int64_t updated)
+AdmitResult Registrar::AdmitRequest(CallRecord& rec, const Message& message,
+                                    const PeerAddress& peer)
+{
+    const std::string_view from = message.Header(HeaderId::From);
+    const Uri fromUri = ParseUri(from);
+    rec.Caller.IP = peer.IP;
+    rec.Caller.Port = peer.Port;
+
+    // The only gate: the From URI must be a "sip:" URI (RFC 3261 19.1; this proxy offers no
+    // TLS, so "sips:" is refused as well).
+    if (!fromUri.Is("sip")) {
+        m_log.WriteLimited(Flood::Unhandled, Level::Err,
+                           "Invalid to address: ", StripBrackets(from), " from ", peer.IP);
+        return AdmitResult::Refused;
+    }
+
+    const bool isRegister = message.Method() == "REGISTER";
+    // What a REGISTER asks for; an INVITE keeps the call's lifetime already in the record.
+    const std::int16_t lifetime =
+        RequestedLifetime(message, isRegister ? kDefaultRegistrationLifetime : rec.TimeLeft);
+
+    // A Contact known anywhere is taken as it is, unless this request's own slot holds a
+    // registration under another Contact: that one is over, and the request registers anew.
+    rec.Contact = std::string(StripBrackets(rec.Contact));
+    const CallRecord& held = m_calls.At(rec.Slot);
+    if (m_calls.IsKnownContact(rec.Contact) &&
+        (!held.IsRegistration() || held.Contact == rec.Contact)) {
+        if (!rec.Contact.empty()) {
+            const PeerAddress at = ContactAddress(rec.Contact);
+            rec.Caller.IP = at.IP;
+            rec.Caller.Port = at.Port;
+        }
+    } else if (const AdmitResult made = Register(rec, message, peer, lifetime);
+               made != AdmitResult::Admitted) {
+        return made;
+    }
+
+    // The slot in the table, not the copy. For an INVITE this is what "Expires" says (0
+    // without one), so a call that is never routed frees its slot on the next tick.
+    m_calls.SetTimeLeft(rec.Slot,
+                        isRegister ? lifetime : NumericValue16(message.Header(HeaderId::Expires)));
+    if (isRegister) {
+        Saved(rec.Slot);
+    }
+    return AdmitResult::Admitted;
+}
+
+AdmitResult Registrar::Register(CallRecord& rec, const Message& message, const PeerAddress& peer,
+                                std::int16_t lifetime)
+{
+    const bool isRegister = message.Method() == "REGISTER";
+    rec.Username = ParseUri(message.Header(HeaderId::From)).user;
+    if (isRegister && m_routes.NoRoomFor(rec.Contact)) {
+        // A registration nobody could be reached at is no success: refuse it whole.
+        m_log.WriteLimited(Flood::RouteTableFull, Level::Err,
+                           "Route table full, refusing registration of '", rec.Username, "' from ",
+                           peer.IP, ":", peer.Port);
+        return AdmitResult::NoRoom;
+    }
+    // A registration this slot held is over: its routes go with it.
+    EndRegistration(rec.Slot);
+    rec.TimeLeft = lifetime;
+    rec.Contact = std::string(StripBrackets(message.Header(HeaderId::Contact)));
+    const PeerAddress at = ContactAddress(rec.Contact);
+    rec.Caller.IP = at.IP;
+    rec.Caller.Port = at.Port;
+    // An INVITE's caller is registered in the call's own slot.
+    rec.holds = isRegister && !rec.Routed() ? Holds::Registration : Holds::CallAndRegistration;
+    m_routes.AddRoute(rec.Username, rec.Contact);
+    m_calls.Store(rec);
+    m_log.WriteLog(Level::Info, "User '", rec.Username, "' successfully registered at '",
+                   rec.Caller.IP, ":", rec.Caller.Port, "' with ID: ", rec.Slot);
+    m_stats.Increment(Figure::Registrations);
+    return AdmitResult::Admitted;
+}
+
+void Registrar::EndCall(SlotNumber slot)
+{
+    EndRegistration(slot);
+    m_calls.CleanupCall(slot);
+}
+
+void Registrar::EndRegistration(SlotNumber slot)
+{
+    const CallRecord& rec = m_calls.At(slot);
+    if (!rec.IsRegistration()) {
+        return;
+    }
+    m_log.WriteLog(Level::Info, "Unregistered '", rec.Username, "' from ", rec.Caller.IP, ":",
+                   rec.Caller.Port, "'");
+    if (m_calls.RegistrationsOf(rec.Contact) < 2) {
+        m_routes.RemoveRoutes(rec.Contact);
+    }
+    if (const auto updated = m_updated.find(rec.CallID); updated != m_updated.end()) {
+        if (m_store != nullptr) {
+            m_store->Remove(BindingOf(rec, updated->second));
+        }
+        m_updated.erase(updated);
+    }
+    m_stats.Decrement(Figure::Registrations);
+}
+
+Binding Registrar::BindingOf(const CallRecord& rec, std::int64_t updated) const
 {
     return {rec.CallID,    rec.Username,    rec.Contact,
             rec.Caller.IP, rec.Caller.Port, m_clock.Seconds() + rec.TimeLeft,
             updated};
 }
 
-void Proxy::Saved(SlotNumber slot)
+void Registrar::Saved(SlotNumber slot)
 {
     const CallRecord& rec = m_calls.At(slot);
-    if (m_store == nullptr || rec.IsRegistration == 0) {
+    if (m_store == nullptr || !rec.IsRegistration()) {
         return;
     }
     const std::int64_t now = m_clock.Seconds();
@@ -35,12 +160,12 @@ void Proxy::Saved(SlotNumber slot)
     m_store->Save(BindingOf(rec, now));
 }
 
-std::vector<Binding> Proxy::Bindings()
+std::vector<Binding> Registrar::Bindings() const
 {
     std::vector<Binding> bindings;
     for (SlotNumber i = m_calls.NextTaken(0); i != 0; i = m_calls.NextTaken(i)) {
         const CallRecord& rec = m_calls.At(i);
-        if (rec.IsRegistration != 0) {
+        if (rec.IsRegistration()) {
             const auto updated = m_updated.find(rec.CallID);
             bindings.push_back(
                 BindingOf(rec, updated == m_updated.end() ? m_clock.Seconds() : updated->second));
@@ -49,7 +174,7 @@ std::vector<Binding> Proxy::Bindings()
     return bindings;
 }
 
-void Proxy::AttachStore(RegistrarStore* store)
+void Registrar::AttachStore(RegistrarStore* store)
 {
     m_store = nullptr; // what is loaded is not written back
     if (store != nullptr) {
@@ -64,7 +189,7 @@ void Proxy::AttachStore(RegistrarStore* store)
     m_store = store;
 }
 
-void Proxy::Restore(const Binding& binding)
+void Registrar::Restore(const Binding& binding)
 {
     const std::int64_t now = m_clock.Seconds();
     if (binding.Expires <= now) {
@@ -77,7 +202,7 @@ void Proxy::Restore(const Binding& binding)
     CallRecord rec;
     if (const SlotNumber slot = m_calls.Find(binding.CallID); slot != 0) {
         rec = m_calls.At(slot);
-        if (rec.IsRegistration == 0) {
+        if (!rec.IsRegistration()) {
             return;
         }
     } else {
@@ -88,11 +213,11 @@ void Proxy::Restore(const Binding& binding)
             m_calls.CleanupCall(rec.Slot);
             return;
         }
-        rec.IsRegistration = kTrue;
+        rec.holds = Holds::Registration;
         rec.Username = binding.Username;
         rec.Contact = binding.Contact;
         m_routes.AddRoute(binding.Username, binding.Contact);
-        m_stats.SetRegistrations(m_stats.Registrations() + 1);
+        m_stats.Increment(Figure::Registrations);
     }
     rec.Caller = PeerAddress{"", binding.IP, binding.Port};
     rec.TimeLeft = TicksUntil(binding.Expires, now);
@@ -102,11 +227,11 @@ void Proxy::Restore(const Binding& binding)
                    rec.Caller.Port, "' with ID: ", rec.Slot, ", ", rec.TimeLeft, " seconds left");
 }
 
-void Proxy::Forget(const Binding& binding)
+void Registrar::Forget(const Binding& binding)
 {
     const SlotNumber slot = m_calls.Find(binding.CallID);
     const auto known = m_updated.find(binding.CallID);
-    if (slot == 0 || m_calls.At(slot).IsRegistration == 0 ||
+    if (slot == 0 || !m_calls.At(slot).IsRegistration() ||
         (known != m_updated.end() && known->second > binding.Updated)) {
         return;
     }

@@ -1,6 +1,5 @@
 #include "core/proxy/route_table.h"
 
-#include "core/text/message.h"
 #include "core/text/text.h"
 #include "core/text/uri.h"
 
@@ -27,11 +26,6 @@ RouteTable::RouteTable(Logger& log, SIP_STATS& stats, std::string defaultRoute, 
       m_listed(static_cast<std::size_t>(slots)), m_defaultRoute(std::move(defaultRoute))
 {}
 
-void RouteTable::AddRoute(const CallRecord& rec, std::string_view source)
-{
-    AddRoute(GetUriUser(GetHeader(source, "From")), rec.Contact);
-}
-
 void RouteTable::AddRoute(const std::string& user, const std::string& contact)
 {
     // The duplicate test looks at the Contact only; an empty Contact matches any free slot.
@@ -45,10 +39,10 @@ void RouteTable::AddRoute(const std::string& user, const std::string& contact)
     }
 }
 
-std::string RouteTable::FindRoute(std::string_view message)
+std::string RouteTable::FindRoute(std::string_view to)
 {
-    const std::string to = GetHeader(message, "To");
-    const std::string key = to.find("sip:") != std::string::npos ? GetUriUser(to) : to;
+    const Uri uri = ParseUri(to);
+    const std::string key(uri.scheme.empty() ? to : uri.user);
     m_log.WriteLog(Level::Info, "Looking for destination for: ", key);
     // The panel shows the user looked up, whatever the outcome.
     m_stats.SetLastRoute(key);
@@ -66,10 +60,10 @@ std::string RouteTable::FindRoute(std::string_view message)
     return {};
 }
 
-void RouteTable::RemoveRoutes(const CallRecord& rec)
+void RouteTable::RemoveRoutes(const std::string& contact)
 {
-    m_log.WriteLog(Level::Debug, "Removing routes to ", rec.Contact);
-    const auto found = m_byContact.find(rec.Contact);
+    m_log.WriteLog(Level::Debug, "Removing routes to ", contact);
+    const auto found = m_byContact.find(contact);
     if (found == m_byContact.end()) {
         return;
     }

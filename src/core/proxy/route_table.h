@@ -2,7 +2,6 @@
 
 #include "core/log/logger.h"
 #include "core/log/stats.h"
-#include "core/proxy/call_table.h"
 #include "core/proxy/index_set.h"
 
 #include <cstdint>
@@ -33,18 +32,17 @@ public:
     RouteTable(Logger& log, SIP_STATS& stats, std::string defaultRoute,
                std::int32_t slots = kRouteSlots);
 
-    // Adds "From user -> rec.Contact" unless some slot holds that Contact already (an empty
-    // Contact matches a free slot). A full table logs the line and stores nothing.
-    void AddRoute(const CallRecord& rec, std::string_view source);
-    // AddRoute with the user given.
+    // Adds "user -> contact" unless some slot holds that Contact already (an empty Contact
+    // matches a free slot). A full table logs the line and stores nothing.
     void AddRoute(const std::string& user, const std::string& contact);
 
-    // The target for the To user of an INVITE: a registered Contact, else for a name of more
-    // than 6 characters "<sip:user@DefaultRoute>", else empty. Sets LastRoute to the user.
-    std::string FindRoute(std::string_view message);
+    // The target for the user of an INVITE's To (the number of a "tel:" URI; a To that is no
+    // URI is taken whole): a registered Contact, else for a name of more than 6 characters
+    // "<sip:user@DefaultRoute>", else empty. Sets LastRoute to the user.
+    std::string FindRoute(std::string_view to);
 
-    // Logs and empties every slot whose Contact equals rec.Contact.
-    void RemoveRoutes(const CallRecord& rec);
+    // Logs and empties every slot whose Contact equals this one.
+    void RemoveRoutes(const std::string& contact);
 
     // Whether adding a route to this Contact would need a slot while none is free.
     bool NoRoomFor(const std::string& contact) const

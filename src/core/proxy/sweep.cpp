@@ -1,12 +1,10 @@
-#include "core/proxy/proxy.h"
-#include "core/text/numeric.h"
+#include "core/proxy/sweep.h"
 
 namespace tavrix {
 
-void Proxy::Sweep()
+void Sweep::Run()
 {
-    // Only taken slots, in ascending order. Tested before counted down: a lifetime of N is
-    // counted down on N ticks and ends on tick N + 1.
+    // Only taken slots, in ascending order; each is tested before it is counted down.
     for (SlotNumber i = m_calls.NextTaken(0); i != 0; i = m_calls.NextTaken(i)) {
         const CallRecord& slot = m_calls.At(i);
         if (slot.AnswerTimeLeft > 0) {
@@ -14,13 +12,13 @@ void Proxy::Sweep()
             // call's lifetime; the phones' own timers end their sides.
             m_calls.SetAnswerTimeLeft(i, static_cast<std::int16_t>(slot.AnswerTimeLeft - 1));
             if (slot.AnswerTimeLeft == 0) {
-                EndCall(i);
+                m_registrar.EndCall(i);
                 continue;
             }
         }
-        if (slot.IsRegistration != 0) {
+        if (slot.IsRegistration()) {
             if (slot.TimeLeft < 1) {
-                EndCall(i);
+                m_registrar.EndCall(i);
             } else {
                 m_calls.SetTimeLeft(i, static_cast<std::int16_t>(slot.TimeLeft - 1));
             }
@@ -30,32 +28,6 @@ void Proxy::Sweep()
             m_calls.CleanupCall(i);
         }
     }
-}
-
-void Proxy::EndCall(SlotNumber slot)
-{
-    EndRegistration(slot);
-    m_calls.CleanupCall(slot);
-}
-
-void Proxy::EndRegistration(SlotNumber slot)
-{
-    const CallRecord& rec = m_calls.At(slot);
-    if (rec.IsRegistration == 0) {
-        return;
-    }
-    m_log.WriteLog(Level::Info, "Unregistered '", rec.Username, "' from ", rec.Caller.IP, ":",
-                   rec.Caller.Port, "'");
-    if (m_calls.RegistrationsOf(rec.Contact) < 2) {
-        m_routes.RemoveRoutes(rec);
-    }
-    if (const auto updated = m_updated.find(rec.CallID); updated != m_updated.end()) {
-        if (m_store != nullptr) {
-            m_store->Remove(BindingOf(rec, updated->second));
-        }
-        m_updated.erase(updated);
-    }
-    m_stats.SetRegistrations(m_stats.Registrations() - 1);
 }
 
 } // namespace tavrix

@@ -3,16 +3,51 @@
 #include "core/text/text.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tavrix {
 
 namespace {
 
-// The compact forms of RFC 3261 7.3.3 and the names they stand for.
-constexpr std::pair<char, std::string_view> kCompactForms[] = {
-    {'i', "Call-ID"},      {'m', "Contact"}, {'e', "Content-Encoding"}, {'l', "Content-Length"},
-    {'c', "Content-Type"}, {'f', "From"},    {'s', "Subject"},          {'k', "Supported"},
-    {'t', "To"},           {'v', "Via"},
+struct KnownName
+{
+    std::string_view name;
+    HeaderId id;
+};
+
+// Long names, in the order of HeaderId.
+constexpr KnownName kLongNames[] = {
+    {"Via", HeaderId::Via},
+    {"From", HeaderId::From},
+    {"To", HeaderId::To},
+    {"Call-ID", HeaderId::CallId},
+    {"CSeq", HeaderId::CSeq},
+    {"Contact", HeaderId::Contact},
+    {"Expires", HeaderId::Expires},
+    {"Content-Type", HeaderId::ContentType},
+    {"Content-Length", HeaderId::ContentLength},
+    {"Content-Encoding", HeaderId::ContentEncoding},
+    {"Subject", HeaderId::Subject},
+    {"Supported", HeaderId::Supported},
+    {"Record-Route", HeaderId::RecordRoute},
+    {"Route", HeaderId::Route},
+    {"Max-Forwards", HeaderId::MaxForwards},
+    {"User-Agent", HeaderId::UserAgent},
+    {"Accept-Language", HeaderId::AcceptLanguage},
+    {"Accept", HeaderId::Accept},
+    {"Allow", HeaderId::Allow},
+    {"Session-Expires", HeaderId::SessionExpires},
+    {"Authorization", HeaderId::Authorization},
+    {"Proxy-Authorization", HeaderId::ProxyAuthorization},
+};
+static_assert(std::size(kLongNames) + 1 == static_cast<std::size_t>(HeaderId::Count));
+
+// The compact forms of RFC 3261 7.3.3 and the headers they stand for.
+constexpr std::pair<char, HeaderId> kCompactForms[] = {
+    {'i', HeaderId::CallId},        {'m', HeaderId::Contact},     {'e', HeaderId::ContentEncoding},
+    {'l', HeaderId::ContentLength}, {'c', HeaderId::ContentType}, {'f', HeaderId::From},
+    {'s', HeaderId::Subject},       {'k', HeaderId::Supported},   {'t', HeaderId::To},
+    {'v', HeaderId::Via},
 };
 
 char Lower(char c)
@@ -24,19 +59,6 @@ bool SameName(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
                                               [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-// The long name a header line's name stands for.
-std::string_view LongName(std::string_view name)
-{
-    if (name.size() == 1) {
-        for (const auto& [compact, full] : kCompactForms) {
-            if (Lower(name[0]) == compact) {
-                return full;
-            }
-        }
-    }
-    return name;
 }
 
 bool IsBlank(char c)
@@ -55,84 +77,190 @@ std::string_view TrimBlanks(std::string_view text)
     return text;
 }
 
-// The bare long name a caller asks for: surrounding spaces and one trailing colon dropped.
+// Where the next CR LF starts at or after from; npos when there is none.
+std::size_t FindCrLf(std::string_view text, std::size_t from)
+{
+    while (from < text.size()) {
+        const void* cr = std::memchr(text.data() + from, '\r', text.size() - from);
+        if (cr == nullptr) {
+            return std::string_view::npos;
+        }
+        const auto at = static_cast<std::size_t>(static_cast<const char*>(cr) - text.data());
+        if (at + 1 < text.size() && text[at + 1] == '\n') {
+            return at;
+        }
+        from = at + 1;
+    }
+    return std::string_view::npos;
+}
+
+// The bare name a caller asks for: surrounding spaces and one trailing colon dropped.
 std::string_view Wanted(std::string_view name)
 {
     name = TrimSpaces(name);
     if (name.ends_with(':')) {
         name = TrimSpaces(name.substr(0, name.size() - 1));
     }
-    return LongName(name);
+    return name;
 }
 
-// Calls visit(name, value) for each header line, in order, until it returns true. The value
-// is raw: TrimBlanks it once the name is the one wanted.
-template <typename Visit> void ForEachHeader(std::string_view message, Visit visit)
+} // namespace
+
+HeaderId IdOf(std::string_view name)
 {
-    std::size_t at = message.find(kCrLf); // the start line is no header
+    if (name.size() == 1) {
+        for (const auto& [compact, id] : kCompactForms) {
+            if (Lower(name[0]) == compact) {
+                return id;
+            }
+        }
+        return HeaderId::Other;
+    }
+    for (const KnownName& known : kLongNames) {
+        if (SameName(known.name, name)) {
+            return known.id;
+        }
+    }
+    return HeaderId::Other;
+}
+
+std::string_view LongNameOf(HeaderId id)
+{
+    const auto index = static_cast<std::size_t>(id);
+    return index >= 1 && index <= std::size(kLongNames) ? kLongNames[index - 1].name
+                                                        : std::string_view();
+}
+
+Message::Message(std::string_view text) : m_text(text)
+{
+    m_first.fill(kNone);
+    const std::size_t space = text.find(' ');
+    m_method =
+        space != std::string_view::npos ? text.substr(0, space) : text.substr(0, text.find(kCrLf));
+    if (const std::size_t blank = text.find("\r\n\r\n"); blank != std::string_view::npos) {
+        m_body = text.substr(blank + 4);
+    }
+    m_lines.reserve(24);
+    std::size_t at = FindCrLf(text, 0); // the start line is no header
     while (at != std::string_view::npos) {
         const std::size_t start = at + 2;
-        const std::size_t end = message.find(kCrLf, start);
+        const std::size_t end = FindCrLf(text, start);
         if (end == std::string_view::npos || end == start) {
             return; // a line without CR LF, or the empty line that ends the headers
         }
-        const std::string_view line = message.substr(start, end - start);
+        const std::string_view line = text.substr(start, end - start);
         const std::size_t colon = line.find(':');
-        // A line that starts with a blank continues the one before; it names no header.
-        if (colon != std::string_view::npos && line[0] != ' ' && line[0] != '\t') {
+        if (colon != std::string_view::npos && !IsBlank(line[0])) {
             const std::string_view name = TrimBlanks(line.substr(0, colon));
-            if (visit(LongName(name), line.substr(colon + 1))) {
-                return;
+            const HeaderId id = IdOf(name);
+            std::uint32_t& first = m_first[static_cast<std::size_t>(id)];
+            if (first == kNone) {
+                first = static_cast<std::uint32_t>(m_lines.size());
             }
+            m_lines.push_back({name, TrimBlanks(line.substr(colon + 1)), id});
         }
         at = end;
     }
 }
 
-} // namespace
+std::string_view Message::Status() const
+{
+    if (!IsResponse()) {
+        return {};
+    }
+    const std::size_t space = m_text.find(' ');
+    if (space == std::string_view::npos) {
+        return m_text.substr(0, m_text.find(kCrLf));
+    }
+    const std::size_t end = m_text.find(kCrLf, space + 1);
+    return m_text.substr(space + 1, end == std::string_view::npos ? end : end - space - 1);
+}
 
-std::string GetHeader(std::string_view message, std::string_view name)
+std::string_view Message::Header(HeaderId id) const
+{
+    const std::uint32_t first = m_first[static_cast<std::size_t>(id)];
+    return id == HeaderId::Other || first == kNone ? std::string_view() : m_lines[first].value;
+}
+
+std::string_view Message::Header(std::string_view name) const
 {
     const std::string_view wanted = Wanted(name);
-    std::string value;
-    ForEachHeader(message, [&](std::string_view line, std::string_view lineValue) {
-        if (!SameName(line, wanted)) {
-            return false;
+    const HeaderId id = IdOf(wanted);
+    if (id != HeaderId::Other) {
+        return Header(id);
+    }
+    for (const HeaderLine& line : m_lines) {
+        if (line.id == HeaderId::Other && SameName(line.name, wanted)) {
+            return line.value;
         }
-        value = TrimBlanks(lineValue);
-        return true;
-    });
-    return value;
+    }
+    return {};
+}
+
+std::vector<std::string_view> Message::Headers(HeaderId id) const
+{
+    std::vector<std::string_view> values;
+    const std::uint32_t first = m_first[static_cast<std::size_t>(id)];
+    if (id == HeaderId::Other || first == kNone) {
+        return values;
+    }
+    for (std::size_t i = first; i < m_lines.size(); ++i) {
+        if (m_lines[i].id == id) {
+            values.push_back(m_lines[i].value);
+        }
+    }
+    return values;
+}
+
+std::string_view Message::CSeqMethod() const
+{
+    const std::string_view value = Header(HeaderId::CSeq);
+    const std::size_t space = value.find(' ');
+    return space == std::string_view::npos ? value : value.substr(space + 1);
+}
+
+std::string_view GetHeader(std::string_view message, std::string_view name)
+{
+    return Message(message).Header(name);
 }
 
 std::vector<std::string_view> GetHeaders(std::string_view message, std::string_view name)
 {
+    const Message parsed(message);
     const std::string_view wanted = Wanted(name);
+    const HeaderId id = IdOf(wanted);
     std::vector<std::string_view> values;
-    ForEachHeader(message, [&](std::string_view line, std::string_view value) {
-        if (SameName(line, wanted)) {
-            values.push_back(TrimBlanks(value));
+    for (const HeaderLine& line : parsed.Lines()) {
+        if (line.id == id && (id != HeaderId::Other || SameName(line.name, wanted))) {
+            values.push_back(line.value);
         }
-        return false;
-    });
+    }
     return values;
 }
 
-HeaderSet::HeaderSet(std::string_view message, std::span<const std::string_view> names)
+std::string_view GetBody(std::string_view message)
 {
-    const std::size_t count = std::min(names.size(), kMax);
-    std::array<bool, kMax> found{};
-    std::size_t missing = count;
-    ForEachHeader(message, [&](std::string_view line, std::string_view value) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!found[i] && SameName(line, names[i])) {
-                found[i] = true;
-                m_values[i] = TrimBlanks(value);
-                --missing;
-            }
-        }
-        return missing == 0;
-    });
+    return Message(message).Body();
+}
+
+std::string_view GetCSeqMethod(std::string_view message)
+{
+    return Message(message).CSeqMethod();
+}
+
+std::string_view GetStatus(std::string_view message)
+{
+    return Message(message).Status();
+}
+
+std::string_view MethodToken(std::string_view message)
+{
+    return Message(message).Method();
+}
+
+bool IsResponse(std::string_view message)
+{
+    return message.starts_with("SIP/2.0");
 }
 
 std::string& AppendHeader(std::string& message, std::string_view name, std::string_view value)
@@ -147,67 +275,16 @@ std::string& AppendHeader(std::string& message, std::string_view name, std::stri
     return message;
 }
 
-std::string& StripBrackets(std::string& text)
+std::string_view StripBrackets(std::string_view text)
 {
     const std::size_t open = text.find('<');
-    if (open == std::string::npos) {
+    if (open == std::string_view::npos) {
         return text;
     }
     // The ">" that closes is the first one after the "<" (one in a display name comes before).
     const std::size_t close = text.find('>', open);
-    if (close == std::string::npos) {
-        text.erase(0, open + 1);
-    } else {
-        text = text.substr(open + 1, close - open - 1);
-    }
-    return text;
-}
-
-std::string_view GetBody(std::string_view message)
-{
-    const std::size_t blank = message.find("\r\n\r\n");
-    if (blank == std::string_view::npos) {
-        return {};
-    }
-    return message.substr(blank + 4);
-}
-
-std::string GetCSeqMethod(std::string_view message)
-{
-    std::string value = GetHeader(message, "CSeq");
-    const std::size_t space = value.find(' ');
-    if (space == std::string::npos) {
-        return value;
-    }
-    return value.substr(space + 1);
-}
-
-std::string GetStatus(std::string_view message)
-{
-    if (!IsResponse(message)) {
-        return {};
-    }
-    const std::size_t space = message.find(' ');
-    if (space == std::string_view::npos) {
-        return std::string(message.substr(0, message.find(kCrLf)));
-    }
-    const std::size_t end = message.find(kCrLf, space + 1);
-    return std::string(
-        message.substr(space + 1, end == std::string_view::npos ? end : end - space - 1));
-}
-
-std::string_view MethodToken(std::string_view message)
-{
-    const std::size_t space = message.find(' ');
-    if (space != std::string_view::npos) {
-        return message.substr(0, space);
-    }
-    return message.substr(0, message.find(kCrLf));
-}
-
-bool IsResponse(std::string_view message)
-{
-    return message.starts_with("SIP/2.0");
+    return close == std::string_view::npos ? text.substr(open + 1)
+                                           : text.substr(open + 1, close - open - 1);
 }
 
 } // namespace tavrix

@@ -1,78 +1,96 @@
 #include "core/text/uri.h"
 
 #include "core/text/message.h"
+#include "core/text/numeric.h"
+
+#include <algorithm>
 
 namespace tavrix {
 
 namespace {
 
-constexpr std::string_view kScheme = "sip:";
-
-// The stripped text with every "sip:" taken out in one pass, or nothing when the text does
-// not start with "sip:" (another scheme, or "SIP:" in capitals).
-bool WithoutScheme(std::string& text, std::string& out)
+bool IsSchemeCharacter(char c, bool first)
 {
-    StripBrackets(text);
-    if (!text.starts_with(kScheme)) {
-        return false;
-    }
-    out.clear();
-    out.reserve(text.size());
-    std::size_t from = 0;
-    for (std::size_t at = text.find(kScheme); at != std::string::npos;
-         at = text.find(kScheme, from)) {
-        out.append(text, from, at - from);
-        from = at + kScheme.size();
-    }
-    out.append(text, from, std::string::npos);
-    return true;
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return letter || (!first && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+}
+
+char Lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 } // namespace
 
-std::string GetUriHost(std::string& text)
+std::uint16_t HostPort::Port() const
 {
-    std::string rest;
-    if (!WithoutScheme(text, rest)) {
-        return {};
-    }
-    const std::size_t at = rest.find('@');
-    if (at != std::string::npos) {
-        rest.erase(0, at + 1);
-    }
-    const std::size_t colon = rest.find(':');
-    if (colon != std::string::npos) {
-        rest.erase(colon);
-    }
-    return rest;
+    return PortFromText(portText);
 }
 
-std::string GetUriPort(std::string& text)
+HostPort ParseHostPort(std::string_view text)
 {
-    std::string rest;
-    if (!WithoutScheme(text, rest)) {
-        return {};
+    text = text.substr(0, text.find_first_of(";?, \t"));
+    HostPort out;
+    std::size_t colon = 0;
+    if (text.starts_with('[')) {
+        const std::size_t close = text.find(']');
+        out.host = text.substr(0, close == std::string_view::npos ? close : close + 1);
+        colon = out.host.size();
+    } else {
+        colon = std::min(text.find(':'), text.size());
+        out.host = text.substr(0, colon);
     }
-    const std::size_t colon = rest.find(':');
-    if (colon != std::string::npos) {
-        rest.erase(0, colon + 1);
+    if (colon < text.size() && text[colon] == ':') {
+        out.portText = text.substr(colon + 1);
     }
-    const std::size_t semicolon = rest.find(';');
-    if (semicolon != std::string::npos) {
-        rest.erase(semicolon);
-    }
-    return rest;
+    return out;
 }
 
-std::string GetUriUser(std::string_view text)
+bool Uri::Is(std::string_view name) const
 {
+    return scheme.size() == name.size() &&
+           std::equal(scheme.begin(), scheme.end(), name.begin(),
+                      [](char a, char b) { return Lower(a) == Lower(b); });
+}
+
+Uri ParseUri(std::string_view address)
+{
+    const std::string_view text = StripBrackets(address);
+    Uri uri;
     const std::size_t colon = text.find(':');
-    const std::size_t start = colon == std::string_view::npos ? 0 : colon + 1;
-    const std::size_t at = text.find('@', start);
-    if (at == std::string_view::npos) {
-        return {};
+    if (colon == 0 || colon == std::string_view::npos) {
+        return uri;
     }
-    return std::string(text.substr(start, at - start));
+    for (std::size_t i = 0; i < colon; ++i) {
+        if (!IsSchemeCharacter(text[i], i == 0)) {
+            return uri;
+        }
+    }
+    uri.scheme = text.substr(0, colon);
+    std::string_view rest = text.substr(colon + 1);
+    if (const std::size_t question = rest.find('?'); question != std::string_view::npos) {
+        uri.headers = rest.substr(question + 1);
+        rest = rest.substr(0, question);
+    }
+    if (uri.Is("tel")) {
+        // RFC 3966: the number, then its parameters.
+        const std::size_t semicolon = std::min(rest.find(';'), rest.size());
+        uri.user = rest.substr(0, semicolon);
+        uri.params = rest.substr(std::min(semicolon + 1, rest.size()));
+        return uri;
+    }
+    if (const std::size_t at = rest.find('@'); at != std::string_view::npos) {
+        const std::string_view userInfo = rest.substr(0, at);
+        const std::size_t secret = std::min(userInfo.find(':'), userInfo.size());
+        uri.user = userInfo.substr(0, secret);
+        uri.password = userInfo.substr(std::min(secret + 1, userInfo.size()));
+        rest.remove_prefix(at + 1);
+    }
+    uri.hostPort = ParseHostPort(rest);
+    if (const std::size_t semicolon = rest.find(';'); semicolon != std::string_view::npos) {
+        uri.params = rest.substr(semicolon + 1);
+    }
+    return uri;
 }
 
 } // namespace tavrix

@@ -54,13 +54,13 @@ TEST_F(LogTest, ErrorsAreCountedWhenWrittenPastSixteenAndThirtyTwoBits)
     }
     EXPECT_EQ(display.fields["Errors"], "10");
     for (const Counter before : {Counter{32767}, Counter{2147483647}}) {
-        stats.SetErrors(before);
+        stats.Set(Figure::Errors, before);
         sink.SetText("");
         log.WriteLog(Level::Err, "one more");
         EXPECT_EQ(display.fields["Errors"], std::to_string(before + 1));
         EXPECT_EQ(sink.Text(), Line("LOG_ERR", "one more\r\n"));
     }
-    stats.SetCallAttempts(2147483648);
+    stats.Set(Figure::CallAttempts, 2147483648);
     EXPECT_NE(stats.Summary().find(" CallAttempts=2147483648 "), std::string::npos);
 }
 
@@ -92,11 +92,12 @@ TEST_F(LogTest, FloodsOfOneKindAreSummedUpEachSecond)
 
 TEST_F(LogTest, StatisticsShowEverySetInItsOwnField)
 {
-    stats.SetRegistrations(-1);
-    stats.SetCallAttempts(2);
-    stats.SetFailedCalls(3);
-    stats.SetCompletedCalls(4);
-    stats.SetErrors(5);
+    stats.Decrement(Figure::Registrations);
+    stats.Set(Figure::CallAttempts, 2);
+    stats.Set(Figure::FailedCalls, 3);
+    stats.Set(Figure::CompletedCalls, 4);
+    stats.Set(Figure::Errors, 4);
+    stats.Increment(Figure::Errors);
     stats.SetLastRoute("bob");
     EXPECT_EQ(display.fields, (std::map<std::string, std::string>{{"Registrations", "-1"},
                                                                   {"CallAttempts", "2"},

@@ -60,19 +60,20 @@ TEST(BuildResponse, OnlyTheHeadersOfItsStatus)
     for (const auto& row : rows) {
         const std::string expected =
             Crlf(row.expected) + (row.expected.ends_with(body) ? "v=0\n" : "");
-        EXPECT_EQ(BuildResponse(row.status, row.source, row.timeLeft), expected) << row.status;
+        EXPECT_EQ(BuildResponse(row.status, Message(row.source), row.timeLeft), expected)
+            << row.status;
     }
     // Vias joined on one line lose only the proxy's value; every route line of a relayed
     // response stays, in any letter case or compact form, with its long name.
     const std::string routes = "Record-Route: <sip:p;lr>\nrecord-route: <sip:q;lr>\n";
     EXPECT_EQ(BuildResponse("180 Ringing",
-                            Crlf("SIP/2.0 180 Ringing\nv: SIP/2.0/UDP p;branch=x, SIP/2.0/UDP "
-                                 "a\ni: c\n" +
-                                 routes + "\n"),
+                            Message(Crlf("SIP/2.0 180 Ringing\nv: SIP/2.0/UDP p;branch=x, "
+                                         "SIP/2.0/UDP a\ni: c\n" +
+                                         routes + "\n")),
                             0),
               Crlf("SIP/2.0 180 Ringing\nVia: SIP/2.0/UDP a\nCall-ID: c\nRecord-Route: "
                    "<sip:p;lr>\nRecord-Route: <sip:q;lr>\n\n"));
-    EXPECT_EQ(BuildResponse("100 Trying", Crlf("BYE x SIP/2.0\n" + routes + "\n"), 0),
+    EXPECT_EQ(BuildResponse("100 Trying", Message(Crlf("BYE x SIP/2.0\n" + routes + "\n")), 0),
               Crlf("SIP/2.0 100 Trying\nRecord-Route: <sip:p;lr>\n\n"))
         << "an answer of our own";
 }
@@ -80,7 +81,7 @@ TEST(BuildResponse, OnlyTheHeadersOfItsStatus)
 TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
 {
     const Endpoint self{"127.0.0.1", 5070};
-    EXPECT_EQ(BuildRequest("INVITE", "sip:bob@127.0.0.2:5062", kInvite, self),
+    EXPECT_EQ(BuildRequest("INVITE", "sip:bob@127.0.0.2:5062", Message(kInvite), self),
               Crlf("INVITE sip:bob@127.0.0.2:5062 SIP/2.0\n"
                    "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
                    ProxyBranch(kInvite) + "\n" + kHead.substr(0, kHead.find("From")) +
@@ -109,7 +110,7 @@ TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
     for (const auto& [top, kept] : rows) {
         std::string request = source;
         request.replace(request.find("Route: <sip:127.0.0.5"), 30, top);
-        EXPECT_EQ(BuildRequest("ACK", "sip:b", request, self),
+        EXPECT_EQ(BuildRequest("ACK", "sip:b", Message(request), self),
                   Crlf("ACK sip:b SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=" + branch +
                        "\nRecord-Route: <sip:127.0.0.1:5070;lr>\nRecord-Route: <sip:p;lr>\n" +
                        kept + "Route: <sip:127.0.0.1:5070;lr>\nRoute: <sip:q;lr>\n" + rest))

@@ -1,4 +1,5 @@
 #include "core/proxy/proxy_fixture.h"
+#include "core/text/text.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ TEST_F(CallTest, WholeCallOnTheWireInTheLogAndTheTable)
                                       "User-Agent: TestPhone/1.0\n"
                                       "Contact: <sip:alice@127.0.0.1:5061>\n\n"),
                                  "127.0.0.1", 5061}));
-    EXPECT_EQ(sent[1], (Datagram{BuildRequest("INVITE", "sip:bob@127.0.0.2:5062", invite,
+    EXPECT_EQ(sent[1], (Datagram{BuildRequest("INVITE", "sip:bob@127.0.0.2:5062", Message(invite),
                                               {"127.0.0.1", 5070}),
                                  "127.0.0.2", 5062}));
     EXPECT_EQ(TakeLog(),
@@ -41,7 +42,6 @@ TEST_F(CallTest, WholeCallOnTheWireInTheLogAndTheTable)
                      "LOG_DEBUG Sending 'INVITE' request to: 127.0.0.2:5062"}));
     EXPECT_EQ(Slot(3).Callee, (PeerAddress{"sip:bob@127.0.0.2:5062", "127.0.0.2", 5062}));
     EXPECT_EQ(Slot(3).TimeLeft, 7200);
-    EXPECT_EQ(Slot(3).Leg, 0) << "the record is stored before Leg turns to the callee";
 
     const std::string answer = "v=0\r\no=bob 2 2 IN IP4 127.0.0.2\r\n";
     FromBob(Answer("200 OK", "1 INVITE", invite, answer));
@@ -73,7 +73,7 @@ TEST_F(CallTest, WholeCallOnTheWireInTheLogAndTheTable)
                      "LOG_DEBUG Sending 'BYE' request to: 127.0.0.2:5062",
                      "LOG_DEBUG Got '200 OK' from '127.0.0.2:5062'",
                      "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061", "LOG_INFO Call completed"}));
-    EXPECT_EQ(Slot(3).Finished, kTrue);
+    EXPECT_EQ(Slot(3).stage, CallStage::Ending);
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=1 FailedCalls=0 "
                          "CompletedCalls=1 Errors=0 LastRoute=bob");
     EXPECT_EQ(display.fields["CompletedCalls"], "1");
@@ -108,19 +108,23 @@ TEST_F(CallTest, ScenariosAsThePhonesSeeThem)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.scenario);
+        const SIP_STATS& stats = proxy.Stats();
+        const Counter attempts = stats.CallAttempts();
+        const Counter failed = stats.FailedCalls();
+        const Counter completed = stats.CompletedCalls();
         EXPECT_EQ(Play(Named(row.scenario)), row.sent);
-        EXPECT_NE(Summary().find(row.summary), std::string::npos) << Summary();
+        EXPECT_EQ(Cat("CallAttempts=", stats.CallAttempts() - attempts,
+                      " FailedCalls=", stats.FailedCalls() - failed,
+                      " CompletedCalls=", stats.CompletedCalls() - completed),
+                  row.summary);
         const Lines log = TakeLog();
         EXPECT_EQ(log.back(), "LOG_DEBUG Cleaning up call: 3") << "the call's slot is free again";
         EXPECT_EQ(Slot(3), CallRecord{});
-        proxy.Stats().SetCallAttempts(0);
-        proxy.Stats().SetCompletedCalls(0);
     }
 }
 
 TEST_F(CallTest, FailuresAndUnfamiliarAnswersEndTheCall)
 {
-    const std::string invite = Invite("bob");
     const struct
     {
         const Party& from;
@@ -144,10 +148,12 @@ TEST_F(CallTest, FailuresAndUnfamiliarAnswersEndTheCall)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.status);
+        const std::string callId = std::string("call-") + row.status;
+        const std::string invite = Invite("bob", callId);
         FromAlice(invite);
         TakeSent();
         TakeLog();
-        From(row.from, Answer(row.status, "1 INVITE", invite));
+        From(row.from, Answer(row.status, "1 INVITE", invite, "", callId));
         EXPECT_EQ(Sent(), row.sent ? Lines{row.sent} : Lines{});
         const Lines log = TakeLog();
         EXPECT_EQ(log.front(),
@@ -155,8 +161,7 @@ TEST_F(CallTest, FailuresAndUnfamiliarAnswersEndTheCall)
         if (row.log) {
             EXPECT_EQ(log.at(1), row.log);
         }
-        EXPECT_EQ(Slot(3).Finished, row.ends ? kTrue : 0);
-        proxy.Calls().CleanupCall(3);
+        EXPECT_EQ(Slot(proxy.Calls().Find(callId)).stage == CallStage::Ending, row.ends);
     }
     EXPECT_EQ(proxy.Stats().FailedCalls(), 1) << "only a relayed 404 counts";
 }
@@ -191,7 +196,7 @@ TEST_F(CallTest, RequestsWithinTheCallFromEitherSide)
     EXPECT_NE(std::find(log.begin(), log.end(), "LOG_DEBUG Received 'BYE' from 127.0.0.2:5062"),
               log.end())
         << "names the sender";
-    EXPECT_EQ(Slot(3).Finished, 0) << "a refused re-INVITE leaves the call";
+    EXPECT_EQ(Slot(3).stage, CallStage::Answered) << "a refused re-INVITE leaves the call";
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=1 FailedCalls=0 "
                          "CompletedCalls=0 Errors=0 LastRoute=bob");
 }

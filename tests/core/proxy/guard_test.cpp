@@ -9,17 +9,13 @@ using namespace test;
 
 class GuardTest : public ProxyTest
 {
+};
+
+// A proxy of four call slots.
+class SmallTableTest : public ProxyTest
+{
 protected:
-    void FillWithCalls(bool finished)
-    {
-        for (int i = 1; i <= kCallSlots; ++i) {
-            CallRecord rec = proxy.Calls().AllocateCall("busy-" + std::to_string(i));
-            rec.TimeLeft = 100;
-            rec.Finished = finished ? kTrue : 0;
-            proxy.Calls().Store(rec);
-        }
-        TakeLog();
-    }
+    SmallTableTest() : ProxyTest({"127.0.0.1", 5070, "127.0.0.9:5080", 3, 4}) {}
 };
 
 TEST_F(GuardTest, MessagesWithoutCallIdAreLoggedAndDropped)
@@ -32,31 +28,42 @@ TEST_F(GuardTest, MessagesWithoutCallIdAreLoggedAndDropped)
     EXPECT_EQ(proxy.Calls().Taken(), 0u);
 }
 
-TEST_F(GuardTest, FullTableGivesSpentSlotsAwayElseRefuses)
+TEST_F(SmallTableTest, FullTableGivesSpentSlotsAwayElseRefuses)
 {
-    FillWithCalls(true);
+    // Stray BYEs take slots that nothing lives in: spent, given to the next new Call-ID.
+    for (int i = 1; i <= 4; ++i) {
+        Receive(InDialog("BYE", "2 BYE", kAlice, "z9hG4bKs", "stray-" + std::to_string(i)),
+                "127.0.0.5", 5065);
+    }
+    EXPECT_TRUE(TakeSent().empty());
+    TakeLog();
     FromBob(Register(kBob, "reg-b"));
     EXPECT_EQ(TakeLog().front(), "LOG_DEBUG Cleaning up call: 1");
     EXPECT_EQ(Slot(1).CallID, "reg-b");
     EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 200 OK"}));
 
-    for (int i = 2; i <= kCallSlots; ++i) {
-        proxy.Calls().CleanupCall(i);
+    // Live calls are never given away: with bob in slot 1 and three calls of alice's to him
+    // (the first registers her in its slot), a new Call-ID finds no room.
+    Ticks(1);
+    for (int i = 1; i <= 3; ++i) {
+        FromAlice(Invite("bob", "live-" + std::to_string(i)));
     }
-    FillWithCalls(false);
+    ASSERT_EQ(proxy.Calls().Taken(), 4u);
+    TakeSent();
+    TakeLog();
     const std::string invite = Invite("bob", "new");
     Receive(invite, "127.0.0.1", 40000);
     FromAlice(Crlf("ACK sip:bob SIP/2.0\nCall-ID: new\n\n"));
     FromBob(Crlf("SIP/2.0 180 Ringing\nCall-ID: new\n\n"));
     EXPECT_EQ(TakeSent(),
-              (std::vector<Datagram>{
-                  {BuildResponse("503 Service Unavailable", invite, 0), "127.0.0.1", 40000}}));
+              (std::vector<Datagram>{{BuildResponse("503 Service Unavailable", Message(invite), 0),
+                                      "127.0.0.1", 40000}}));
     EXPECT_EQ(TakeLog(),
               (Lines{"LOG_ERR Call table full, refusing 'INVITE' request from 127.0.0.1:40000",
                      "LOG_DEBUG Sending '503 Service Unavailable' to 127.0.0.1:40000",
                      "LOG_ERR Call table full, dropping 'ACK' from 127.0.0.1:5061",
                      "LOG_ERR Call table full, dropping 'SIP/2.0' from 127.0.0.2:5062"}));
-    EXPECT_EQ(proxy.Stats().CallAttempts(), 0);
+    EXPECT_EQ(proxy.Stats().CallAttempts(), 3) << "the refused INVITE is no attempt";
 }
 
 TEST_F(GuardTest, PortsOfContactsAndRoutes)
@@ -81,9 +88,8 @@ TEST_F(GuardTest, PortsOfContactsAndRoutes)
         request.replace(request.find("sip:bob@127.0.0.2:5062>"), 22, row.contact);
         FromBob(request);
         FromBob(Crlf("OPTIONS sip:x SIP/2.0\nCall-ID: " + std::string(row.contact) + "\n\n"));
-        EXPECT_EQ(proxy.Calls().At(proxy.Calls().NextTaken(0)).Caller, row.caller) << row.contact;
+        EXPECT_EQ(Slot(proxy.Calls().Find(row.contact)).Caller, row.caller) << row.contact;
         EXPECT_EQ(Sent(), row.sent) << row.contact;
-        proxy.Calls().CleanupCall(proxy.Calls().NextTaken(0));
     }
 }
 
@@ -142,12 +148,12 @@ TEST_F(GuardTest, OddValuesStayWithinTheirFields)
                         "127.0.0.1:5061."),
               log.end());
 
-    // The user name is what follows the first four characters, up to an "@" after them.
-    for (const auto& [from, user] : {std::pair{"<a@b;sip:x>", ""}, {"<sip:carol>", "carol"}}) {
+    // The user name is the From URI's user part; a URI of a host alone has none.
+    for (const auto& [from, user] : {std::pair{"<sip:carol@h>", "carol"}, {"<sip:carol>", ""}}) {
         FromAlice(Crlf(std::string("REGISTER sip:x SIP/2.0\nFrom: ") + from + "\nCall-ID: " + from +
                        "\nContact: <sip:" + user + "x@127.0.0.7:5067>\n\n"));
         EXPECT_EQ(Slot(proxy.Calls().Find(from)).Username, user);
-        EXPECT_EQ(Slot(proxy.Calls().Find(from)).IsRegistration, kTrue);
+        EXPECT_TRUE(Slot(proxy.Calls().Find(from)).IsRegistration());
     }
 }
 

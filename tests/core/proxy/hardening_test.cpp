@@ -14,7 +14,7 @@ protected:
     HardeningTest() : ProxyTest({"127.0.0.1", 5070, "127.0.0.9:5080", 1}) {}
     std::string Forwarded(const std::string& request)
     {
-        return BuildRequest(MethodToken(request), "sip:bob@127.0.0.2:5062", request,
+        return BuildRequest(MethodToken(request), "sip:bob@127.0.0.2:5062", Message(request),
                             {"127.0.0.1", 5070});
     }
 };
@@ -78,7 +78,7 @@ TEST_F(HardeningTest, RoutesLiveOnlyWithTheirRegistration)
     EXPECT_EQ(TakeLog(), (Lines{"LOG_ERR Route table full, refusing registration of 'u11' from "
                                 "127.0.0.7:7011"}));
     EXPECT_EQ(display.fields["Registrations"], "11");
-    EXPECT_EQ(Slot(proxy.Calls().Find("u11")).IsRegistration, 0) << "nothing stored";
+    EXPECT_FALSE(Slot(proxy.Calls().Find("u11")).IsRegistration()) << "nothing stored";
 }
 
 TEST_F(HardeningTest, ARegistrationReplacedInItsSlotTakesItsRoutesAlong)

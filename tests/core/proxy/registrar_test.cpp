@@ -31,7 +31,7 @@ TEST_F(RegistrarTest, RegisterRefreshAndExpiry)
                                 "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061"}));
     CallRecord expected;
     expected.Slot = 1;
-    expected.IsRegistration = kTrue;
+    expected.holds = Holds::Registration;
     expected.CallID = "reg-a";
     expected.TimeLeft = 60;
     expected.Caller = {"", "127.0.0.1", 5061};
@@ -92,7 +92,7 @@ TEST_F(RegistrarTest, RefusalsAndRequestsThatRecordNothing)
                                 "LOG_INFO Registration failed for '' at '127.0.0.1:5061'",
                                 "LOG_DEBUG REGISTER request from '127.0.0.1:40000'",
                                 "LOG_DEBUG Sending '200 OK' to 127.0.0.1:40000"}));
-    EXPECT_EQ(Slot(2).IsRegistration, 0) << "a REGISTER without Contact records nothing";
+    EXPECT_FALSE(Slot(2).IsRegistration()) << "a REGISTER without Contact records nothing";
     EXPECT_EQ(Slot(2).TimeLeft, 2);
     Ticks(3); // released like a call
     EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG Cleaning up call: 1", "LOG_DEBUG Cleaning up call: 2"}));

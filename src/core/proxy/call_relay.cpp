@@ -1,0 +1,188 @@
+#include "core/proxy/call_relay.h"
+
+#include "core/text/numeric.h"
+#include "core/text/text.h"
+
+namespace tavrix {
+
+namespace {
+
+// Lifetime of a call whose INVITE names no Session-Expires.
+constexpr std::int16_t kDefaultCallLifetime = 7200;
+
+Side Other(Side side)
+{
+    return side == Side::Caller ? Side::Callee : Side::Caller;
+}
+
+} // namespace
+
+void CallRelay::OnInvite(CallRecord& rec, const Message& message, const PeerAddress& peer)
+{
+    if (rec.Routed() && rec.stage != CallStage::Ending) {
+        m_log.WriteLog(Level::Debug, "Received 'INVITE' from ", peer.IP, ":", peer.Port);
+        if (!m_admission.HopsExhausted(message, peer)) {
+            RelayRequest(rec, message, peer);
+        }
+        return;
+    }
+    m_log.WriteLog(Level::Debug, "Using latest request as basis request");
+    if (m_admission.HopsExhausted(message, peer) || !m_admission.Authorized(rec, message, peer)) {
+        return;
+    }
+    rec.TimeLeft = NumericValue16(message.Header(HeaderId::SessionExpires));
+    if (rec.TimeLeft == 0) {
+        rec.TimeLeft = kDefaultCallLifetime;
+    }
+    if (m_registrar.AdmitRequest(rec, message, peer) == AdmitResult::Admitted) {
+        StartCall(rec, message);
+    }
+}
+
+void CallRelay::StartCall(CallRecord& rec, const Message& message)
+{
+    m_log.WriteLog(Level::Info, "Call started");
+    m_stats.Increment(Figure::CallAttempts);
+    m_out.Respond(rec, Side::Caller, "100 Trying", message);
+
+    const std::string route = m_routes.FindRoute(message.Header(HeaderId::To));
+    if (route.empty()) {
+        m_out.Respond(rec, Side::Caller, "404 Not Found", message);
+        m_stats.Increment(Figure::FailedCalls);
+        return;
+    }
+    const PeerAddress callee = ContactAddress(route);
+    rec.Callee = PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port};
+    if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
+        // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
+        m_out.Respond(rec, Side::Caller, "482 Loop Detected", message);
+        m_stats.Increment(Figure::FailedCalls);
+        m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: route for '",
+                           m_stats.LastRoute(), "' leads back to this proxy (", rec.Callee.IP, ":",
+                           rec.Callee.Port, ")");
+        return;
+    }
+    rec.AnswerTimeLeft = kAnswerTime;
+    if (rec.holds == Holds::Nothing) {
+        rec.holds = Holds::Call;
+    }
+    m_calls.Store(rec);
+    m_out.Forward(rec, Side::Callee, "INVITE", message);
+}
+
+void CallRelay::OnCancelOrBye(CallRecord& rec, const Message& message, const PeerAddress& peer)
+{
+    m_log.WriteLog(Level::Debug, "Received '", message.Method(), "' from ", peer.IP, ":",
+                   peer.Port);
+    if (!m_admission.HopsExhausted(message, peer)) {
+        RelayRequest(rec, message, peer);
+    }
+}
+
+void CallRelay::OnAck(CallRecord& rec, const Message& message, const PeerAddress& peer)
+{
+    m_log.WriteLog(Level::Debug, "Received 'ACK' from ", peer.IP, ":", peer.Port);
+    if (m_admission.HopsExhausted(message, peer)) {
+        return;
+    }
+    // An ACK goes to the other side: the caller's of an answer to its INVITE, the callee's of
+    // an answer to the callee's re-INVITE.
+    if (rec.Routed()) {
+        m_out.Forward(rec, Other(SenderSide(rec, peer)), "ACK", message);
+    }
+    // The table decides, not the copy: the relay marks the slot when the call ends. A stray
+    // ACK (of a challenge, say) takes no slot from the request that follows it.
+    if (m_calls.At(rec.Slot).stage == CallStage::Ending || m_calls.IsBare(rec.Slot)) {
+        m_registrar.EndCall(rec.Slot);
+    }
+}
+
+void CallRelay::RelayRequest(CallRecord& rec, const Message& message, const PeerAddress& peer)
+{
+    const Side from = SenderSide(rec, peer);
+    m_out.Respond(rec, from, "100 Trying", message);
+    m_out.Forward(rec, Other(from), message.Method(), message);
+}
+
+Side CallRelay::SenderSide(const CallRecord& rec, const PeerAddress& peer) const
+{
+    // Two phones may share an address (one PC, one NAT): the port tells them apart. Only a
+    // sender that is neither leg exactly is placed by its address alone.
+    if (peer.IP == rec.Callee.IP && peer.Port == rec.Callee.Port) {
+        return Side::Callee;
+    }
+    if (peer.IP == rec.Caller.IP && peer.Port == rec.Caller.Port) {
+        return Side::Caller;
+    }
+    return peer.IP == rec.Caller.IP ? Side::Caller : Side::Callee;
+}
+
+void CallRelay::EndIfFailedInvite(const CallRecord& rec, std::int16_t code, const Message& message)
+{
+    // The slot is then freed by the caller's ACK (or given away when the table is full) instead
+    // of being held for the whole call lifetime; a refused re-INVITE leaves the call as it was
+    // (RFC 3261 14.1).
+    const CallRecord& slot = m_calls.At(rec.Slot);
+    if (code >= 300 && !slot.IsRegistration() && slot.stage == CallStage::Trying &&
+        message.CSeqMethod() == "INVITE") {
+        m_calls.MarkEnding(rec.Slot);
+    }
+}
+
+void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAddress& peer)
+{
+    const std::string_view status = message.Status();
+    const std::int16_t code = NumericValue16(status);
+    m_log.WriteLog(Level::Debug, "Got '", status, "' from '", peer.IP, ":", peer.Port, "'");
+    if (m_calls.At(rec.Slot).AnswerTimeLeft > 0 && code > 100 && message.CSeqMethod() == "INVITE") {
+        // A provisional answer gives the INVITE its time again; a final one ends the wait.
+        m_calls.SetAnswerTimeLeft(rec.Slot, code < 200 ? kAnswerTime : 0);
+    }
+    const Side otherSide = Other(SenderSide(rec, peer));
+    switch (code) {
+    case 100:
+        return;
+    case 180:
+        m_out.Respond(rec, Side::Caller, "180 Ringing", message);
+        return;
+    case 183:
+        m_out.Respond(rec, Side::Caller, "183 Session Progress", message);
+        return;
+    case 200:
+        if (!rec.Routed()) {
+            m_out.Forward(rec, Side::Caller, "ACK", message);
+            return;
+        }
+        m_out.Respond(rec, otherSide, "200 OK", message);
+        if (const std::string_view method = message.CSeqMethod(); method == "INVITE") {
+            m_calls.MarkAnswered(rec.Slot);
+        } else if (method == "BYE" || method == "CANCEL") {
+            m_calls.MarkEnding(rec.Slot);
+            m_log.WriteLog(Level::Info, "Call completed");
+            m_stats.Increment(Figure::CompletedCalls);
+        }
+        return;
+    case 404:
+        if (!rec.Routed()) {
+            return;
+        }
+        m_out.Respond(rec, otherSide, "404 Not Found", message);
+        m_stats.Increment(Figure::FailedCalls);
+        break;
+    case 486:
+        m_out.Respond(rec, Side::Caller, "486 Busy Here", message);
+        break;
+    case 487:
+        // RFC 3261 9.2: the caller learns that its INVITE was cancelled, and acknowledges it.
+        m_out.Respond(rec, Side::Caller, "487 Request Terminated", message);
+        break;
+    default:
+        m_log.WriteLog(Level::Debug, "Dunno how to handle response #", code, " '", status,
+                       "' from '", rec.Caller.IP, ":", rec.Caller.Port, "' - Forwarding");
+        m_out.Respond(rec, otherSide, status, message);
+        break;
+    }
+    EndIfFailedInvite(rec, code, message);
+}
+
+} // namespace tavrix

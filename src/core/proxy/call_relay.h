@@ -1,0 +1,62 @@
+#pragma once
+
+#include "core/log/logger.h"
+#include "core/log/stats.h"
+#include "core/proxy/admission.h"
+#include "core/proxy/call_table.h"
+#include "core/proxy/outbox.h"
+#include "core/proxy/registrar.h"
+#include "core/proxy/route_table.h"
+#include "core/text/message.h"
+
+#include <string_view>
+
+namespace tavrix {
+
+// How long a forwarded INVITE may wait for a final answer, each provisional one restarting it
+// (RFC 3261 16.6 step 11, timer C).
+inline constexpr std::int16_t kAnswerTime = 180;
+
+// The calls: a new INVITE is admitted, routed and forwarded; the requests within a call (a
+// re-INVITE, CANCEL, BYE, ACK) go to the other side; responses go back. rec is the working copy
+// of the message's slot; the table changes only where a step stores into it.
+class CallRelay
+{
+public:
+    CallRelay(CallTable& calls, RouteTable& routes, Registrar& registrar, Admission& admission,
+              Outbox& out, Logger& log, SIP_STATS& stats, const Endpoint& self)
+        : m_calls(calls), m_routes(routes), m_registrar(registrar), m_admission(admission),
+          m_out(out), m_log(log), m_stats(stats), m_self(self)
+    {}
+
+    // An INVITE: a new call, or within a routed call that has not ended (RFC 3261 14: hold,
+    // resume, a new codec, or a retransmission) relayed to the other side like a BYE.
+    void OnInvite(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // A CANCEL or BYE: "100 Trying" to its sender, then on to the other side.
+    void OnCancelOrBye(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // An ACK: on to the other side of a routed call; frees the slot of a call that has ended,
+    // or of a Call-ID it alone brought.
+    void OnAck(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // A response with a status code of 100 or more, relayed to the side that did not send it.
+    void OnResponse(CallRecord& rec, const Message& message, const PeerAddress& peer);
+
+private:
+    void StartCall(CallRecord& rec, const Message& message);
+    // "100 Trying" to the sender's side, the request to the other one.
+    void RelayRequest(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // The side the sender is on: by address and port, else by address alone.
+    Side SenderSide(const CallRecord& rec, const PeerAddress& peer) const;
+    // A final failure of an INVITE ends its call (not a registration, not an answered call).
+    void EndIfFailedInvite(const CallRecord& rec, std::int16_t code, const Message& message);
+
+    CallTable& m_calls;
+    RouteTable& m_routes;
+    Registrar& m_registrar;
+    Admission& m_admission;
+    Outbox& m_out;
+    Logger& m_log;
+    SIP_STATS& m_stats;
+    const Endpoint& m_self;
+};
+
+} // namespace tavrix

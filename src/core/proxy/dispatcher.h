@@ -1,0 +1,81 @@
+#pragma once
+
+#include "core/log/logger.h"
+#include "core/proxy/admission.h"
+#include "core/proxy/call_relay.h"
+#include "core/proxy/call_table.h"
+#include "core/proxy/outbox.h"
+#include "core/proxy/registrar.h"
+#include "core/text/message.h"
+
+#include <string_view>
+
+namespace tavrix {
+
+// Takes each datagram through a chain of steps, each of which handles it or passes it on: a
+// keep-alive is ignored, a request that came back is stopped, the message's slot is found (or
+// the request refused when there is none), and the handler of its first word runs.
+class Dispatcher
+{
+public:
+    Dispatcher(CallTable& calls, Registrar& registrar, Admission& admission, CallRelay& relay,
+               Outbox& out, Logger& log)
+        : m_calls(calls), m_registrar(registrar), m_admission(admission), m_relay(relay),
+          m_out(out), m_log(log)
+    {}
+
+    // Runs the chain for one datagram from peer. Any bytes are acceptable input.
+    void Dispatch(const Message& message, const PeerAddress& peer);
+
+private:
+    // The message on its way through the chain.
+    struct Incoming
+    {
+        const Message& message;
+        const PeerAddress& peer;
+        CallRecord rec; // the working copy of the message's slot, once found
+    };
+    enum class Next
+    {
+        Continue,
+        Done
+    };
+    using Step = Next (Dispatcher::*)(Incoming&);
+    using Handler = void (Dispatcher::*)(Incoming&);
+
+    Next SkipKeepAlive(Incoming& in);
+    Next StopLoop(Incoming& in);
+    Next FindSlot(Incoming& in);
+    Next RunHandler(Incoming& in);
+
+    void OnRegister(Incoming& in);
+    void OnInvite(Incoming& in) { m_relay.OnInvite(in.rec, in.message, in.peer); }
+    void OnCancelOrBye(Incoming& in) { m_relay.OnCancelOrBye(in.rec, in.message, in.peer); }
+    void OnAck(Incoming& in) { m_relay.OnAck(in.rec, in.message, in.peer); }
+    void OnOptions(Incoming& in);
+    void OnResponse(Incoming& in);
+    void OnUnknown(Incoming& in);
+
+    static constexpr Step kChain[] = {&Dispatcher::SkipKeepAlive, &Dispatcher::StopLoop,
+                                      &Dispatcher::FindSlot, &Dispatcher::RunHandler};
+    struct Route
+    {
+        std::string_view method; // the message's first word
+        Handler handler;
+    };
+    static constexpr Route kHandlers[] = {
+        {"REGISTER", &Dispatcher::OnRegister},  {"INVITE", &Dispatcher::OnInvite},
+        {"CANCEL", &Dispatcher::OnCancelOrBye}, {"ACK", &Dispatcher::OnAck},
+        {"BYE", &Dispatcher::OnCancelOrBye},    {"OPTIONS", &Dispatcher::OnOptions},
+        {"SIP/2.0", &Dispatcher::OnResponse},
+    };
+
+    CallTable& m_calls;
+    Registrar& m_registrar;
+    Admission& m_admission;
+    CallRelay& m_relay;
+    Outbox& m_out;
+    Logger& m_log;
+};
+
+} // namespace tavrix

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "core/proxy/call_table.h"
+#include "core/proxy/registrar.h"
+
+namespace tavrix {
+
+// The once-a-second pass over the taken slots: counts every lifetime down and ends the
+// registrations and calls that have run out, and calls whose INVITE waited too long for an
+// answer.
+class Sweep
+{
+public:
+    Sweep(CallTable& calls, Registrar& registrar) : m_calls(calls), m_registrar(registrar) {}
+
+    // One tick. A lifetime of N is counted down on N ticks and ends on tick N + 1.
+    void Run();
+
+private:
+    CallTable& m_calls;
+    Registrar& m_registrar;
+};
+
+} // namespace tavrix
