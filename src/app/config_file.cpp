@@ -1,7 +1,6 @@
 #include "app/config_file.h"
 
-#include "app/command_line.h"
-#include "core/log/logger.h"
+#include "app/options.h"
 
 #include <QFile>
 #include <QHash>
@@ -96,32 +95,6 @@ QString ReadConfigFile(const QString& path, Options& options)
         }
     }
     return {};
-}
-
-void RereadConfiguration(Logger& log, const Options& options)
-{
-    if (options.configFile.isEmpty()) {
-        log.WriteLog(Level::Info, "SIGHUP: no configuration file to reread (no --config)");
-        return;
-    }
-    const CommandLine reread = ParseCommandLine(options.arguments);
-    if (reread.exitStatus) {
-        // The first line of the message, without the program's name before it.
-        const QString reason = reread.err.section(u'\n', 0, 0).section(u' ', 1);
-        log.WriteLog(Level::Err, "Configuration not reread: ", Latin1(reason));
-        return;
-    }
-    const std::int16_t from = log.LogLevel();
-    const std::int16_t to = reread.options.server.proxy.LogLevel;
-    if (from == to) {
-        log.WriteLog(Level::Info, "Configuration reread from ", Latin1(options.configFile),
-                     ": log level stays ", to);
-        return;
-    }
-    // Written at the more verbose of the two levels, so the change shows either way.
-    log.SetLogLevel(std::max(from, to));
-    log.WriteLog(Level::Info, "Log level changed from ", from, " to ", to);
-    log.SetLogLevel(to);
 }
 
 } // namespace tavrix

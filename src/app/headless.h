@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 namespace tavrix {
 
 struct Options;
@@ -11,8 +9,5 @@ struct Options;
 // asked. SIGHUP rereads the configuration. Needs a QCoreApplication. Returns the exit status: 0
 // after a signal, 1 when the UDP port cannot be bound.
 int RunHeadless(const Options& options);
-
-// Writes the text to standard error at once.
-void WriteError(const std::string& text);
 
 } // namespace tavrix

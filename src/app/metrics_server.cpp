@@ -1,6 +1,6 @@
 #include "app/metrics_server.h"
 
-#include "app/server.h"
+#include "app/latin1.h"
 #include "core/proxy/proxy.h"
 
 #include <QTcpServer>

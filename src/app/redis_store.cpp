@@ -1,6 +1,7 @@
 #include "app/redis_store.h"
 
-#include "app/server.h"
+#include "app/latin1.h"
+#include "core/proxy/proxy.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>

@@ -1,5 +1,6 @@
 #include "app/server.h"
 
+#include "app/latin1.h"
 #include "core/text/numeric.h"
 
 #include <QNetworkInterface>
@@ -32,16 +33,6 @@ ProxyConfig WithLocalEndpoint(const ServerConfig& config)
 }
 
 } // namespace
-
-std::string Latin1(const QString& text)
-{
-    std::string out;
-    out.reserve(static_cast<std::size_t>(text.size()));
-    for (const QChar ch : text) {
-        out.push_back(ch.unicode() <= 0xFF ? static_cast<char>(ch.unicode()) : '?');
-    }
-    return out;
-}
 
 std::string HostIPv4Address()
 {

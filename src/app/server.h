@@ -75,7 +75,4 @@ private:
 // dotted IPv4 text; "127.0.0.1" when there is none.
 std::string HostIPv4Address();
 
-// A text of one byte per character: characters outside Latin-1 become "?".
-std::string Latin1(const QString& text);
-
 } // namespace tavrix

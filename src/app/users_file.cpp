@@ -1,6 +1,6 @@
 #include "app/users_file.h"
 
-#include "app/server.h"
+#include "app/latin1.h"
 
 #include <QFile>
 

@@ -1,14 +1,9 @@
 #include "gui/desktop.h"
 
-#include "app/command_line.h"
-#include "app/config_file.h"
-#include "app/headless.h"
 #include "app/local_time.h"
-#include "app/metrics_server.h"
-#include "app/signal_pipe.h"
-#include "app/stores.h"
+#include "app/options.h"
+#include "app/runtime.h"
 #include "app/system_clock.h"
-#include "app/users_file.h"
 #include "gui/main_window.h"
 #include "gui/operator_dialogs.h"
 
@@ -22,29 +17,19 @@ int RunDesktop(const Options& options)
     // windows come and go.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    SignalPipe signalPipe;
     SystemClock clock;
     LocalTimeText time;
     MessageBoxDialogs dialogs;
     frmMain main(options.server, dialogs, clock, time);
-    main.server().proxy().SetUsers(options.users);
-    const std::unique_ptr<QObject> store = OpenStore(options.store, main.server().proxy());
+    Runtime runtime(options, main.server());
     QObject::connect(&main, &frmMain::shutdownRequested, &main, [] { QCoreApplication::exit(0); });
-    QObject::connect(&signalPipe, &SignalPipe::terminationRequested, &main, &QWidget::close);
-    QObject::connect(&signalPipe, &SignalPipe::statisticsRequested, &main,
-                     [&main] { WriteError(main.server().statisticsReport()); });
-    QObject::connect(&signalPipe, &SignalPipe::reloadRequested, &main, [&main, &options] {
-        RereadConfiguration(main.server().proxy().Log(), options);
-        ReloadUsers(main.server().proxy(), options.usersFile, options.realm);
+    QObject::connect(&runtime, &Runtime::terminationRequested, &main, &QWidget::close);
+    QObject::connect(&runtime, &Runtime::reloaded, &main, [&main] {
         if (frmLog* log = main.console().logWindow()) {
             log->showLogLevel();
         }
     });
-    MetricsServer metrics(main.server().proxy());
-    if (!options.metricsAddress.isNull()) {
-        metrics.listen(options.metricsAddress, options.metricsPort);
-    }
-
+    runtime.startPages();
     main.show();
     return QApplication::exec();
 }

@@ -1,0 +1,218 @@
+#include "app/options.h"
+
+#include "app/latin1.h"
+#include "core/text/numeric.h"
+
+#include <QFile>
+
+#include <limits>
+
+namespace tavrix {
+
+namespace {
+
+constexpr int kMaxSlots = 1000000;
+
+// A whole number from low to high written in decimal digits only.
+std::optional<int> Number(const QString& text, int low, int high)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || text.isEmpty() || text.front() < u'0' || text.front() > u'9' || value < low ||
+        value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A plain dotted quad, by the rule every send follows: what the proxy would refuse to send to
+// is refused here, at start-up.
+bool IsDottedIPv4(const QString& text)
+{
+    return ParseIPv4(Latin1(text)).has_value();
+}
+
+// redis://HOST[:PORT][/DB], HOST a dotted IPv4 address: no name is ever looked up.
+std::optional<RedisAddress> RedisUrl(const QString& text)
+{
+    const QString scheme = QStringLiteral("redis://");
+    if (!text.startsWith(scheme)) {
+        return std::nullopt;
+    }
+    QString rest = text.mid(scheme.size());
+    RedisAddress address;
+    if (const qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
+        const auto db = Number(rest.mid(slash + 1), 0, std::numeric_limits<int>::max());
+        if (!db) {
+            return std::nullopt;
+        }
+        address.db = *db;
+        rest.truncate(slash);
+    }
+    if (const qsizetype colon = rest.indexOf(u':'); colon >= 0) {
+        const auto port = Number(rest.mid(colon + 1), 1, 65535);
+        if (!port) {
+            return std::nullopt;
+        }
+        address.port = static_cast<std::uint16_t>(*port);
+        rest.truncate(colon);
+    }
+    if (!IsDottedIPv4(rest)) {
+        return std::nullopt;
+    }
+    address.host = Latin1(rest);
+    return address;
+}
+
+// "ADDR:PORT": a dotted IPv4 address and a port from low to 65535; without ":PORT" the port is
+// fallback, or the text is refused when there is none.
+std::optional<std::pair<QString, int>> AddressAndPort(const QString& text, int low,
+                                                      std::optional<int> fallback)
+{
+    const qsizetype colon = text.indexOf(u':');
+    const QString address = colon < 0 ? text : text.left(colon);
+    const auto port = colon < 0 ? fallback : Number(text.mid(colon + 1), low, 65535);
+    if (!IsDottedIPv4(address) || !port) {
+        return std::nullopt;
+    }
+    return std::pair(address, *port);
+}
+
+// A setting whose value is a number from low to high, stored by set.
+Setting NumberSetting(const char* name, const char* valueName, QString help, int low, int high,
+                      std::function<void(Options&, int)> set)
+{
+    return {name, valueName, std::move(help), [=](Options& options, const QString& text) {
+                const auto value = Number(text, low, high);
+                if (!value) {
+                    return QStringLiteral("a number from %1 to %2").arg(low).arg(high);
+                }
+                set(options, *value);
+                return QString();
+            }};
+}
+
+std::vector<Setting> MakeSettings()
+{
+    std::vector<Setting> settings;
+    settings.push_back({"headless", nullptr,
+                        QStringLiteral("Run without windows; the log goes to standard output."),
+                        [](Options& options, const QString&) {
+                            options.headless = true;
+                            return QString();
+                        }});
+    settings.push_back(NumberSetting(
+        "port", "N",
+        QStringLiteral("Local UDP port (default %1; 0 picks a free one).").arg(kSipPort), 0, 65535,
+        [](Options& options, int port) { options.server.port = static_cast<quint16>(port); }));
+    settings.push_back(
+        {"local-ip", "ADDR",
+         QStringLiteral("Address written into Via and Record-Route (default: the first network "
+                        "interface's)."),
+         [](Options& options, const QString& text) {
+             if (!IsDottedIPv4(text)) {
+                 return QStringLiteral("a dotted IPv4 address");
+             }
+             options.server.proxy.LocalIP = Latin1(text);
+             return QString();
+         }});
+    settings.push_back(
+        {"default-route", "ADDR[:PORT]",
+         QStringLiteral("Upstream for unregistered user names longer than six characters "
+                        "(default %1).")
+             .arg(QLatin1StringView(kDefaultRoute.data(), kDefaultRoute.size())),
+         [](Options& options, const QString& text) {
+             const auto route = AddressAndPort(text, 1, kSipPort);
+             if (!route) {
+                 return QStringLiteral("a dotted IPv4 address, optionally with :PORT (1 to 65535)");
+             }
+             options.server.proxy.DefaultRoute =
+                 Latin1(route->first) + ":" + std::to_string(route->second);
+             return QString();
+         }});
+    settings.push_back(NumberSetting(
+        "log-level", "1-4",
+        QStringLiteral("Start log level: 1 errors, 2 information, 3 debug (default), 4 verbose "
+                       "debug."),
+        1, 4, [](Options& options, int level) {
+            options.server.proxy.LogLevel = static_cast<std::int16_t>(level);
+        }));
+    settings.push_back(NumberSetting(
+        "max-calls", "N",
+        QStringLiteral("Calls and registrations held at once (default %1).").arg(kCallSlots), 1,
+        kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxCalls = count; }));
+    settings.push_back(NumberSetting(
+        "max-routes", "N", QStringLiteral("Routes held at once (default %1).").arg(kRouteSlots), 1,
+        kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
+    settings.push_back({"users", "FILE",
+                        QStringLiteral("Digest users (Apache htdigest format): REGISTER and new "
+                                       "calls must authenticate."),
+                        [](Options& options, const QString& text) {
+                            options.usersFile = text;
+                            return QString();
+                        }});
+    settings.push_back({"realm", "TEXT",
+                        QStringLiteral("Realm of the users (default: the users file's first "
+                                       "line's)."),
+                        [](Options& options, const QString& text) {
+                            options.realm = text;
+                            return QString();
+                        }});
+    settings.push_back({"state", "FILE",
+                        QStringLiteral("Keep the registrations in this SQLite file, so that a "
+                                       "restart finds them again."),
+                        [](Options& options, const QString& text) {
+                            if (text.isEmpty()) {
+                                return QStringLiteral("a file name");
+                            }
+                            options.store.stateFile = QFile::encodeName(text).toStdString();
+                            return QString();
+                        }});
+    settings.push_back(
+        {"registrar", "URL",
+         QStringLiteral("Share the registrations with other instances through Redis at "
+                        "redis://HOST[:PORT][/DB] (HOST a dotted IPv4 address, PORT 6379 when "
+                        "omitted)."),
+         [](Options& options, const QString& text) {
+             options.store.registrar = RedisUrl(text);
+             return options.store.registrar ? QString()
+                                            : QStringLiteral("redis://HOST[:PORT][/DB] with HOST "
+                                                             "a dotted IPv4 address");
+         }});
+    settings.push_back(
+        {"metrics", "ADDR:PORT",
+         QStringLiteral("Serve Prometheus metrics at http://ADDR:PORT/metrics, on exactly that "
+                        "address (default: off; port 0 picks a free one)."),
+         [](Options& options, const QString& text) {
+             const auto endpoint = AddressAndPort(text, 0, std::nullopt);
+             if (!endpoint) {
+                 return QStringLiteral("a dotted IPv4 address with :PORT (0 to 65535)");
+             }
+             options.metricsAddress = QHostAddress(endpoint->first);
+             options.metricsPort = static_cast<quint16>(endpoint->second);
+             return QString();
+         }});
+    settings.push_back(
+        {"log-format", "FORMAT",
+         QStringLiteral("Headless log on standard output: text (CR LF line ends) or journal "
+                        "(priority prefixes, LF); default: journal when standard output is the "
+                        "journal, else text."),
+         [](Options& options, const QString& text) {
+             if (text == u"text" || text == u"journal") {
+                 options.logFormat = text == u"text" ? LogFormat::Text : LogFormat::Journal;
+                 return QString();
+             }
+             return QStringLiteral("text or journal");
+         }});
+    return settings;
+}
+
+} // namespace
+
+const std::vector<Setting>& Settings()
+{
+    static const std::vector<Setting> settings = MakeSettings();
+    return settings;
+}
+
+} // namespace tavrix
