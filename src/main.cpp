@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <exception>
 
 int main(int argc, char* argv[])
 {
@@ -25,11 +26,17 @@ int main(int argc, char* argv[])
         return *commandLine.exitStatus;
     }
 
-    if (commandLine.options.headless) {
-        // No widget code runs and no display is needed.
-        QCoreApplication app(argc, argv);
-        return tavrix::RunHeadless(commandLine.options);
+    try {
+        if (commandLine.options.headless) {
+            // No widget code runs and no display is needed.
+            QCoreApplication app(argc, argv);
+            return tavrix::RunHeadless(commandLine.options);
+        }
+        QApplication app(argc, argv);
+        return tavrix::RunDesktop(commandLine.options);
+    } catch (const std::exception& error) {
+        // What the program cannot start without.
+        std::fprintf(stderr, "tavrix: %s\n", error.what());
+        return 1;
     }
-    QApplication app(argc, argv);
-    return tavrix::RunDesktop(commandLine.options);
 }

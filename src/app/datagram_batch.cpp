@@ -17,7 +17,7 @@ DatagramBatch::DatagramBatch() : m_buffer(kMaxDatagram * kSize)
     }
 }
 
-int DatagramBatch::Receive(int descriptor)
+DatagramBatch::Received DatagramBatch::Receive(int descriptor)
 {
     for (std::size_t i = 0; i < kSize; ++i) {
         m_in[i] = {};
@@ -26,17 +26,19 @@ int DatagramBatch::Receive(int descriptor)
         m_in[i].msg_hdr.msg_name = &m_sources[i];
         m_in[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
     }
-    // An error report of an earlier send (ICMP) comes instead of datagrams, once: read on.
+    Received received;
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int count = ::recvmmsg(descriptor, m_in.data(), kSize, MSG_DONTWAIT, nullptr);
         if (count >= 0) {
-            return count;
+            received.count = count;
+            break;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return 0;
+            break;
         }
+        received.errors.push_back(errno);
     }
-    return 0;
+    return received;
 }
 
 std::string_view DatagramBatch::Data(int i) const

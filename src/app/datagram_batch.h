@@ -20,8 +20,16 @@ public:
 
     DatagramBatch();
 
-    // Reads what is waiting, up to kSize datagrams, without blocking. The count; 0 when none.
-    int Receive(int descriptor);
+    // What a read brought: the datagrams' count, and the errors the socket reported instead of
+    // datagrams (error numbers; "would block" is none).
+    struct Received
+    {
+        int count = 0;
+        std::vector<int> errors;
+    };
+    // Reads what is waiting, up to kSize datagrams, without blocking. An error report of an
+    // earlier send (ICMP) comes instead of datagrams, once: it is kept and reading goes on.
+    Received Receive(int descriptor);
     std::string_view Data(int i) const;
     const sockaddr_in& Source(int i) const { return m_sources[static_cast<std::size_t>(i)]; }
 

@@ -12,16 +12,6 @@ namespace tavrix {
 
 namespace {
 
-// The label of each kind of datagram error in tavrix_datagrams_dropped_total.
-constexpr std::pair<Flood, std::string_view> kDropReasons[] = {
-    {Flood::NoCallId, "no_call_id"},
-    {Flood::CallTableFull, "call_table_full"},
-    {Flood::RouteTableFull, "route_table_full"},
-    {Flood::TooManyHops, "too_many_hops"},
-    {Flood::Loop, "loop"},
-    {Flood::NotSent, "not_sent"},
-    {Flood::Unhandled, "unhandled"}};
-
 constexpr Level kLevels[] = {Level::Err, Level::Info, Level::Debug, Level::DebugV};
 
 // The families of the page, written one after the other into text.
@@ -59,7 +49,9 @@ std::string MetricsText(Proxy& proxy)
     page.single("tavrix_registrations", "gauge", "Registrations held now.", stats.Registrations());
     page.single("tavrix_call_attempts_total", "counter", "Calls started by an INVITE.",
                 stats.CallAttempts());
-    page.single("tavrix_failed_calls_total", "counter", "Calls answered 404 Not Found.",
+    page.single("tavrix_failed_calls_total", "counter",
+                "Calls answered 404 Not Found (no route, or relayed from the callee) or 482 Loop "
+                "Detected.",
                 stats.FailedCalls());
     page.single("tavrix_completed_calls_total", "counter",
                 "Calls ended by a BYE or CANCEL answered 200 OK.", stats.CompletedCalls());
@@ -79,9 +71,9 @@ std::string MetricsText(Proxy& proxy)
                 proxy.Sent());
     page.family("tavrix_datagrams_dropped_total", "counter",
                 "Datagrams not handled as asked (refused, not forwarded or not sent), by reason.");
-    for (const auto& [kind, reason] : kDropReasons) {
-        page.sample("tavrix_datagrams_dropped_total", Cat("{reason=\"", reason, "\"}"),
-                    proxy.Log().Events(kind));
+    for (std::size_t kind = 0; kind < std::size(kFloodNames); ++kind) {
+        page.sample("tavrix_datagrams_dropped_total", Cat("{reason=\"", kFloodNames[kind], "\"}"),
+                    proxy.Log().Events(static_cast<Flood>(kind)));
     }
     page.family("tavrix_log_lines_total", "counter", "Log lines written, by level.");
     for (const Level level : kLevels) {

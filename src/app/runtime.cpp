@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 namespace tavrix {
 
@@ -20,7 +21,10 @@ void PrintToStderr(const std::string& text)
 Runtime::Runtime(const Options& options, Server& server)
     : m_options(options), m_server(server), m_metrics(server.proxy())
 {
-    server.proxy().SetUsers(options.users);
+    if (!server.proxy().SetUsers(options.users)) {
+        throw std::runtime_error("no working random source: digest nonces cannot be made (the "
+                                 "system's random generator, through OpenSSL, failed)");
+    }
     m_store = OpenStore(options.store, server.proxy());
     connect(&m_signals, &SignalPipe::statisticsRequested, this,
             [this] { PrintToStderr(m_server.statisticsReport()); });

@@ -26,7 +26,8 @@ class Runtime final : public QObject
 
 public:
     // Gives the proxy its users and its store (registrations kept elsewhere are back before the
-    // first datagram is read) and installs the signal handlers.
+    // first datagram is read) and installs the signal handlers. Throws std::runtime_error when
+    // users are asked for and no random source works.
     Runtime(const Options& options, Server& server);
     ~Runtime() override;
 

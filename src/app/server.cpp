@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace tavrix {
@@ -88,7 +89,7 @@ bool Server::openSocket()
     }
     // Datagrams are read past the socket object, many at a time, so the descriptor is watched
     // here: the socket's own notice would wait for a read through it. Errors the socket reports
-    // (an ICMP answer to an earlier send) are ignored: intake goes on.
+    // are logged, and intake goes on.
     m_notifier = new QSocketNotifier(m_socket->socketDescriptor(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &Server::readDatagrams);
     return true;
@@ -123,9 +124,12 @@ void Server::readDatagrams()
     // every datagram read has been handled. At most one batch per wake-up, so a flood cannot
     // keep the timer from ticking.
     const int descriptor = static_cast<int>(m_socket->socketDescriptor());
-    const int count = m_batch.Receive(descriptor);
+    const DatagramBatch::Received received = m_batch.Receive(descriptor);
+    for (const int error : received.errors) {
+        reportReadError(error);
+    }
     m_batching = true;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < received.count; ++i) {
         const sockaddr_in& source = m_batch.Source(i);
         PeerAddress peer;
         peer.IP = Latin1(QHostAddress(ntohl(source.sin_addr.s_addr)).toString());
@@ -138,6 +142,25 @@ void Server::readDatagrams()
         m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ",
                                    Latin1(QHostAddress(ntohl(to.sin_addr.s_addr)).toString()), ":",
                                    ntohs(to.sin_port), ": ", std::strerror(error));
+    }
+}
+
+void Server::reportReadError(int error)
+{
+    Logger& log = m_proxy.Log();
+    switch (error) {
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+        // An ICMP answer to an earlier send: that datagram did not arrive.
+        log.WriteLimited(Flood::NotSent, Level::Debug,
+                         "An earlier datagram was not delivered: ", std::strerror(error));
+        return;
+    default:
+        log.WriteLimited(Flood::SocketError, Level::Err,
+                         "Cannot read from the UDP socket: ", std::strerror(error));
+        return;
     }
 }
 

@@ -59,6 +59,9 @@ public:
 
 private:
     void readDatagrams();
+    // Logs an error the socket reported when read: an earlier send that did not arrive at
+    // LOG_DEBUG, anything else at LOG_ERR; both flood-limited and counted for the metrics.
+    void reportReadError(int error);
 
     QUdpSocket* m_socket;
     QTimer* m_timer;

@@ -24,8 +24,16 @@ enum class Flood : std::uint8_t
     NotSent,
     Unhandled, // a method, response or From the proxy cannot handle
     AuthFailed,
+    SocketError, // the socket reported an error other than "would block"
     Kinds
 };
+
+// The name of each kind, in the order of Flood, as the metrics page labels it ("no_call_id").
+inline constexpr std::string_view kFloodNames[] = {
+    "no_call_id", "call_table_full", "route_table_full", "too_many_hops", "loop",
+    "not_sent",   "unhandled",       "auth_failed",      "socket_error"};
+static_assert(std::size(kFloodNames) == static_cast<std::size_t>(Flood::Kinds),
+              "every kind of datagram error has a name");
 
 inline constexpr std::int16_t kDefaultLogLevel = 3;
 inline constexpr int kFloodLines = 10;

@@ -75,22 +75,31 @@ bool Admission::Authorized(const CallRecord& rec, const Message& message, const 
         return false;
     }
     // No credentials of ours, or a nonce that ran out: ask again.
+    const std::optional<std::string> challenge =
+        m_auth->Challenge(now, verdict == Authenticator::Verdict::Stale);
+    if (!challenge) {
+        // Without good random bytes a nonce could be guessed: nobody is let in.
+        m_log.WriteLimited(Flood::AuthFailed, Level::Err,
+                           "Credentials cannot be checked: no random source, no nonce");
+        m_out.AnswerSender(peer, "503 Service Unavailable", message);
+        return false;
+    }
     m_out.AnswerSender(peer, invite ? "407 Proxy Authentication Required" : "401 Unauthorised",
                        message,
-                       Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ",
-                           m_auth->Challenge(now, verdict == Authenticator::Verdict::Stale)));
+                       Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ", *challenge));
     return false;
 }
 
-void Admission::SetUsers(std::optional<Users> users)
+bool Admission::SetUsers(std::optional<Users> users, RandomSource* random)
 {
     if (!users) {
         m_auth.reset();
     } else if (m_auth) {
         m_auth->SetUsers(std::move(*users)); // nonces handed out stay good
     } else {
-        m_auth.emplace(std::move(*users));
+        m_auth.emplace(std::move(*users), random != nullptr ? *random : m_systemRandom);
     }
+    return !m_auth || m_auth->Ready();
 }
 
 void Admission::Tick()

@@ -37,8 +37,10 @@ public:
     bool Authorized(const CallRecord& rec, const Message& message, const PeerAddress& peer);
 
     // From now on every REGISTER and every INVITE that starts a call must carry digest
-    // credentials of these users (RFC 3261 22); none: nobody is asked.
-    void SetUsers(std::optional<Users> users);
+    // credentials of these users (RFC 3261 22); none: nobody is asked. The first users draw
+    // the nonce key from the random source (nullptr: OpenSSL's); false when it gave none, and
+    // then every such request is refused with 503 until the program starts again.
+    bool SetUsers(std::optional<Users> users, RandomSource* random = nullptr);
     // Forgets what it knows of nonces that ran out.
     void Tick();
 
@@ -49,6 +51,7 @@ private:
     SIP_STATS& m_stats;
     Clock& m_clock;
     const Endpoint& m_self;
+    SystemRandom m_systemRandom;
     std::optional<Authenticator> m_auth;
 };
 

@@ -137,19 +137,32 @@ std::string Md5Hex(std::string_view text)
 {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned size = 0;
-    EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_md5(), nullptr);
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_md5(), nullptr) != 1) {
+        return {};
+    }
     return Hex(digest.data(), size);
 }
 
 std::string DigestResponse(std::string_view ha1, const Credentials& c, std::string_view method)
 {
     const std::string ha2 = Md5Hex(Cat(method, ":", c.Uri));
+    if (ha2.empty()) {
+        return {};
+    }
     return Md5Hex(Cat(ha1, ":", c.Nonce, ":", c.Nc, ":", c.Cnonce, ":", c.Qop, ":", ha2));
 }
 
-Authenticator::Authenticator(Users users) : m_users(std::move(users)), m_key(32, '\0')
+bool SystemRandom::Fill(unsigned char* bytes, std::size_t size)
 {
-    RAND_bytes(reinterpret_cast<unsigned char*>(m_key.data()), static_cast<int>(m_key.size()));
+    return RAND_bytes(bytes, static_cast<int>(size)) == 1;
+}
+
+Authenticator::Authenticator(Users users, RandomSource& random)
+    : m_users(std::move(users)), m_random(random), m_key(32, '\0')
+{
+    if (!m_random.Fill(reinterpret_cast<unsigned char*>(m_key.data()), m_key.size())) {
+        m_key.clear(); // a guessable key would let anyone forge nonces
+    }
 }
 
 std::string Authenticator::Nonce(std::int64_t issued, std::string_view salt) const
@@ -164,18 +177,28 @@ std::string Authenticator::Nonce(std::int64_t issued, std::string_view salt) con
     signedPart.append(salt);
     std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
     unsigned size = 0;
-    HMAC(EVP_sha256(), m_key.data(), static_cast<int>(m_key.size()),
-         reinterpret_cast<const unsigned char*>(signedPart.data()), signedPart.size(), mac.data(),
-         &size);
+    if (m_key.empty() ||
+        HMAC(EVP_sha256(), m_key.data(), static_cast<int>(m_key.size()),
+             reinterpret_cast<const unsigned char*>(signedPart.data()), signedPart.size(),
+             mac.data(), &size) == nullptr ||
+        size < 16) {
+        return {};
+    }
     return Hex(reinterpret_cast<const unsigned char*>(signedPart.data()), signedPart.size()) +
            Hex(mac.data(), 16);
 }
 
-std::string Authenticator::Challenge(std::int64_t now, bool stale) const
+std::optional<std::string> Authenticator::Challenge(std::int64_t now, bool stale) const
 {
     std::string salt(kSaltBytes, '\0');
-    RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), kSaltBytes);
-    return Cat("Digest realm=\"", m_users.Realm, "\", nonce=\"", Nonce(now, salt),
+    if (!m_random.Fill(reinterpret_cast<unsigned char*>(salt.data()), salt.size())) {
+        return std::nullopt;
+    }
+    const std::string nonce = Nonce(now, salt);
+    if (nonce.empty()) {
+        return std::nullopt;
+    }
+    return Cat("Digest realm=\"", m_users.Realm, "\", nonce=\"", nonce,
                "\", algorithm=MD5, qop=\"auth\"", stale ? ", stale=true" : "");
 }
 
@@ -196,16 +219,18 @@ Authenticator::Verdict Authenticator::Check(std::string_view value, std::string_
     for (std::size_t i = 16; wellFormed && i < 16 + 2 * kSaltBytes; i += 2) {
         salt.push_back(static_cast<char>(std::stoi(c->Nonce.substr(i, 2), nullptr, 16)));
     }
-    if (issued < 0 || !SameSecret(Nonce(issued, salt), c->Nonce) || now - issued > kNonceLife ||
+    const std::string expected = issued < 0 ? std::string() : Nonce(issued, salt);
+    if (expected.empty() || !SameSecret(expected, c->Nonce) || now - issued > kNonceLife ||
         issued > now) {
         return Verdict::Stale;
     }
     const auto known = m_users.Ha1.find(c->Username);
     const unsigned long nc =
         IsHex(c->Nc) && !c->Nc.empty() ? std::strtoul(c->Nc.c_str(), nullptr, 16) : 0;
-    if (c->Username != user || known == m_users.Ha1.end() || c->Qop != "auth" || nc == 0 ||
-        (!c->Algorithm.empty() && c->Algorithm != "MD5") ||
-        !SameSecret(DigestResponse(known->second, *c, method), c->Response)) {
+    const std::string answer =
+        known == m_users.Ha1.end() ? std::string() : DigestResponse(known->second, *c, method);
+    if (c->Username != user || answer.empty() || c->Qop != "auth" || nc == 0 ||
+        (!c->Algorithm.empty() && c->Algorithm != "MD5") || !SameSecret(answer, c->Response)) {
         return Verdict::Refused;
     }
     unsigned long& highest = m_counts[c->Nonce];

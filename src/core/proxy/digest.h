@@ -36,12 +36,28 @@ struct Credentials
 };
 std::optional<Credentials> ParseDigest(std::string_view value);
 
-// MD5 of the text, 32 lower-case hex digits.
+// MD5 of the text, 32 lower-case hex digits; empty when OpenSSL fails.
 std::string Md5Hex(std::string_view text);
 
-// The expected "response" of RFC 2617 3.2.2.1 with qop=auth.
+// The expected "response" of RFC 2617 3.2.2.1 with qop=auth; empty when OpenSSL fails.
 std::string DigestResponse(std::string_view ha1, const Credentials& credentials,
                            std::string_view method);
+
+// Where random bytes come from.
+class RandomSource
+{
+public:
+    virtual ~RandomSource() = default;
+    // Fills the bytes; false when no good random bytes can be had.
+    virtual bool Fill(unsigned char* bytes, std::size_t size) = 0;
+};
+
+// OpenSSL's generator (RAND_bytes).
+class SystemRandom final : public RandomSource
+{
+public:
+    bool Fill(unsigned char* bytes, std::size_t size) override;
+};
 
 // Hands out nonces and checks answers. A nonce carries its issue time, a random part and an
 // HMAC-SHA256 of both under a key drawn at construction, so no table of nonces is kept; it is
@@ -59,15 +75,19 @@ public:
         Refused    // wrong answer, another user, a replayed nc
     };
 
-    explicit Authenticator(Users users);
+    // Draws the key from the random source; without one the authenticator is not Ready.
+    Authenticator(Users users, RandomSource& random);
     void SetUsers(Users users) { m_users = std::move(users); }
     const Users& UsersOf() const { return m_users; }
+    // Whether the key was drawn: without it no answer is accepted and no nonce handed out.
+    bool Ready() const { return !m_key.empty(); }
 
     // Checks a request's credentials (header value) for user (the From user) and method.
     Verdict Check(std::string_view value, std::string_view user, std::string_view method,
                   std::int64_t now);
-    // "Digest realm=..., nonce=..., algorithm=MD5, qop="auth"", with stale=true when asked.
-    std::string Challenge(std::int64_t now, bool stale) const;
+    // "Digest realm=..., nonce=..., algorithm=MD5, qop="auth"", with stale=true when asked;
+    // none when no nonce can be made (no key, no random bytes, a failed HMAC).
+    std::optional<std::string> Challenge(std::int64_t now, bool stale) const;
     // Forgets the counts of nonces that ran out.
     void Tick(std::int64_t now);
 
@@ -75,11 +95,12 @@ private:
     static constexpr int kSaltBytes = 8;
     static constexpr std::size_t kNonceSize = 16 + 2 * kSaltBytes + 32;
 
-    // Hex of the issue time, the salt and their HMAC under the key.
+    // Hex of the issue time, the salt and their HMAC under the key; empty when HMAC fails.
     std::string Nonce(std::int64_t issued, std::string_view salt) const;
 
     Users m_users;
-    std::string m_key;
+    RandomSource& m_random;
+    std::string m_key;                                       // empty when none could be drawn
     std::unordered_map<std::string, unsigned long> m_counts; // nonce -> highest nc accepted
 };
 

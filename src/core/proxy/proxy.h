@@ -69,8 +69,12 @@ public:
     // Every registration held now, as the store keeps them.
     std::vector<Binding> Bindings() const { return m_registrar.Bindings(); }
     // From now on every REGISTER and every INVITE that starts a call must carry digest
-    // credentials of these users (RFC 3261 22); none: nobody is asked.
-    void SetUsers(std::optional<Users> users) { m_admission.SetUsers(std::move(users)); }
+    // credentials of these users (RFC 3261 22); none: nobody is asked. False when the random
+    // source (nullptr: OpenSSL's) gave no nonce key: such requests are then refused.
+    bool SetUsers(std::optional<Users> users, RandomSource* random = nullptr)
+    {
+        return m_admission.SetUsers(std::move(users), random);
+    }
 
     // Datagrams handed to ReceiveDatagram, and to the transport, since start.
     std::uint64_t Received() const { return m_received; }

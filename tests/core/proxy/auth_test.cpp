@@ -154,5 +154,35 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
                              "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
 }
 
+// A random source that gives bytes until told to stop.
+class FailingRandom final : public RandomSource
+{
+public:
+    bool Fill(unsigned char* bytes, std::size_t size) override
+    {
+        std::fill(bytes, bytes + size, 0x5a);
+        return works;
+    }
+    bool works = false;
+};
+
+TEST_F(ProxyTest, WithoutRandomBytesNobodyIsLetInAndTheStartIsRefused)
+{
+    const Users users = ParseUsers("alice:office:" + Md5Hex("alice:office:secret") + "\n").users;
+    FailingRandom random;
+    EXPECT_FALSE(proxy.SetUsers(users, &random)) << "no key: the program must not start";
+    FromAlice(Register(kAlice, "reg-a"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 503 Service Unavailable"});
+    EXPECT_EQ(TakeLog().at(2), "LOG_ERR Credentials cannot be checked: no random source, no nonce");
+
+    Proxy later(net, log, display, clock);
+    random.works = true;
+    EXPECT_TRUE(later.SetUsers(users, &random));
+    random.works = false; // the key is drawn; a challenge still needs fresh bytes
+    later.ReceiveDatagram(Register(kAlice, "reg-a"), {"", kAlice.ip, kAlice.port});
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 503 Service Unavailable"});
+    EXPECT_EQ(display.fields["Registrations"], "");
+}
+
 } // namespace
 } // namespace tavrix
