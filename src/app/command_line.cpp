@@ -24,6 +24,41 @@ CommandLine Failure(const QString& message)
     return result;
 }
 
+// The settings of the command line over those of the file; what was wrong, or "".
+QString ApplySettings(const QCommandLineParser& parser,
+                      const std::vector<QCommandLineOption>& options, Options& into)
+{
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        if (!parser.isSet(options[i])) {
+            continue;
+        }
+        const QString value = parser.value(options[i]);
+        const QString expected = Settings()[i].apply(into, value);
+        if (!expected.isEmpty()) {
+            return QStringLiteral("invalid value '%1' for --%2: expected %3")
+                .arg(value, QString::fromLatin1(Settings()[i].name), expected);
+        }
+    }
+    return {};
+}
+
+// What the settings ask for together: stores that exclude each other, the users file read.
+QString CheckTogether(Options& options)
+{
+    if (!options.store.stateFile.empty() && options.store.registrar) {
+        // Redis outlives a restart already; a file beside it would only disagree with it.
+        return QStringLiteral("--state and --registrar cannot be used together");
+    }
+    if (!options.usersFile.isEmpty()) {
+        auto users = ReadUsersFile(options.usersFile, options.realm);
+        if (const QString* error = std::get_if<QString>(&users)) {
+            return *error;
+        }
+        options.users = std::get<Users>(std::move(users));
+    }
+    return {};
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(const QStringList& arguments)
@@ -78,27 +113,11 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             return Failure(error);
         }
     }
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        if (!parser.isSet(options[i])) {
-            continue;
-        }
-        const QString value = parser.value(options[i]);
-        const QString expected = Settings()[i].apply(result.options, value);
-        if (!expected.isEmpty()) {
-            return Failure(QStringLiteral("invalid value '%1' for --%2: expected %3")
-                               .arg(value, QString::fromLatin1(Settings()[i].name), expected));
-        }
+    if (const QString error = ApplySettings(parser, options, result.options); !error.isEmpty()) {
+        return Failure(error);
     }
-    if (!result.options.store.stateFile.empty() && result.options.store.registrar) {
-        // Redis outlives a restart already; a file beside it would only disagree with it.
-        return Failure(QStringLiteral("--state and --registrar cannot be used together"));
-    }
-    if (!result.options.usersFile.isEmpty()) {
-        auto users = ReadUsersFile(result.options.usersFile, result.options.realm);
-        if (const QString* error = std::get_if<QString>(&users)) {
-            return Failure(*error);
-        }
-        result.options.users = std::get<Users>(std::move(users));
+    if (const QString error = CheckTogether(result.options); !error.isEmpty()) {
+        return Failure(error);
     }
     return result;
 }

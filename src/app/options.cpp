@@ -92,9 +92,9 @@ Setting NumberSetting(const char* name, const char* valueName, QString help, int
             }};
 }
 
-std::vector<Setting> MakeSettings()
+// Where the proxy listens and how big and how verbose it is.
+void AddProxySettings(std::vector<Setting>& settings)
 {
-    std::vector<Setting> settings;
     settings.push_back({"headless", nullptr,
                         QStringLiteral("Run without windows; the log goes to standard output."),
                         [](Options& options, const QString&) {
@@ -144,6 +144,11 @@ std::vector<Setting> MakeSettings()
     settings.push_back(NumberSetting(
         "max-routes", "N", QStringLiteral("Routes held at once (default %1).").arg(kRouteSlots), 1,
         kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
+}
+
+// Who may register and call, and where registrations are kept.
+void AddRegistrarSettings(std::vector<Setting>& settings)
+{
     settings.push_back({"users", "FILE",
                         QStringLiteral("Digest users (Apache htdigest format): REGISTER and new "
                                        "calls must authenticate."),
@@ -179,6 +184,11 @@ std::vector<Setting> MakeSettings()
                                             : QStringLiteral("redis://HOST[:PORT][/DB] with HOST "
                                                              "a dotted IPv4 address");
          }});
+}
+
+// What the program shows of itself: the metrics page, the form of the log.
+void AddPageSettings(std::vector<Setting>& settings)
+{
     settings.push_back(
         {"metrics", "ADDR:PORT",
          QStringLiteral("Serve Prometheus metrics at http://ADDR:PORT/metrics, on exactly that "
@@ -204,6 +214,14 @@ std::vector<Setting> MakeSettings()
              }
              return QStringLiteral("text or journal");
          }});
+}
+
+std::vector<Setting> MakeSettings()
+{
+    std::vector<Setting> settings;
+    AddProxySettings(settings);
+    AddRegistrarSettings(settings);
+    AddPageSettings(settings);
     return settings;
 }
 

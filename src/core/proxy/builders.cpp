@@ -33,6 +33,27 @@ bool NamesProxy(std::string_view route, const Endpoint& self)
     return uri.Is("sip") && IsOwnEndpoint(uri.hostPort.host, uri.hostPort.Port(), self);
 }
 
+// The Via lines of a response. RFC 3261 16.7 step 3 and 8.2.6.2: a relayed response loses the
+// proxy's own Via value (the first); an answer of the proxy's own keeps every Via of the request.
+void AppendResponseVias(std::string& text, const Message& source)
+{
+    const bool relayed = source.IsResponse();
+    bool first = true;
+    for (const HeaderLine& line : source.Lines()) {
+        if (line.id != HeaderId::Via) {
+            continue;
+        }
+        if (!relayed || !first) {
+            AppendHeader(text, "Via", line.value);
+        } else if (const std::size_t comma = line.value.find(',');
+                   comma != std::string_view::npos) {
+            // One line may carry several values (RFC 3261 7.3.1): keep those after the first.
+            AppendHeader(text, "Via", line.value.substr(comma + 1));
+        }
+        first = false;
+    }
+}
+
 } // namespace
 
 bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint& self)
@@ -85,23 +106,8 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
     text.reserve(source.Text().size() + 128);
     AppendPieces(text, "SIP/2.0 ", status, kCrLf);
 
-    // RFC 3261 16.7 step 3 and 8.2.6.2: a relayed response loses the proxy's own Via value
-    // (the first); an answer of the proxy's own keeps every Via of the request.
+    AppendResponseVias(text, source);
     const bool relayed = source.IsResponse();
-    bool first = true;
-    for (const HeaderLine& line : source.Lines()) {
-        if (line.id != HeaderId::Via) {
-            continue;
-        }
-        if (!relayed || !first) {
-            AppendHeader(text, "Via", line.value);
-        } else if (const std::size_t comma = line.value.find(',');
-                   comma != std::string_view::npos) {
-            // One line may carry several values (RFC 3261 7.3.1): keep those after the first.
-            AppendHeader(text, "Via", line.value.substr(comma + 1));
-        }
-        first = false;
-    }
     Copy(text, source, HeaderId::From);
     Copy(text, source, HeaderId::To);
     Copy(text, source, HeaderId::CallId);
