@@ -78,10 +78,11 @@ private slots:
         for (int i = 0; i < 256; ++i) {
             bytes[static_cast<std::size_t>(i)] = static_cast<char>(i);
         }
+        bytes[10] = bytes[13] = 'x'; // a line break in a dump is indented
         test::LoopbackPeer peer;
         peer.send(bytes, server->port());
-        QTRY_VERIFY(
-            logHas("SIP Read: IP=127.0.0.1 Port=" + std::to_string(peer.port()) + "\r\n" + bytes));
+        QTRY_VERIFY(logHas("SIP Read: IP=127.0.0.1 Port=" + std::to_string(peer.port()) +
+                           "\r\n    " + bytes));
         {
             test::LoopbackPeer gone; // its answer comes back as an ICMP error: intake goes on
             gone.send(gone.options("gone"), server->port());

@@ -41,9 +41,10 @@ public:
     std::string registration(const std::string& user, int expires) const
     {
         const std::string at = "127.0.0.1:" + std::to_string(port());
-        return "REGISTER sip:127.0.0.1 SIP/2.0\r\nFrom: <sip:" + user +
-               "@127.0.0.1>\r\nCall-ID: " + user + "\r\nContact: <sip:" + user + "@" + at +
-               ">\r\nExpires: " + std::to_string(expires) + "\r\n\r\n";
+        return "REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP " + at +
+               ";branch=z9hG4bKr\r\nFrom: <sip:" + user + "@127.0.0.1>\r\nCall-ID: " + user +
+               "\r\nContact: <sip:" + user + "@" + at + ">\r\nExpires: " + std::to_string(expires) +
+               "\r\n\r\n";
     }
     void close() { m_socket.close(); }
 

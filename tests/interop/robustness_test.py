@@ -60,19 +60,27 @@ def loop(program, workdir):
         raise Failure("the loop brought %d datagrams to the caller" % len(got))
 
 
+def reply(text, status):
+    """The response of this status a user agent writes to a request it received."""
+    head = [line for line in text.split("\r\n\r\n")[0].split("\r\n")[1:]
+            if line.split(":")[0] in ("Via", "From", "To", "Call-ID", "CSeq")]
+    return "SIP/2.0 %s\r\n%s\r\nContent-Length: 0\r\n\r\n" % (status, "\r\n".join(head))
+
+
 def registrations(program, workdir):
-    """Route slots taken and freed by forged answers, an eleventh and a twelfth phone, a
-    numeric user without a port."""
+    """Route slots taken by strangers' calls (each registers its caller) and freed with them,
+    an eleventh and a twelfth phone, a numeric user without a port."""
     upstream = Socket("127.0.0.9")
     proxy = Proxy(program, workdir, "--default-route", upstream.host, log_level=1)
     attacker = Socket()
     for i in range(10):
         contact, call_id = "evil%d@127.0.0.3:%d" % (i, 6000 + i), "x%d" % i
-        attacker.send(request("INVITE", "longname", call_id, contact), proxy)
-        attacker.send(request("SIP/2.0 200 OK", "longname", call_id, contact, cseq="2 BYE")
-                      .replace("SIP/2.0 200 OK sip:longname@127.0.0.1 SIP/2.0", "SIP/2.0 200 OK"),
-                      proxy)
-        attacker.send(request("ACK", "longname", call_id, contact, cseq="2 ACK"), proxy)
+        frm = "<sip:evil%d@127.0.0.1>" % i
+        attacker.send(request("INVITE", "longname", call_id, contact, frm=frm), proxy)
+        attacker.send(request("BYE", "longname", call_id, contact, cseq="2 BYE", frm=frm), proxy)
+        bye = [text for text in upstream.received(0.5) if text.startswith("BYE")][0]
+        upstream.send(reply(bye, "200 OK"), proxy)
+        attacker.send(request("ACK", "longname", call_id, contact, cseq="2 ACK", frm=frm), proxy)
     attacker.received(0.5)
     proxy.expect_statistics(Registrations=0)
     phones = [Socket("127.0.0.4") for _ in range(12)]
@@ -100,7 +108,8 @@ def injection(program, workdir):
     sender = Socket()
     forged = "LOG_INFO: 12/5/26 7:13:08 PM User 'admin' successfully registered"
     sender.send(request("REGISTER", "x", "i1", "x@" + sender.host, frm="<tel:1>\r" + forged), proxy)
-    sender.send("FOO\r\n%s x SIP/2.0\r\nCall-ID: i2\r\n\r\n" % forged.replace(" ", "\r\n"), proxy)
+    sender.send("FOO\r\n%s x SIP/2.0\r\nv:\tSIP/2.0/UDP\t%s\r\nCall-ID: i2\r\n\r\n" %
+                (forged.replace(" ", "\r\n"), sender.host), proxy)
     sender.received(0.5)
     proxy.wait_for_log("Dunno how to handle")
     lines = [line for line in proxy.log().split("\n") if line.startswith("LOG_")]

@@ -17,7 +17,8 @@ INVITE = ("INVITE sip:alice@{ip} SIP/2.0\r\nVia: SIP/2.0/UDP {ip}:{port};branch=
           "Max-Forwards: {hops}\r\nFrom: <sip:bob@{ip}>;tag=b\r\nTo: <sip:alice@{ip}>\r\n"
           "Call-ID: c{hops}\r\nCSeq: 1 INVITE\r\nContact: <sip:bob@{ip}:{port}>\r\n\r\n")
 # alice registers; an INVITE with Max-Forwards 0 is refused, one with 70 reaches her (bob too).
-EXCHANGE = [("REGISTER sip:{ip} SIP/2.0\r\nFrom: <sip:alice@{ip}>\r\nCall-ID: reg\r\n"
+EXCHANGE = [("REGISTER sip:{ip} SIP/2.0\r\nVia: SIP/2.0/UDP {ip}:{port};branch=z9hG4bKr\r\n"
+             "From: <sip:alice@{ip}>\r\nCall-ID: reg\r\n"
              "Contact: <sip:alice@{ip}:{port}>\r\nExpires: 60\r\n\r\n", ["SIP/2.0 200"]),
             (INVITE.replace("{hops}", "0"), ["SIP/2.0 483"]),
             (INVITE.replace("{hops}", "70"), ["SIP/2.0 100", "INVITE sip:alice"])]
@@ -83,8 +84,8 @@ def journal(program, workdir):
         exchange(proxy)
         proxy.stop()
         rows = [row if form == "journal" else re.sub("^<.>", "\n", row.replace("\n", "\r\n"))
-                for row in ("<7>LOG_DEBUGV: ", "<7>REGISTER sip:127.0.0.1 SIP/2.0\n", "<7>\n",
-                            "<7>Call-ID: reg\n", "<3>LOG_ERR: ", "<6>LOG_INFO: ")]
+                for row in ("<7>LOG_DEBUGV: ", "<7>    REGISTER sip:127.0.0.1 SIP/2.0\n",
+                            "<7>    \n", "<7>    Call-ID: reg\n", "<3>LOG_ERR: ", "<6>LOG_INFO: ")]
         text = read_text(log)
         if [row for row in rows if row not in text] or (form == "journal") == ("\r" in text):
             raise Failure("%s: not the %s form (%s):\n%s" % (name, form, rows, text))

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace tavrix {
 
@@ -25,18 +26,24 @@ enum class Flood : std::uint8_t
     Unhandled, // a method, response or From the proxy cannot handle
     AuthFailed,
     SocketError, // the socket reported an error other than "would block"
+    Stranger,    // a message within a call or registration from none of its parties
+    UserLimit,   // a user over the bindings or calls one user may hold
+    AnswerLimit, // an answer to a refused request not sent (rate or size)
     Kinds
 };
 
 // The name of each kind, in the order of Flood, as the metrics page labels it ("no_call_id").
 inline constexpr std::string_view kFloodNames[] = {
-    "no_call_id", "call_table_full", "route_table_full", "too_many_hops", "loop",
-    "not_sent",   "unhandled",       "auth_failed",      "socket_error"};
+    "no_call_id",   "call_table_full", "route_table_full", "too_many_hops",
+    "loop",         "not_sent",        "unhandled",        "auth_failed",
+    "socket_error", "not_a_party",     "user_limit",       "answer_limit"};
 static_assert(std::size(kFloodNames) == static_cast<std::size_t>(Flood::Kinds),
               "every kind of datagram error has a name");
 
 inline constexpr std::int16_t kDefaultLogLevel = 3;
 inline constexpr int kFloodLines = 10;
+// The most lines of one kind a second when each source has a budget of its own.
+inline constexpr int kFloodTotal = 200;
 
 // Hands each line that passes LogLevel to the sink as a record with the clock's time. In lines
 // of levels 1 to 3 every control character of the text is written as \r, \n, \t or \xNN, so
@@ -72,20 +79,26 @@ public:
     template <typename... Pieces>
     void WriteLimited(Flood kind, Level level, const Pieces&... pieces)
     {
-        ++m_events[static_cast<std::size_t>(kind)];
-        if (!Passes(level)) {
-            return;
-        }
-        CountError(level);
-        Suppressed& flood = m_floods[static_cast<std::size_t>(kind)];
-        if (flood.written < kFloodLines) {
-            ++flood.written;
+        if (Admit(kind, level, {})) {
             Write(level, pieces...);
-        } else if (flood.count++ == 0) {
-            flood.level = level;
-            flood.first = Cat(pieces...);
+        } else {
+            KeepFirst(kind, level, pieces...);
         }
     }
+    // WriteLimited with a budget for each source address: kFloodLines a second from each,
+    // kFloodTotal in all, so one sender cannot push another's lines out of the log.
+    template <typename... Pieces>
+    void WriteLimitedFrom(Flood kind, std::string_view source, Level level, const Pieces&... pieces)
+    {
+        if (Admit(kind, level, source)) {
+            Write(level, pieces...);
+        } else {
+            KeepFirst(kind, level, pieces...);
+        }
+    }
+    // Counts a datagram error of this kind without a line of its own (its summary is written
+    // elsewhere).
+    void Count(Flood kind) { ++m_events[static_cast<std::size_t>(kind)]; }
 
     // The second is over: "N similar messages suppressed: " and the first of them, once per
     // kind that left lines out, at its level (counted nowhere); every kind starts afresh.
@@ -106,8 +119,21 @@ private:
         long long count = 0;
         Level level = Level::Err;
         std::string first;
+        std::unordered_map<std::string, int> bySource; // lines written this second per source
     };
 
+    // Counts the event; whether its line may be written now (it passes the level and the
+    // budgets). A source of "" has no budget of its own.
+    bool Admit(Flood kind, Level level, std::string_view source);
+    // The first line left out this second, for the summary.
+    template <typename... Pieces> void KeepFirst(Flood kind, Level level, const Pieces&... pieces)
+    {
+        Suppressed& flood = m_floods[static_cast<std::size_t>(kind)];
+        if (Passes(level) && flood.count++ == 0) {
+            flood.level = level;
+            flood.first = Cat(pieces...);
+        }
+    }
     void CountError(Level level);
     template <typename... Pieces> void Write(Level level, const Pieces&... pieces)
     {

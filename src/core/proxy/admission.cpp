@@ -9,29 +9,31 @@ namespace tavrix {
 
 bool Admission::Looped(const Message& message, const PeerAddress& peer)
 {
+    // Only the topmost Via this proxy wrote counts: it is the one of the pass that came back,
+    // and its branch is computed once, so a message of many such Vias costs no more than one.
     const std::vector<std::string_view> vias = message.Headers(HeaderId::Via);
-    const std::string_view callId = message.Header(HeaderId::CallId);
-    const std::string_view cseq = message.Header(HeaderId::CSeq);
     for (std::size_t i = 0; i < vias.size(); ++i) {
         const ViaValue via = ParseVia(vias[i]);
         const std::optional<std::string_view> branch = via.Param("branch");
         if (!branch || !IsOwnEndpoint(via.sentBy.host, via.sentBy.Port(), m_self)) {
             continue;
         }
-        if (*branch ==
-            Branch(i + 1 < vias.size() ? vias[i + 1] : std::string_view(), callId, cseq)) {
-            const std::string_view method = message.Method();
-            if (method == "ACK") {
-                return true;
-            }
-            m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: '", method, "' from ",
-                               peer.IP, ":", peer.Port, " came back to this proxy");
-            if (method == "INVITE") {
-                m_out.AnswerSender(peer, "482 Loop Detected", message);
-                m_stats.Increment(Figure::FailedCalls);
-            }
+        const std::string_view below = i + 1 < vias.size() ? vias[i + 1] : std::string_view();
+        if (*branch !=
+            Branch(below, message.Header(HeaderId::CallId), message.Header(HeaderId::CSeq))) {
+            return false;
+        }
+        const std::string_view method = message.Method();
+        if (method == "ACK") {
             return true;
         }
+        m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: '", method, "' from ", peer.IP,
+                           ":", peer.Port, " came back to this proxy");
+        if (method == "INVITE") {
+            m_out.Refuse(peer, "482 Loop Detected", message);
+            m_stats.Increment(Figure::FailedCalls);
+        }
+        return true;
     }
     return false;
 }
@@ -46,7 +48,7 @@ bool Admission::HopsExhausted(const Message& message, const PeerAddress& peer)
     m_log.WriteLimited(Flood::TooManyHops, Level::Err, "Too many hops: '", method, "' from ",
                        peer.IP, ":", peer.Port, " not forwarded");
     if (method != "ACK") {
-        m_out.AnswerSender(peer, "483 Too Many Hops", message);
+        m_out.Refuse(peer, "483 Too Many Hops", message);
     }
     return true;
 }
@@ -65,13 +67,14 @@ bool Admission::Authorized(const CallRecord& rec, const Message& message, const 
     if (verdict == Authenticator::Verdict::Accepted) {
         return true;
     }
-    if (m_calls.IsBare(rec.Slot)) {
+    if (m_calls.At(rec.Slot).IsBare()) {
         m_calls.CleanupCall(rec.Slot);
     }
     if (verdict == Authenticator::Verdict::Refused) {
-        m_log.WriteLimited(Flood::AuthFailed, Level::Err, "Authentication failed for '", user,
-                           "' from ", peer.IP, ":", peer.Port);
-        m_out.AnswerSender(peer, "403 Forbidden", message);
+        m_log.WriteLimitedFrom(Flood::AuthFailed, peer.IP, Level::Err,
+                               "Authentication failed for '", user, "' from ", peer.IP, ":",
+                               peer.Port);
+        m_out.Refuse(peer, "403 Forbidden", message);
         return false;
     }
     // No credentials of ours, or a nonce that ran out: ask again.
@@ -81,12 +84,11 @@ bool Admission::Authorized(const CallRecord& rec, const Message& message, const 
         // Without good random bytes a nonce could be guessed: nobody is let in.
         m_log.WriteLimited(Flood::AuthFailed, Level::Err,
                            "Credentials cannot be checked: no random source, no nonce");
-        m_out.AnswerSender(peer, "503 Service Unavailable", message);
+        m_out.Refuse(peer, "503 Service Unavailable", message);
         return false;
     }
-    m_out.AnswerSender(peer, invite ? "407 Proxy Authentication Required" : "401 Unauthorised",
-                       message,
-                       Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ", *challenge));
+    m_out.Refuse(peer, invite ? "407 Proxy Authentication Required" : "401 Unauthorised", message,
+                 Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ", *challenge));
     return false;
 }
 

@@ -17,6 +17,9 @@ constexpr HeaderId kCopiedRequestHeaders[] = {
     HeaderId::Allow,        HeaderId::Supported, HeaderId::SessionExpires, HeaderId::ContentType,
     HeaderId::ContentLength};
 
+// What every branch parameter starts with (RFC 3261 8.1.1.7).
+constexpr std::string_view kBranchMark = "z9hG4bK";
+
 // Max-Forwards of a request without one (RFC 3261 8.1.1.6), and the most a request keeps.
 constexpr std::int16_t kMaxForwards = 70;
 
@@ -68,7 +71,7 @@ bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint&
     return ip && (*ip == 0 || (*ip >> 24) == 127);
 }
 
-std::string Branch(std::string_view via, std::string_view callId, std::string_view cseq)
+std::uint64_t BranchHash(std::string_view via, std::string_view callId, std::string_view cseq)
 {
     const std::string_view parts[] = {via, callId, cseq.substr(0, cseq.find(' '))};
     // FNV-1a, 64 bits; a separator keeps "ab"+"c" apart from "a"+"bc".
@@ -79,18 +82,46 @@ std::string Branch(std::string_view via, std::string_view callId, std::string_vi
         }
         hash = (hash ^ 0x0aU) * 1099511628211ULL;
     }
+    return hash;
+}
+
+std::string Branch(std::string_view via, std::string_view callId, std::string_view cseq)
+{
+    const std::uint64_t hash = BranchHash(via, callId, cseq);
     static constexpr char kHex[] = "0123456789abcdef";
-    std::string branch = "z9hG4bK";
+    std::string branch(kBranchMark);
     for (int shift = 60; shift >= 0; shift -= 4) {
         branch.push_back(kHex[(hash >> shift) & 0xfU]);
     }
     return branch;
 }
 
+std::optional<std::uint64_t> BranchNumber(std::string_view branch)
+{
+    if (branch.size() != kBranchMark.size() + 16 || !branch.starts_with(kBranchMark)) {
+        return std::nullopt;
+    }
+    std::uint64_t number = 0;
+    for (const char c : branch.substr(kBranchMark.size())) {
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) {
+            return std::nullopt;
+        }
+        number = number << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return number;
+}
+
 std::string ProxyBranch(const Message& source)
 {
     return Branch(source.Header(HeaderId::Via), source.Header(HeaderId::CallId),
                   source.Header(HeaderId::CSeq));
+}
+
+std::uint64_t ProxyBranchNumber(const Message& source)
+{
+    return BranchHash(source.Header(HeaderId::Via), source.Header(HeaderId::CallId),
+                      source.Header(HeaderId::CSeq));
 }
 
 std::string ProxyBranch(std::string_view source)

@@ -3,6 +3,7 @@
 #include "core/text/message.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,8 +26,15 @@ bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint&
 // in hex, of a Via value, a Call-ID and a CSeq number. A retransmission, the CANCEL of an
 // INVITE and the ACK of a non-2xx answer thus share their INVITE's branch.
 std::string Branch(std::string_view via, std::string_view callId, std::string_view cseq);
+// The hash of a branch as a number; BranchHash(...) is what Branch(...) writes in hex.
+std::uint64_t BranchHash(std::string_view via, std::string_view callId, std::string_view cseq);
+// The number a branch of this proxy's form ("z9hG4bK" and 16 hex digits) carries; none for
+// any other text.
+std::optional<std::uint64_t> BranchNumber(std::string_view branch);
 // Branch of the source's first Via value, its Call-ID and its CSeq.
 std::string ProxyBranch(const Message& source);
+// The number of ProxyBranch(source).
+std::uint64_t ProxyBranchNumber(const Message& source);
 std::string ProxyBranch(std::string_view source);
 
 // "SIP/2.0 status" and the source's headers that a response of this status carries: its Via

@@ -2,6 +2,8 @@
 
 #include "core/text/numeric.h"
 #include "core/text/text.h"
+#include "core/text/uri.h"
+#include "core/text/via.h"
 
 namespace tavrix {
 
@@ -34,12 +36,20 @@ void CallRelay::OnInvite(CallRecord& rec, const Message& message, const PeerAddr
     if (rec.TimeLeft == 0) {
         rec.TimeLeft = kDefaultCallLifetime;
     }
-    if (m_registrar.AdmitRequest(rec, message, peer) == AdmitResult::Admitted) {
-        StartCall(rec, message);
+    switch (m_registrar.AdmitRequest(rec, message, peer)) {
+    case AdmitResult::Admitted:
+        StartCall(rec, message, peer);
+        return;
+    case AdmitResult::OverLimit:
+        m_out.Refuse(peer, "503 Service Unavailable", message);
+        return;
+    case AdmitResult::Refused:
+    case AdmitResult::NoRoom:
+        return;
     }
 }
 
-void CallRelay::StartCall(CallRecord& rec, const Message& message)
+void CallRelay::StartCall(CallRecord& rec, const Message& message, const PeerAddress& peer)
 {
     m_log.WriteLog(Level::Info, "Call started");
     m_stats.Increment(Figure::CallAttempts);
@@ -47,7 +57,7 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message)
 
     const std::string route = m_routes.FindRoute(message.Header(HeaderId::To));
     if (route.empty()) {
-        m_out.Respond(rec, Side::Caller, "404 Not Found", message);
+        m_out.Refuse(rec.Caller, "404 Not Found", message, peer, rec.TimeLeft);
         m_stats.Increment(Figure::FailedCalls);
         return;
     }
@@ -55,7 +65,7 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message)
     rec.Callee = PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port};
     if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
         // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
-        m_out.Respond(rec, Side::Caller, "482 Loop Detected", message);
+        m_out.Refuse(rec.Caller, "482 Loop Detected", message, peer, rec.TimeLeft);
         m_stats.Increment(Figure::FailedCalls);
         m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: route for '",
                            m_stats.LastRoute(), "' leads back to this proxy (", rec.Callee.IP, ":",
@@ -66,8 +76,21 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message)
     if (rec.holds == Holds::Nothing) {
         rec.holds = Holds::Call;
     }
+    // Who may speak in the call from now on (RFC 3261 12.2.2, 9.2): the INVITE's sender, its
+    // tag and its branch (a CANCEL carries the same).
+    rec.Source = PeerAddress{"", peer.IP, peer.Port};
+    rec.CallerTag = TagOf(message.Header(HeaderId::From));
+    rec.InviteBranch = ParseVia(message.Header(HeaderId::Via)).Param("branch").value_or("");
     m_calls.Store(rec);
-    m_out.Forward(rec, Side::Callee, "INVITE", message);
+    Forward(rec, Side::Callee, message);
+}
+
+void CallRelay::Forward(const CallRecord& rec, Side to, const Message& message)
+{
+    m_out.Forward(rec, to, message.Method(), message);
+    if (message.Method() != "ACK") {
+        m_calls.NoteForwarded(rec.Slot, ProxyBranchNumber(message), to);
+    }
 }
 
 void CallRelay::OnCancelOrBye(CallRecord& rec, const Message& message, const PeerAddress& peer)
@@ -92,7 +115,7 @@ void CallRelay::OnAck(CallRecord& rec, const Message& message, const PeerAddress
     }
     // The table decides, not the copy: the relay marks the slot when the call ends. A stray
     // ACK (of a challenge, say) takes no slot from the request that follows it.
-    if (m_calls.At(rec.Slot).stage == CallStage::Ending || m_calls.IsBare(rec.Slot)) {
+    if (m_calls.At(rec.Slot).stage == CallStage::Ending || m_calls.At(rec.Slot).IsBare()) {
         m_registrar.EndCall(rec.Slot);
     }
 }
@@ -101,20 +124,22 @@ void CallRelay::RelayRequest(CallRecord& rec, const Message& message, const Peer
 {
     const Side from = SenderSide(rec, peer);
     m_out.Respond(rec, from, "100 Trying", message);
-    m_out.Forward(rec, Other(from), message.Method(), message);
+    Forward(rec, Other(from), message);
 }
 
 Side CallRelay::SenderSide(const CallRecord& rec, const PeerAddress& peer) const
 {
     // Two phones may share an address (one PC, one NAT): the port tells them apart. Only a
-    // sender that is neither leg exactly is placed by its address alone.
+    // sender that is neither leg exactly is placed by its address alone. The caller is also
+    // where its INVITE came from.
     if (peer.IP == rec.Callee.IP && peer.Port == rec.Callee.Port) {
         return Side::Callee;
     }
-    if (peer.IP == rec.Caller.IP && peer.Port == rec.Caller.Port) {
+    if (peer == PeerAddress{"", rec.Caller.IP, rec.Caller.Port} ||
+        peer == PeerAddress{"", rec.Source.IP, rec.Source.Port}) {
         return Side::Caller;
     }
-    return peer.IP == rec.Caller.IP ? Side::Caller : Side::Callee;
+    return peer.IP == rec.Caller.IP || peer.IP == rec.Source.IP ? Side::Caller : Side::Callee;
 }
 
 void CallRelay::EndIfFailedInvite(const CallRecord& rec, std::int16_t code, const Message& message)
@@ -149,13 +174,9 @@ void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAd
         m_out.Respond(rec, Side::Caller, "183 Session Progress", message);
         return;
     case 200:
-        if (!rec.Routed()) {
-            m_out.Forward(rec, Side::Caller, "ACK", message);
-            return;
-        }
         m_out.Respond(rec, otherSide, "200 OK", message);
         if (const std::string_view method = message.CSeqMethod(); method == "INVITE") {
-            m_calls.MarkAnswered(rec.Slot);
+            m_calls.MarkAnswered(rec.Slot, TagOf(message.Header(HeaderId::To)));
         } else if (method == "BYE" || method == "CANCEL") {
             m_calls.MarkEnding(rec.Slot);
             m_log.WriteLog(Level::Info, "Call completed");
@@ -163,9 +184,6 @@ void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAd
         }
         return;
     case 404:
-        if (!rec.Routed()) {
-            return;
-        }
         m_out.Respond(rec, otherSide, "404 Not Found", message);
         m_stats.Increment(Figure::FailedCalls);
         break;

@@ -41,7 +41,10 @@ public:
     void OnResponse(CallRecord& rec, const Message& message, const PeerAddress& peer);
 
 private:
-    void StartCall(CallRecord& rec, const Message& message);
+    void StartCall(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // Forwards the request to that side, and keeps its branch so that only that side's answer
+    // to it is taken.
+    void Forward(const CallRecord& rec, Side to, const Message& message);
     // "100 Trying" to the sender's side, the request to the other one.
     void RelayRequest(CallRecord& rec, const Message& message, const PeerAddress& peer);
     // The side the sender is on: by address and port, else by address alone.

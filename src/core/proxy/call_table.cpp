@@ -28,6 +28,15 @@ PeerAddress ContactAddress(std::string_view uri)
     return {"", std::string(parsed.hostPort.host), parsed.hostPort.Port()};
 }
 
+bool CallRecord::IsBare() const
+{
+    CallRecord bare;
+    bare.Slot = Slot;
+    bare.CallID = CallID;
+    bare.Owner = Owner;
+    return !CallID.empty() && *this == bare;
+}
+
 CallTable::CallTable(Logger& log, SlotNumber slots)
     : m_log(log), m_capacity(slots), m_free(static_cast<std::size_t>(slots), true),
       m_taken(static_cast<std::size_t>(slots)), m_spent(static_cast<std::size_t>(slots))
@@ -139,19 +148,36 @@ void CallTable::MarkEnding(SlotNumber slot)
     }
 }
 
-void CallTable::MarkAnswered(SlotNumber slot)
+void CallTable::MarkAnswered(SlotNumber slot, std::string_view calleeTag)
 {
-    if (IsTaken(slot) && Slot(slot).stage == CallStage::Trying) {
-        Slot(slot).stage = CallStage::Answered;
+    if (!IsTaken(slot)) {
+        return;
+    }
+    CallRecord& rec = Slot(slot);
+    if (rec.stage == CallStage::Trying) {
+        rec.stage = CallStage::Answered;
+    }
+    if (rec.CalleeTag.empty()) {
+        rec.CalleeTag = calleeTag;
     }
 }
 
-bool CallTable::IsBare(SlotNumber slot) const
+void CallTable::Claim(SlotNumber slot, const std::string& owner)
 {
-    CallRecord bare;
-    bare.Slot = slot;
-    bare.CallID = At(slot).CallID;
-    return IsTaken(slot) && At(slot) == bare;
+    if (IsTaken(slot) && Slot(slot).Owner != owner) {
+        Unindex(slot);
+        Slot(slot).Owner = owner;
+        Index(slot);
+    }
+}
+
+void CallTable::NoteForwarded(SlotNumber slot, std::uint64_t branch, Side to)
+{
+    if (IsTaken(slot)) {
+        CallRecord& rec = Slot(slot);
+        rec.forwarded[rec.nextForwarded] = Forwarded{branch, to, true};
+        rec.nextForwarded = static_cast<std::uint8_t>((rec.nextForwarded + 1) % kForwardedKept);
+    }
 }
 
 SlotNumber CallTable::NextTaken(SlotNumber after) const
@@ -170,7 +196,26 @@ void CallTable::SetAnswerTimeLeft(SlotNumber slot, std::int16_t ticks)
 std::size_t CallTable::RegistrationsOf(const std::string& contact) const
 {
     const auto found = m_registered.find(contact);
-    return found == m_registered.end() ? 0 : static_cast<std::size_t>(found->second);
+    return found == m_registered.end() ? 0 : found->second.size();
+}
+
+SlotNumber CallTable::BindingOf(const std::string& user, const std::string& contact) const
+{
+    const auto found = m_registered.find(contact);
+    if (found != m_registered.end()) {
+        for (const SlotNumber slot : found->second) {
+            if (At(slot).Username == user) {
+                return slot;
+            }
+        }
+    }
+    return 0;
+}
+
+Holdings CallTable::HoldingsOf(const std::string& user) const
+{
+    const auto found = m_holdings.find(user);
+    return found == m_holdings.end() ? Holdings{} : found->second;
 }
 
 void CallTable::Unindex(SlotNumber slot)
@@ -184,7 +229,19 @@ void CallTable::Unindex(SlotNumber slot)
     };
     drop(m_contacts, rec.Contact);
     if (rec.IsRegistration()) {
-        drop(m_registered, rec.Contact);
+        const auto found = m_registered.find(rec.Contact);
+        found->second.erase(slot);
+        if (found->second.empty()) {
+            m_registered.erase(found);
+        }
+    }
+    if (!rec.Owner.empty()) {
+        const auto held = m_holdings.find(rec.Owner);
+        held->second.bindings -= rec.IsRegistration() ? 1 : 0;
+        held->second.calls -= rec.IsCall() ? 1 : 0;
+        if (held->second.bindings == 0 && held->second.calls == 0) {
+            m_holdings.erase(held);
+        }
     }
 }
 
@@ -194,7 +251,12 @@ void CallTable::Index(SlotNumber slot)
     m_byCallId.emplace(rec.CallID, slot);
     ++m_contacts[rec.Contact];
     if (rec.IsRegistration()) {
-        ++m_registered[rec.Contact];
+        m_registered[rec.Contact].insert(slot);
+    }
+    if (!rec.Owner.empty()) {
+        Holdings& held = m_holdings[rec.Owner];
+        held.bindings += rec.IsRegistration() ? 1 : 0;
+        held.calls += rec.IsCall() ? 1 : 0;
     }
     UpdateSpent(slot);
 }

@@ -4,8 +4,10 @@
 #include "core/proxy/index_set.h"
 #include "core/text/message.h"
 
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -56,6 +58,18 @@ enum class CallStage : std::uint8_t
     Ending    // answered with a failure, or its BYE or CANCEL answered: the next ACK frees it
 };
 
+// A request the proxy forwarded within a call: the number of its branch and where it went, so
+// that only that side's answer carrying that branch is taken.
+struct Forwarded
+{
+    std::uint64_t branch = 0;
+    Side to = Side::Callee;
+    bool used = false;
+
+    bool operator==(const Forwarded&) const = default;
+};
+inline constexpr std::size_t kForwardedKept = 4;
+
 // One dialog or registration. An empty record (all empty, all 0) is a free slot.
 struct CallRecord
 {
@@ -69,18 +83,37 @@ struct CallRecord
     std::string Username;            // user part of a registration's From URI
     std::string Contact;             // Contact of the creating message
     std::int16_t AnswerTimeLeft = 0; // ticks the INVITE may still wait for a final answer; 0: none
+    std::string Owner;               // the From user of the REGISTER or INVITE that made it
+    PeerAddress Source;              // where that request came from (IP and Port)
+    std::string CallerTag;           // the From tag of the call's INVITE
+    std::string CalleeTag;           // the To tag of the 2xx that answered it; empty before
+    std::string InviteBranch;        // the branch of the INVITE's topmost Via
+    std::array<Forwarded, kForwardedKept> forwarded{}; // the last requests forwarded
+    std::uint8_t nextForwarded = 0;
 
     // Whether the slot holds a registration (alone or beside a call).
     bool IsRegistration() const
     {
         return holds == Holds::Registration || holds == Holds::CallAndRegistration;
     }
+    // Whether it counts as a call of its Owner: an INVITE made it.
+    bool IsCall() const { return holds != Holds::Registration && !Owner.empty(); }
     // Whether the call has been forwarded to a callee.
     bool Routed() const { return !Callee.Uri.empty(); }
+    // Whether a taken slot holds nothing but its Call-ID and whose it is: nothing was stored.
+    bool IsBare() const;
     // The party on that side.
     const PeerAddress& Party(Side side) const { return side == Side::Callee ? Callee : Caller; }
 
     bool operator==(const CallRecord&) const = default;
+};
+
+// How many slots a user holds: bindings (registrations) and calls (a slot an INVITE of the
+// user's took, answered or not). A registration an INVITE made counts as both.
+struct Holdings
+{
+    int bindings = 0;
+    int calls = 0;
 };
 
 // What LookupCall found for a message.
@@ -134,16 +167,23 @@ public:
     void SetTimeLeft(SlotNumber slot, std::int16_t timeLeft);
     // Marks the call of a taken slot Ending.
     void MarkEnding(SlotNumber slot);
-    // Marks the call of a taken slot Answered, unless it is Ending already.
-    void MarkAnswered(SlotNumber slot);
+    // Marks the call of a taken slot Answered, unless it is Ending already, and keeps the tag
+    // the callee gave the dialog (the first one).
+    void MarkAnswered(SlotNumber slot, std::string_view calleeTag);
+    // Makes the user the owner of a taken slot, whose holdings it then counts in.
+    void Claim(SlotNumber slot, const std::string& owner);
+    // Keeps a request forwarded within the call of a taken slot (the oldest of kForwardedKept
+    // is forgotten).
+    void NoteForwarded(SlotNumber slot, std::uint64_t branch, Side to);
     // Sets AnswerTimeLeft of a taken slot.
     void SetAnswerTimeLeft(SlotNumber slot, std::int16_t ticks);
 
     // How many registration slots hold this Contact.
     std::size_t RegistrationsOf(const std::string& contact) const;
-
-    // Whether the slot is taken and holds nothing but its Call-ID (nothing was ever stored).
-    bool IsBare(SlotNumber slot) const;
+    // The registration slot of the user for this Contact; 0 when the user holds none.
+    SlotNumber BindingOf(const std::string& user, const std::string& contact) const;
+    // What a user holds now.
+    Holdings HoldingsOf(const std::string& user) const;
 
     // The lowest taken slot above after; 0 when there is none.
     SlotNumber NextTaken(SlotNumber after) const;
@@ -170,8 +210,9 @@ private:
     IndexSet m_spent;               // slot - 1 of every slot a new Call-ID may take over
     // The Call-ID of each taken slot; the keys are views of the slots' own CallID texts.
     std::unordered_map<std::string_view, SlotNumber> m_byCallId;
-    std::unordered_map<std::string, SlotNumber> m_contacts;   // Contact -> taken slots with it
-    std::unordered_map<std::string, SlotNumber> m_registered; // Contact -> registrations
+    std::unordered_map<std::string, SlotNumber> m_contacts; // Contact -> taken slots with it
+    std::unordered_map<std::string, std::set<SlotNumber>> m_registered; // Contact -> slots
+    std::unordered_map<std::string, Holdings> m_holdings;               // Owner -> counts
 };
 
 } // namespace tavrix

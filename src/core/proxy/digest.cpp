@@ -227,10 +227,14 @@ Authenticator::Verdict Authenticator::Check(std::string_view value, std::string_
     const auto known = m_users.Ha1.find(c->Username);
     const unsigned long nc =
         IsHex(c->Nc) && !c->Nc.empty() ? std::strtoul(c->Nc.c_str(), nullptr, 16) : 0;
+    // An unknown user's answer is checked against a secret nobody has, so that known and
+    // unknown names take the same time and a guesser learns nothing of which exist.
+    static constexpr std::string_view kNobody = "00000000000000000000000000000000";
     const std::string answer =
-        known == m_users.Ha1.end() ? std::string() : DigestResponse(known->second, *c, method);
-    if (c->Username != user || answer.empty() || c->Qop != "auth" || nc == 0 ||
-        (!c->Algorithm.empty() && c->Algorithm != "MD5") || !SameSecret(answer, c->Response)) {
+        DigestResponse(known == m_users.Ha1.end() ? kNobody : known->second, *c, method);
+    const bool right = SameSecret(answer, c->Response) && !answer.empty();
+    if (c->Username != user || known == m_users.Ha1.end() || !right || c->Qop != "auth" ||
+        nc == 0 || (!c->Algorithm.empty() && c->Algorithm != "MD5")) {
         return Verdict::Refused;
     }
     unsigned long& highest = m_counts[c->Nonce];

@@ -1,6 +1,8 @@
 #include "core/proxy/dispatcher.h"
 
 #include "core/text/numeric.h"
+#include "core/text/uri.h"
+#include "core/text/via.h"
 
 namespace tavrix {
 
@@ -21,6 +23,17 @@ Dispatcher::Next Dispatcher::SkipKeepAlive(Incoming& in)
     return blank ? Next::Done : Next::Continue;
 }
 
+Dispatcher::Next Dispatcher::RequireVia(Incoming& in)
+{
+    // RFC 3261 18.2.2: a request without a Via has nowhere to be answered; nothing is done.
+    if (in.message.IsResponse() || !in.message.Header(HeaderId::Via).empty()) {
+        return Next::Continue;
+    }
+    m_log.WriteLimited(Flood::Unhandled, Level::Err, "No Via: '", in.message.Method(), "' from ",
+                       in.peer.IP, ":", in.peer.Port, " dropped");
+    return Next::Done;
+}
+
 Dispatcher::Next Dispatcher::StopLoop(Incoming& in)
 {
     const bool looped = !in.message.IsResponse() && m_admission.Looped(in.message, in.peer);
@@ -37,6 +50,7 @@ Dispatcher::Next Dispatcher::FindSlot(Incoming& in)
         break;
     case Found::Known:
     case Found::New:
+        in.known = lookup.found == Found::Known;
         in.rec = std::move(lookup.rec);
         return Next::Continue;
     }
@@ -50,8 +64,72 @@ Dispatcher::Next Dispatcher::FindSlot(Incoming& in)
     }
     m_log.WriteLimited(Flood::CallTableFull, Level::Err, "Call table full, refusing '", method,
                        "' request from ", in.peer.IP, ":", in.peer.Port);
-    m_out.AnswerSender(in.peer, "503 Service Unavailable", in.message);
+    m_out.Refuse(in.peer, "503 Service Unavailable", in.message);
     return Next::Done;
+}
+
+Dispatcher::Next Dispatcher::StopStranger(Incoming& in)
+{
+    const bool response = in.message.IsResponse();
+    const std::string_view status = in.message.Status();
+    // RFC 3261 7.2: a status code is three digits from 100 to 699; no other reaches a phone.
+    if (const std::int16_t code = NumericValue16(status); response && (code < 100 || code > 699)) {
+        m_log.WriteLimited(Flood::Unhandled, Level::Err, "Invalid response: ", status);
+    } else if (response ? AnswersForwarded(in) : FromParty(in)) {
+        return Next::Continue;
+    } else {
+        m_log.WriteLimited(Flood::Stranger, Level::Err, "Not a party to the call: '",
+                           response ? status : in.message.Method(), "' from ", in.peer.IP, ":",
+                           in.peer.Port, " dropped");
+    }
+    if (!in.known) {
+        m_calls.CleanupCall(in.rec.Slot); // a response to nothing takes no slot
+    }
+    return Next::Done;
+}
+
+bool Dispatcher::FromParty(const Incoming& in) const
+{
+    const CallRecord& rec = in.rec;
+    if (!in.known || (!rec.Routed() && !rec.IsRegistration())) {
+        return true; // a new Call-ID, or a slot nobody owns yet
+    }
+    const std::string& ip = in.peer.IP;
+    const bool caller = ip == rec.Caller.IP || ip == rec.Source.IP;
+    if (!caller && !(rec.Routed() && ip == rec.Callee.IP)) {
+        return false;
+    }
+    if (!rec.CalleeTag.empty()) {
+        const std::string_view from = TagOf(in.message.Header(HeaderId::From));
+        const std::string_view to = TagOf(in.message.Header(HeaderId::To));
+        if (!(from == rec.CallerTag && to == rec.CalleeTag) &&
+            !(from == rec.CalleeTag && to == rec.CallerTag)) {
+            return false;
+        }
+    }
+    if (in.message.Method() == "CANCEL" && rec.Routed()) {
+        const ViaValue top = ParseVia(in.message.Header(HeaderId::Via));
+        return caller && top.Param("branch").value_or("") == rec.InviteBranch;
+    }
+    return true;
+}
+
+bool Dispatcher::AnswersForwarded(const Incoming& in) const
+{
+    const ViaValue top = ParseVia(in.message.Header(HeaderId::Via));
+    const std::optional<std::uint64_t> branch = BranchNumber(top.Param("branch").value_or(""));
+    if (!branch || !IsOwnEndpoint(top.sentBy.host, top.sentBy.Port(), m_self)) {
+        return false;
+    }
+    const CallRecord& rec = in.rec;
+    for (const Forwarded& sent : rec.forwarded) {
+        if (sent.used && sent.branch == *branch) {
+            const std::string& ip = in.peer.IP;
+            return sent.to == Side::Callee ? ip == rec.Callee.IP
+                                           : ip == rec.Caller.IP || ip == rec.Source.IP;
+        }
+    }
+    return false;
 }
 
 Dispatcher::Next Dispatcher::RunHandler(Incoming& in)
@@ -79,13 +157,16 @@ void Dispatcher::OnRegister(Incoming& in)
         m_out.Respond(rec, Side::Caller, "200 OK", in.message);
         return;
     case AdmitResult::NoRoom:
-        m_out.AnswerSender(in.peer, "503 Service Unavailable", in.message, {}, rec.TimeLeft);
+        m_out.Refuse(in.peer, "503 Service Unavailable", in.message);
+        return;
+    case AdmitResult::OverLimit:
+        m_out.Refuse(in.peer, "403 Forbidden", in.message);
         return;
     case AdmitResult::Refused:
         break;
     }
     // The registrar has put the sender into rec.Caller, so the refusal reaches it.
-    m_out.Respond(rec, Side::Caller, "401 Unauthorised", in.message);
+    m_out.Refuse(rec.Caller, "401 Unauthorised", in.message, in.peer, rec.TimeLeft);
     m_log.WriteLog(Level::Info, "Registration failed for '", rec.Username, "' at '", in.peer.IP,
                    ":", in.peer.Port, "'");
 }
@@ -93,24 +174,15 @@ void Dispatcher::OnRegister(Incoming& in)
 void Dispatcher::OnOptions(Incoming& in)
 {
     m_log.WriteLog(Level::Debug, "Received 'OPTIONS' from ", in.peer.IP, ":", in.peer.Port);
-    m_out.AnswerCaller(in.rec, in.peer, "200 OK", in.message);
-}
-
-void Dispatcher::OnResponse(Incoming& in)
-{
-    const std::string_view status = in.message.Status();
-    if (NumericValue16(status) < 100) {
-        m_log.WriteLimited(Flood::Unhandled, Level::Err, "Invalid response: ", status);
-        return;
-    }
-    m_relay.OnResponse(in.rec, in.message, in.peer);
+    m_out.Respond(CallerOrSender(in.rec, in.peer), "200 OK", in.message, in.rec.TimeLeft);
 }
 
 void Dispatcher::OnUnknown(Incoming& in)
 {
     m_log.WriteLimited(Flood::Unhandled, Level::Err, "Dunno how to handle '", in.message.Method(),
                        "' request from ", in.peer.IP, ":", in.peer.Port, ".");
-    m_out.AnswerCaller(in.rec, in.peer, "405 Method not allowed", in.message);
+    m_out.Refuse(CallerOrSender(in.rec, in.peer), "405 Method not allowed", in.message, in.peer,
+                 in.rec.TimeLeft);
 }
 
 } // namespace tavrix

@@ -2,27 +2,41 @@
 
 namespace tavrix {
 
+namespace {
+
+// A flood from ever new (forged) sources keeps the table small: past this many sources in a
+// second, a new one gets no refusal.
+constexpr std::size_t kMaxRefusedSources = 10000;
+
+} // namespace
+
 void Outbox::Respond(const PeerAddress& to, std::string_view status, const Message& source,
                      std::int16_t timeLeft, std::string_view ownLine)
 {
-    m_log.WriteLog(Level::Debug, "Sending '", status, "' to ", to.IP, ":", to.Port);
-    m_sender.SendDatagram(BuildResponse(status, source, timeLeft, ownLine), to.IP, to.Port);
+    Send(to, status, BuildResponse(status, source, timeLeft, ownLine));
 }
 
-void Outbox::AnswerSender(const PeerAddress& peer, std::string_view status, const Message& source,
-                          std::string_view ownLine, std::int16_t timeLeft)
+void Outbox::Refuse(const PeerAddress& to, std::string_view status, const Message& source,
+                    const PeerAddress& from, std::int16_t timeLeft, std::string_view ownLine)
 {
-    Respond(peer, status, source, timeLeft, ownLine);
-}
-
-void Outbox::AnswerCaller(const CallRecord& rec, const PeerAddress& peer, std::string_view status,
-                          const Message& source)
-{
-    if (rec.Caller.IP.empty() || rec.Caller.Port == 0) {
-        AnswerSender(peer, status, source, {}, rec.TimeLeft);
-    } else {
-        Respond(rec, Side::Caller, status, source);
+    const auto known = m_refusals.find(from.IP);
+    const bool room = known != m_refusals.end() ? known->second < kRefusalsPerSecond
+                                                : m_refusals.size() < kMaxRefusedSources;
+    std::string text = BuildResponse(status, source, timeLeft, ownLine);
+    // The bytes of an answer to a datagram of unknown origin stay below 1.5 times its own.
+    if (!room || text.size() * 2 > source.Text().size() * 3) {
+        m_log.Count(Flood::AnswerLimit);
+        ++m_leftOut;
+        return;
     }
+    ++m_refusals[from.IP];
+    Send(to, status, text);
+}
+
+void Outbox::Send(const PeerAddress& to, std::string_view status, const std::string& text)
+{
+    m_log.WriteLog(Level::Debug, "Sending '", status, "' to ", to.IP, ":", to.Port);
+    m_sender.SendDatagram(text, to.IP, to.Port);
 }
 
 void Outbox::Forward(const CallRecord& rec, Side side, std::string_view method,
@@ -33,6 +47,22 @@ void Outbox::Forward(const CallRecord& rec, Side side, std::string_view method,
     const std::string& target =
         side == Side::Callee || rec.Contact.empty() ? rec.Callee.Uri : rec.Contact;
     m_sender.SendDatagram(BuildRequest(method, target, source, m_self), to.IP, to.Port);
+}
+
+void Outbox::Tick()
+{
+    if (m_leftOut > 0) {
+        m_log.WriteLog(Level::Err, m_leftOut,
+                       " refusals not sent: more than 20 a second for one address, or larger "
+                       "than 1.5 times their request");
+    }
+    m_leftOut = 0;
+    m_refusals.clear();
+}
+
+PeerAddress CallerOrSender(const CallRecord& rec, const PeerAddress& sender)
+{
+    return rec.Caller.IP.empty() || rec.Caller.Port == 0 ? sender : rec.Caller;
 }
 
 } // namespace tavrix

@@ -7,12 +7,17 @@
 #include "core/text/message.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace tavrix {
 
+// Refusals the proxy sends at most, each second, for the requests of one source address.
+inline constexpr int kRefusalsPerSecond = 20;
+
 // The messages the proxy writes, each built from a received one and sent once with its
-// "Sending ..." line: answers to a party, requests forwarded to a side of a call.
+// "Sending ..." line: answers to a party, refusals, requests forwarded to a side of a call.
 class Outbox
 {
 public:
@@ -29,21 +34,37 @@ public:
     {
         Respond(rec.Party(side), status, source, rec.TimeLeft);
     }
-    // A response to whoever sent the message, whatever the record says.
-    void AnswerSender(const PeerAddress& peer, std::string_view status, const Message& source,
-                      std::string_view ownLine = {}, std::int16_t timeLeft = 0);
-    // A response to the record's Caller, or to the sender when the record has no usable
-    // address for it.
-    void AnswerCaller(const CallRecord& rec, const PeerAddress& peer, std::string_view status,
-                      const Message& source);
+    // An answer of the proxy's own that refuses the request from `from` (400, 401, 403, 404,
+    // 405, 407, 482, 483, 503): at most kRefusalsPerSecond a second for one source address,
+    // and none longer than 1.5 times the request, so that nobody can aim the proxy at a third
+    // party or make it louder than himself. What is left out is counted and summed up in one
+    // line a second.
+    void Refuse(const PeerAddress& to, std::string_view status, const Message& source,
+                const PeerAddress& from, std::int16_t timeLeft = 0, std::string_view ownLine = {});
+    // A refusal to the request's sender.
+    void Refuse(const PeerAddress& sender, std::string_view status, const Message& source,
+                std::string_view ownLine = {})
+    {
+        Refuse(sender, status, source, sender, 0, ownLine);
+    }
     // A request built from source, to the party on that side: the callee at its Uri, the
     // caller at its Contact (RFC 3261 12.2.1.1), or at the callee's Uri when it has none.
     void Forward(const CallRecord& rec, Side side, std::string_view method, const Message& source);
+    // The second is over: the summary of refusals left out, and every source starts afresh.
+    void Tick();
 
 private:
+    void Send(const PeerAddress& to, std::string_view status, const std::string& text);
+
     DatagramSender& m_sender;
     Logger& m_log;
     const Endpoint& m_self;
+    std::unordered_map<std::string, int> m_refusals; // this second's, by source address
+    long long m_leftOut = 0;                         // this second's refusals not sent
 };
+
+// Where an answer to a request within the record goes: the record's Caller, or the sender when
+// the record has no usable address for it.
+PeerAddress CallerOrSender(const CallRecord& rec, const PeerAddress& sender);
 
 } // namespace tavrix

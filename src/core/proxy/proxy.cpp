@@ -14,7 +14,7 @@ Proxy::Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& 
       m_admission(m_calls, m_out, m_log, m_stats, clock, m_self),
       m_relay(m_calls, m_routes, m_registrar, m_admission, m_out, m_log, m_stats, m_self),
       m_sweep(m_calls, m_registrar),
-      m_dispatcher(m_calls, m_registrar, m_admission, m_relay, m_out, m_log)
+      m_dispatcher(m_calls, m_registrar, m_admission, m_relay, m_out, m_log, m_self)
 {
     m_log.SetLogLevel(config.LogLevel);
 }
@@ -34,6 +34,7 @@ void Proxy::ReceiveDatagram(std::string_view text, const PeerAddress& peer)
 void Proxy::Tick()
 {
     m_log.Tick();
+    m_out.Tick();
     m_admission.Tick();
     m_sweep.Run();
 }

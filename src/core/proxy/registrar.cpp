@@ -57,6 +57,7 @@ AdmitResult Registrar::AdmitRequest(CallRecord& rec, const Message& message,
     }
 
     const bool isRegister = message.Method() == "REGISTER";
+    const std::string user(fromUri.user);
     // What a REGISTER asks for; an INVITE keeps the call's lifetime already in the record.
     const std::int16_t lifetime =
         RequestedLifetime(message, isRegister ? kDefaultRegistrationLifetime : rec.TimeLeft);
@@ -65,26 +66,69 @@ AdmitResult Registrar::AdmitRequest(CallRecord& rec, const Message& message,
     // registration under another Contact: that one is over, and the request registers anew.
     rec.Contact = std::string(StripBrackets(rec.Contact));
     const CallRecord& held = m_calls.At(rec.Slot);
-    if (m_calls.IsKnownContact(rec.Contact) &&
-        (!held.IsRegistration() || held.Contact == rec.Contact)) {
-        if (!rec.Contact.empty()) {
-            const PeerAddress at = ContactAddress(rec.Contact);
-            rec.Caller.IP = at.IP;
-            rec.Caller.Port = at.Port;
-        }
-    } else if (const AdmitResult made = Register(rec, message, peer, lifetime);
-               made != AdmitResult::Admitted) {
-        return made;
+    const bool known = m_calls.IsKnownContact(rec.Contact) &&
+                       (!held.IsRegistration() || held.Contact == rec.Contact);
+    if (!WithinLimits(rec, user, !known, !isRegister, peer)) {
+        return AdmitResult::OverLimit;
     }
-
-    // The slot in the table, not the copy. For an INVITE this is what "Expires" says (0
-    // without one), so a call that is never routed frees its slot on the next tick.
-    m_calls.SetTimeLeft(rec.Slot,
-                        isRegister ? lifetime : NumericValue16(message.Header(HeaderId::Expires)));
+    if (!known) {
+        return Register(rec, message, peer, lifetime);
+    }
+    if (!rec.Contact.empty()) {
+        const PeerAddress at = ContactAddress(rec.Contact);
+        rec.Caller.IP = at.IP;
+        rec.Caller.Port = at.Port;
+    }
     if (isRegister) {
-        Saved(rec.Slot);
+        Refresh(rec, user, lifetime);
+    } else {
+        // What "Expires" says (0 without one), so a call never routed frees its slot on the
+        // next tick; the slot is the caller's while it lives.
+        m_calls.SetTimeLeft(rec.Slot, NumericValue16(message.Header(HeaderId::Expires)));
+        m_calls.Claim(rec.Slot, user);
+        rec.Owner = user;
     }
     return AdmitResult::Admitted;
+}
+
+void Registrar::Refresh(const CallRecord& rec, const std::string& user, std::int16_t lifetime)
+{
+    // RFC 3261 10.3 step 7: the user's binding of this Contact is updated, under whatever
+    // Call-ID it was made; the request's own new slot holds nothing then.
+    const SlotNumber binding = m_calls.BindingOf(user, rec.Contact);
+    const SlotNumber target = binding != 0 ? binding : rec.Slot;
+    if (target != rec.Slot && m_calls.At(rec.Slot).IsBare()) {
+        m_calls.CleanupCall(rec.Slot);
+    }
+    if (binding == 0 && m_calls.At(target).IsBare()) {
+        m_calls.CleanupCall(target); // a Contact only a call or another user holds
+        return;
+    }
+    m_calls.SetTimeLeft(target, lifetime);
+    Saved(target);
+}
+
+bool Registrar::WithinLimits(const CallRecord& rec, const std::string& user, bool binding,
+                             bool call, const PeerAddress& peer)
+{
+    if (!m_limits.enforced) {
+        return true;
+    }
+    const Holdings holdings = m_calls.HoldingsOf(user);
+    // A registration of the user's that the request replaces in its slot makes room for it.
+    const CallRecord& held = m_calls.At(rec.Slot);
+    const int replaced = held.IsRegistration() && held.Owner == user ? 1 : 0;
+    if (call && holdings.calls >= m_limits.calls) {
+        m_log.WriteLimited(Flood::UserLimit, Level::Err, "Too many calls for '", user, "' from ",
+                           peer.IP, ":", peer.Port);
+        return false;
+    }
+    if (binding && holdings.bindings - replaced >= m_limits.bindings) {
+        m_log.WriteLimited(Flood::UserLimit, Level::Err, "Too many registrations for '", user,
+                           "' from ", peer.IP, ":", peer.Port);
+        return false;
+    }
+    return true;
 }
 
 AdmitResult Registrar::Register(CallRecord& rec, const Message& message, const PeerAddress& peer,
@@ -106,6 +150,8 @@ AdmitResult Registrar::Register(CallRecord& rec, const Message& message, const P
     const PeerAddress at = ContactAddress(rec.Contact);
     rec.Caller.IP = at.IP;
     rec.Caller.Port = at.Port;
+    rec.Owner = rec.Username;
+    rec.Source = PeerAddress{"", peer.IP, peer.Port};
     // An INVITE's caller is registered in the call's own slot.
     rec.holds = isRegister && !rec.Routed() ? Holds::Registration : Holds::CallAndRegistration;
     m_routes.AddRoute(rec.Username, rec.Contact);
@@ -113,6 +159,12 @@ AdmitResult Registrar::Register(CallRecord& rec, const Message& message, const P
     m_log.WriteLog(Level::Info, "User '", rec.Username, "' successfully registered at '",
                    rec.Caller.IP, ":", rec.Caller.Port, "' with ID: ", rec.Slot);
     m_stats.Increment(Figure::Registrations);
+    if (isRegister) {
+        Saved(rec.Slot);
+    } else {
+        // The slot in the table, not the copy: what "Expires" says for the caller's binding.
+        m_calls.SetTimeLeft(rec.Slot, NumericValue16(message.Header(HeaderId::Expires)));
+    }
     return AdmitResult::Admitted;
 }
 
@@ -215,6 +267,7 @@ void Registrar::Restore(const Binding& binding)
         }
         rec.holds = Holds::Registration;
         rec.Username = binding.Username;
+        rec.Owner = binding.Username;
         rec.Contact = binding.Contact;
         m_routes.AddRoute(binding.Username, binding.Contact);
         m_stats.Increment(Figure::Registrations);

@@ -19,8 +19,17 @@ namespace tavrix {
 enum class AdmitResult
 {
     Admitted,
-    Refused, // the From URI is no SIP URI
-    NoRoom   // a REGISTER needs a route and the route table is full
+    Refused,  // the From URI is no SIP URI
+    NoRoom,   // a REGISTER needs a route and the route table is full
+    OverLimit // the user holds as many bindings or calls as one user may
+};
+
+// What one user may hold at once; enforced only while users must authenticate.
+struct UserLimits
+{
+    bool enforced = false;
+    int bindings = 10;
+    int calls = 10;
 };
 
 // The registrations: made by REGISTER (and by an INVITE from a Contact not known yet), each in
@@ -36,8 +45,10 @@ public:
     // Admits the sender of a REGISTER or an INVITE into rec (its Caller): a Contact known
     // anywhere is taken as it is; an unknown one is registered anew in the request's own slot,
     // ending a registration the slot held under another Contact. A REGISTER's lifetime is set
-    // on the slot; an INVITE's slot gets what its Expires says.
+    // on the user's binding of that Contact, whatever its Call-ID (one slot per binding); an
+    // INVITE's slot gets what its Expires says and counts as a call of its From user.
     AdmitResult AdmitRequest(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    void SetLimits(const UserLimits& limits) { m_limits = limits; }
 
     // Frees a slot by any path. A registration ends with it as the sweep ends one: its line,
     // its routes (unless another registration holds the Contact), the counter, the store.
@@ -59,6 +70,11 @@ private:
     // Records a new registration of the request's sender in rec's slot.
     AdmitResult Register(CallRecord& rec, const Message& message, const PeerAddress& peer,
                          std::int16_t lifetime);
+    // A REGISTER of a Contact known already: its user's binding refreshed, or nothing held.
+    void Refresh(const CallRecord& rec, const std::string& user, std::int16_t lifetime);
+    // Whether the user may take one more of what the request asks for; logs why not.
+    bool WithinLimits(const CallRecord& rec, const std::string& user, bool binding, bool call,
+                      const PeerAddress& peer);
     Binding BindingOf(const CallRecord& rec, std::int64_t updated) const;
     // Tells the store that the slot's registration was made or refreshed.
     void Saved(SlotNumber slot);
@@ -69,6 +85,7 @@ private:
     SIP_STATS& m_stats;
     Clock& m_clock;
     RegistrarStore* m_store = nullptr;
+    UserLimits m_limits;
     std::unordered_map<std::string, std::int64_t> m_updated; // Call-ID -> last registered
 };
 

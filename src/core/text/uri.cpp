@@ -2,6 +2,7 @@
 
 #include "core/text/message.h"
 #include "core/text/numeric.h"
+#include "core/text/via.h"
 
 #include <algorithm>
 
@@ -91,6 +92,18 @@ Uri ParseUri(std::string_view address)
         uri.params = rest.substr(semicolon + 1);
     }
     return uri;
+}
+
+std::string_view TagOf(std::string_view address)
+{
+    // The header's parameters follow the ">" of a name-addr, else the URI's first ";".
+    const std::size_t close = address.find('>');
+    std::string_view params = close != std::string_view::npos ? address.substr(close + 1) : address;
+    const std::size_t semicolon = params.find(';');
+    if (semicolon == std::string_view::npos) {
+        return {};
+    }
+    return FindParam(params.substr(semicolon + 1), "tag").value_or(std::string_view());
 }
 
 } // namespace tavrix

@@ -41,4 +41,8 @@ struct Uri
 // "+", "-", ".", starting with a letter) has no scheme and nothing else.
 Uri ParseUri(std::string_view address);
 
+// The tag of a From or To value (RFC 3261 19.3): the "tag" parameter after the address; empty
+// when it has none.
+std::string_view TagOf(std::string_view address);
+
 } // namespace tavrix

@@ -33,14 +33,19 @@ TEST_F(LogTest, LinesPerLevelAndTheirEnds)
     log.WriteLog(Level::Info, "Call ", "started ", 7);
     log.WriteLog(Level::Debug, "forged\r\nLOG_INFO: x\t\x01\x7f\x1f\xe9");
     log.WriteLog(Level::DebugV, "SIP Read: IP=1.2.3.4 Port=5\r\nINVITE x\r\nA: b");
+    log.WriteLog(Level::DebugV, "dump\r\nLOG_ERR: lf\nLOG_ERR: cr\rLOG_ERR: x\r\n\r\nbody\r");
     log.WriteLog(Level::DebugV, "dump\r\n");
     log.WriteLog(Level::Info, "");
-    // Text of levels 1 to 3 cannot break its line; level 4 dumps stay as they came.
-    EXPECT_EQ(sink.Text(),
-              Line("LOG_ERR", "e\r\n") + Line("LOG_INFO", "Call started 7\r\n") +
-                  Line("LOG_DEBUG", "forged\\r\\nLOG_INFO: x\\t\\x01\\x7F\\x1F\xe9\r\n") +
-                  Line("LOG_DEBUGV", "SIP Read: IP=1.2.3.4 Port=5\r\nINVITE x\r\nA: b\r\n") +
-                  Line("LOG_DEBUGV", "dump\r\n") + Line("LOG_INFO", "\r\n"));
+    // Text of levels 1 to 3 cannot break its line; level 4 dumps come as they came, each of
+    // their lines indented so that none begins like a line of the log.
+    EXPECT_EQ(
+        sink.Text(),
+        Line("LOG_ERR", "e\r\n") + Line("LOG_INFO", "Call started 7\r\n") +
+            Line("LOG_DEBUG", "forged\\r\\nLOG_INFO: x\\t\\x01\\x7F\\x1F\xe9\r\n") +
+            Line("LOG_DEBUGV", "SIP Read: IP=1.2.3.4 Port=5\r\n    INVITE x\r\n    A: b\r\n") +
+            Line("LOG_DEBUGV", "dump\r\n    LOG_ERR: lf\n    LOG_ERR: cr\r    LOG_ERR: "
+                               "x\r\n    \r\n    body\r\r\n") +
+            Line("LOG_DEBUGV", "dump\r\n") + Line("LOG_INFO", "\r\n"));
     EXPECT_EQ(sink.LastTime(), 1796000123) << "each line carries the clock's time";
 }
 
@@ -88,6 +93,25 @@ TEST_F(LogTest, FloodsOfOneKindAreSummedUpEachSecond)
     log.Tick();
     log.WriteLimited(Flood::NoCallId, Level::Err, "again");
     EXPECT_EQ(sink.Text(), Line("LOG_ERR", "again\r\n")) << "a new second starts afresh";
+
+    // With a budget per source, a loud sender cannot hide a quiet one, up to 200 lines in all.
+    sink.SetText("");
+    log.Tick();
+    const auto fail = [&](const std::string& from) {
+        log.WriteLimitedFrom(Flood::AuthFailed, from, Level::Err, "Authentication failed from ",
+                             from);
+    };
+    for (int i = 0; i < 30; ++i) {
+        fail("10.0.0.1");
+    }
+    fail("10.0.0.2");
+    EXPECT_EQ(std::count(sink.Text().begin(), sink.Text().end(), '\n'), 11);
+    EXPECT_TRUE(sink.Text().ends_with("from 10.0.0.2\r\n"));
+    for (int i = 0; i < 300; ++i) {
+        fail("10.0.1." + std::to_string(i));
+    }
+    EXPECT_EQ(std::count(sink.Text().begin(), sink.Text().end(), '\n'), 200);
+    EXPECT_EQ(log.Events(Flood::AuthFailed), 331u);
 }
 
 TEST_F(LogTest, StatisticsShowEverySetInItsOwnField)

@@ -163,8 +163,8 @@ TEST(SendDatagram, OnlyToUsableAddressesThatAreNotTheProxy)
               "LOG_ERR: t Loop detected: not sending to own address 0.0.0.0:5070\r\n"
               "LOG_DEBUG: t Not sent: '0x7f.0.0.1' is not an IPv4 address\r\n"
               "LOG_DEBUG: t Not sent: 'host.example' is not an IPv4 address\r\n"
-              "LOG_DEBUGV: t SIP Send: IP=127.0.0.2 Port=5071\r\nx\r\n"
-              "LOG_DEBUGV: t SIP Send: IP=10.0.0.1 Port=5071\r\ny\r\n");
+              "LOG_DEBUGV: t SIP Send: IP=127.0.0.2 Port=5071\r\n    x\r\n"
+              "LOG_DEBUGV: t SIP Send: IP=10.0.0.1 Port=5071\r\n    y\r\n");
 }
 
 } // namespace

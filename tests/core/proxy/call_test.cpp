@@ -134,7 +134,7 @@ TEST_F(CallTest, FailuresAndUnfamiliarAnswersEndTheCall)
         bool ends;
     } rows[] = {
         {kBob, "100 Trying", nullptr, nullptr, false},
-        {kAlice, "486 Busy Here", "127.0.0.1:5061 SIP/2.0 486 Busy Here", nullptr, true},
+        {kBob, "486 Busy Here", "127.0.0.1:5061 SIP/2.0 486 Busy Here", nullptr, true},
         {kBob, "404 User Gone", "127.0.0.1:5061 SIP/2.0 404 Not Found", nullptr, true},
         {kBob, "487 Request Terminated", "127.0.0.1:5061 SIP/2.0 487 Request Terminated", nullptr,
          true},
@@ -209,16 +209,17 @@ TEST_F(CallTest, PhonesOnOneAddressAreToldApartByPort)
     FromAlice(invite);
     From(carol, Answer("200 OK", "1 INVITE", invite, "v=0\r\n"));
     FromAlice(InDialog("ACK", "1 ACK", kAlice, "z9hG4bKack"));
-    // A sender that is neither leg exactly is placed by its address alone: the caller's port
-    // at another address is the callee's side.
+    // A sender at no leg's address is no party; one at the legs' address but neither's port
+    // is placed by its address alone, on the caller's side.
     Receive(InDialog("BYE", "2 BYE", carol, "z9hG4bKnat"), "127.0.0.2", 5061);
+    Receive(InDialog("BYE", "2 BYE", carol, "z9hG4bKnat"), "127.0.0.1", 5099);
     From(carol, InDialog("BYE", "3 BYE", carol, "z9hG4bKbye"));
     EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5063 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 100 Trying",
                              "127.0.0.1:5063 INVITE sip:carol@127.0.0.1:5063 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 200 OK",
                              "127.0.0.1:5063 ACK sip:carol@127.0.0.1:5063 SIP/2.0",
-                             "127.0.0.1:5063 SIP/2.0 100 Trying",
-                             "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0",
+                             "127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.1:5063 BYE sip:carol@127.0.0.1:5063 SIP/2.0",
                              "127.0.0.1:5063 SIP/2.0 100 Trying",
                              "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
 }
@@ -243,11 +244,13 @@ TEST_F(CallTest, KeepAlivesAndCompactHeaders)
 
 TEST_F(CallTest, OptionsUnknownMethodsAndOddResponses)
 {
+    const std::string via = "Via: SIP/2.0/UDP 127.0.0.4:5064\n";
     FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5061\nCall-ID: reg-a\n\n"));
-    Receive(Crlf("OPTIONS sip:x SIP/2.0\nCall-ID: o1\n\n"), "127.0.0.4", 50000);
-    FromAlice(Crlf("register sip:x SIP/2.0\nCall-ID: reg-a\n\n"));
-    Receive(Crlf(" REGISTER sip:x SIP/2.0\nCall-ID: o2\n\n"), "127.0.0.4", 50000);
+    Receive(Crlf("OPTIONS sip:x SIP/2.0\n" + via + "Call-ID: o1\n\n"), "127.0.0.4", 50000);
+    FromAlice(Crlf("register sip:x SIP/2.0\n" + via + "Call-ID: reg-a\n\n"));
+    Receive(Crlf(" REGISTER sip:x SIP/2.0\n" + via + "Call-ID: o2\n\n"), "127.0.0.4", 50000);
     FromBob(Crlf("SIP/2.0 099 Odd\nCall-ID: reg-b\n\n"));
+    FromBob(Crlf("SIP/2.0 99999999 Huge\nCall-ID: reg-b\n\n"));
     FromBob(Crlf("SIP/2.0 200 OK\nCall-ID: o4\nCSeq: 1 INVITE\n\n"));
     EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.4:50000 SIP/2.0 200 OK",
                              "127.0.0.1:5061 SIP/2.0 405 Method not allowed",
@@ -256,10 +259,11 @@ TEST_F(CallTest, OptionsUnknownMethodsAndOddResponses)
     for (const char* line :
          {"LOG_ERR Dunno how to handle 'register' request from 127.0.0.1:5061.",
           "LOG_ERR Dunno how to handle '' request from 127.0.0.4:50000.",
-          "LOG_ERR Invalid response: 099 Odd", "LOG_DEBUG Sending 'ACK' request to: :0",
-          "LOG_DEBUG Not sent: no destination address or port (:0)"}) {
+          "LOG_ERR Invalid response: 099 Odd", "LOG_ERR Invalid response: 99999999 Huge",
+          "LOG_ERR Not a party to the call: '200 OK' from 127.0.0.2:5062 dropped"}) {
         EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
     }
+    EXPECT_EQ(proxy.Calls().Find("o4"), 0) << "a response to nothing takes no slot";
 }
 
 } // namespace

@@ -21,10 +21,12 @@ protected:
 TEST_F(GuardTest, MessagesWithoutCallIdAreLoggedAndDropped)
 {
     FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5061\n\n"));
-    FromAlice(Crlf("INVITE sip:bob SIP/2.0\nFrom: <sip:a@h>\n\n"));
-    EXPECT_TRUE(net.sent.empty());
+    FromAlice(Crlf("INVITE sip:bob SIP/2.0\nv: SIP/2.0/UDP h\nFrom: <sip:a@h>\n\n"));
+    FromAlice(Crlf("INVITE sip:bob SIP/2.0\nFrom: <sip:a@h>\nCall-ID: no-via\n\n"));
+    EXPECT_TRUE(net.sent.empty()) << "a request without Via has nowhere to be answered";
     EXPECT_EQ(TakeLog(), (Lines{"LOG_ERR Call missing call ID from 127.0.0.1",
-                                "LOG_ERR Call missing call ID from 127.0.0.1"}));
+                                "LOG_ERR Call missing call ID from 127.0.0.1",
+                                "LOG_ERR No Via: 'INVITE' from 127.0.0.1:5061 dropped"}));
     EXPECT_EQ(proxy.Calls().Taken(), 0u);
 }
 
@@ -53,7 +55,7 @@ TEST_F(SmallTableTest, FullTableGivesSpentSlotsAwayElseRefuses)
     TakeLog();
     const std::string invite = Invite("bob", "new");
     Receive(invite, "127.0.0.1", 40000);
-    FromAlice(Crlf("ACK sip:bob SIP/2.0\nCall-ID: new\n\n"));
+    FromAlice(Crlf("ACK sip:bob SIP/2.0\nv: SIP/2.0/UDP 127.0.0.1:5061\nCall-ID: new\n\n"));
     FromBob(Crlf("SIP/2.0 180 Ringing\nCall-ID: new\n\n"));
     EXPECT_EQ(TakeSent(),
               (std::vector<Datagram>{{BuildResponse("503 Service Unavailable", Message(invite), 0),
@@ -87,7 +89,8 @@ TEST_F(GuardTest, PortsOfContactsAndRoutes)
         std::string request = Register(kBob, row.contact);
         request.replace(request.find("sip:bob@127.0.0.2:5062>"), 22, row.contact);
         FromBob(request);
-        FromBob(Crlf("OPTIONS sip:x SIP/2.0\nCall-ID: " + std::string(row.contact) + "\n\n"));
+        FromBob(Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.2:5062\nCall-ID: " +
+                     std::string(row.contact) + "\n\n"));
         EXPECT_EQ(Slot(proxy.Calls().Find(row.contact)).Caller, row.caller) << row.contact;
         EXPECT_EQ(Sent(), row.sent) << row.contact;
     }
@@ -140,7 +143,7 @@ TEST_F(GuardTest, OddValuesStayWithinTheirFields)
     FromAlice(Invite("bob", "c1", "Session-Expires: 4000000\n"));
     EXPECT_EQ(Slot(2).TimeLeft, 32767);
 
-    FromAlice("garbage-without-any-space\r\nCall-ID:g\r\n\r\n");
+    FromAlice("garbage-without-any-space\r\nv:SIP/2.0/UDP\th\r\nCall-ID:g\r\n\r\n");
     FromAlice(std::string("\0\xff\r\nCall-ID: n\r\n\r\n", 18));
     const Lines log = TakeLog();
     EXPECT_NE(std::find(log.begin(), log.end(),
@@ -150,8 +153,8 @@ TEST_F(GuardTest, OddValuesStayWithinTheirFields)
 
     // The user name is the From URI's user part; a URI of a host alone has none.
     for (const auto& [from, user] : {std::pair{"<sip:carol@h>", "carol"}, {"<sip:carol>", ""}}) {
-        FromAlice(Crlf(std::string("REGISTER sip:x SIP/2.0\nFrom: ") + from + "\nCall-ID: " + from +
-                       "\nContact: <sip:" + user + "x@127.0.0.7:5067>\n\n"));
+        FromAlice(Crlf(std::string("REGISTER sip:x SIP/2.0\nv: SIP/2.0/UDP h\nFrom: ") + from +
+                       "\nCall-ID: " + from + "\nContact: <sip:" + user + "x@127.0.0.7:5067>\n\n"));
         EXPECT_EQ(Slot(proxy.Calls().Find(from)).Username, user);
         EXPECT_TRUE(Slot(proxy.Calls().Find(from)).IsRegistration());
     }
@@ -165,9 +168,10 @@ TEST_F(GuardTest, MaxForwardsIsCountedDownAndExhaustedRequestsStop)
     std::string invite = Invite("bob", "c1");
     invite.replace(invite.find("Max-Forwards: 70"), 16, "Max-Forwards: 0");
     FromAlice(invite);
-    FromAlice(Crlf("BYE sip:bob SIP/2.0\nCall-ID: c1\nMax-Forwards: 0\n\n"));
-    FromAlice(Crlf("CANCEL sip:bob SIP/2.0\nCall-ID: c1\nMax-Forwards: -3\n\n"));
-    FromAlice(Crlf("ACK sip:bob SIP/2.0\nCall-ID: c1\nMax-Forwards: 0\n\n"));
+    const std::string via = "v: SIP/2.0/UDP 127.0.0.1:5061\n";
+    FromAlice(Crlf("BYE sip:bob SIP/2.0\n" + via + "Call-ID: c1\nMax-Forwards: 0\n\n"));
+    FromAlice(Crlf("CANCEL sip:bob SIP/2.0\n" + via + "Call-ID: c1\nMax-Forwards: -3\n\n"));
+    FromAlice(Crlf("ACK sip:bob SIP/2.0\n" + via + "Call-ID: c1\nMax-Forwards: 0\n\n"));
     EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 483 Too Many Hops",
                              "127.0.0.1:5061 SIP/2.0 483 Too Many Hops",
                              "127.0.0.1:5061 SIP/2.0 483 Too Many Hops"}));

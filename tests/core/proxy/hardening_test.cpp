@@ -48,7 +48,8 @@ TEST_F(HardeningTest, RequestsThatCameBackAreNotForwardedAgain)
 
 TEST_F(HardeningTest, RoutesLiveOnlyWithTheirRegistration)
 {
-    // Ten times: an INVITE from a new Contact, a forged "200 OK" for a BYE, an ACK.
+    // Ten times: an INVITE from a new Contact to the upstream, its BYE answered, an ACK.
+    const Party upstream{"up", "127.0.0.9", 5080};
     for (int i = 0; i < 10; ++i) {
         const Party stranger{"evil" + std::to_string(i), "127.0.0.6",
                              static_cast<std::uint16_t>(6000 + i)};
@@ -57,7 +58,9 @@ TEST_F(HardeningTest, RoutesLiveOnlyWithTheirRegistration)
         invite.replace(invite.find("alice@127.0.0.1:5061"), 20,
                        stranger.user + "@" + stranger.Host());
         From(stranger, invite);
-        FromBob(Answer("200 OK", "2 BYE", invite, "", callId));
+        const std::string bye = InDialog("BYE", "2 BYE", stranger, "z9hG4bKb", callId);
+        From(stranger, bye);
+        From(upstream, Answer("200 OK", "2 BYE", bye, "", callId));
         From(stranger, InDialog("ACK", "2 ACK", stranger, "z9hG4bKa", callId));
     }
     EXPECT_EQ(proxy.Routes().Listing(), "");
@@ -71,7 +74,8 @@ TEST_F(HardeningTest, RoutesLiveOnlyWithTheirRegistration)
                           static_cast<std::uint16_t>(7000 + i)};
         From(phone, Register(phone, phone.user));
     }
-    FromAlice(Register({"u0", "127.0.0.7", 7000}, "u0", "Expires: 30\n")); // a refresh still works
+    const Party u0{"u0", "127.0.0.7", 7000};
+    From(u0, Register(u0, "u0", "Expires: 30\n")); // a refresh still works
     const Lines sent = Sent();
     EXPECT_EQ(sent.at(11), "127.0.0.7:7011 SIP/2.0 503 Service Unavailable");
     EXPECT_EQ(sent.at(12), "127.0.0.7:7000 SIP/2.0 200 OK");
