@@ -7,9 +7,12 @@ set -euo pipefail
 build_pkgs=(g++ cmake make pkgconf libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev
             qt6-httpserver-dev qt6-websockets-dev libssl-dev libsqlite3-dev libhiredis-dev
             clang-format)
-# The package test needs dpkg-dev (dpkg-shlibdeps) and file, which CPack uses to find binaries.
+# The package test needs dpkg-dev (dpkg-shlibdeps) and file, which CPack uses to find binaries,
+# and python3-seccomp to run the program confined as its unit says; the fail2ban cases need
+# fail2ban (fail2ban-regex), sipvicious (svcrack) and iproute2 (a network namespace's loopback).
 test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps
-           redis-server python3-prometheus-client systemd dpkg-dev file)
+           redis-server python3-prometheus-client systemd dpkg-dev file python3-seccomp
+           fail2ban sipvicious iproute2)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in
