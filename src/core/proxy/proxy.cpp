@@ -22,8 +22,17 @@ void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)
     m_self = Endpoint{std::move(ip), port};
 }
 
+void Proxy::SetTrace(MessageTrace* trace)
+{
+    m_trace = trace;
+    m_out.SetTrace(trace);
+}
+
 void Proxy::ReceiveDatagram(std::string_view message, const PeerAddress& peer)
 {
+    if (m_trace != nullptr) {
+        m_trace->Received(message, peer.IP, peer.Port);
+    }
     ++m_received;
     m_log.WriteLog(Level::DebugV, "SIP Read: IP=", peer.IP, " Port=", peer.Port, kCrLf, message);
     if (message.find_first_not_of(" \t\r\n") == std::string_view::npos) {

@@ -7,6 +7,7 @@
 #include "core/proxy/call_table.h"
 #include "core/proxy/datagram_sender.h"
 #include "core/proxy/digest.h"
+#include "core/proxy/message_trace.h"
 #include "core/proxy/registrar_store.h"
 #include "core/proxy/route_table.h"
 #include "core/proxy/transport.h"
@@ -69,6 +70,8 @@ public:
     // From now on every REGISTER and every INVITE that starts a call must carry digest
     // credentials of these users (RFC 3261 22); none: nobody is asked.
     void SetUsers(std::optional<Users> users);
+    // Shows every datagram received and every one sent to the trace (nullptr: none).
+    void SetTrace(MessageTrace* trace);
 
     // Datagrams handed to ReceiveDatagram since start.
     std::uint64_t Received() const { return m_received; }
@@ -154,6 +157,7 @@ private:
     std::optional<Authenticator> m_auth;
     std::unordered_map<std::string, std::int64_t> m_updated; // Call-ID -> last registered
     std::uint64_t m_received = 0;
+    MessageTrace* m_trace = nullptr;
 };
 
 } // namespace tavrix
