@@ -15,6 +15,8 @@ namespace {
 
 constexpr int kBadUsage = 2;
 constexpr int kMaxSlots = 1000000;
+constexpr int kMaxViewers = 64;
+constexpr int kMaxConsoleCalls = 10000;
 
 // A whole number from low to high written in decimal digits only.
 std::optional<int> Number(const QString& text, int low, int high)
@@ -196,6 +198,41 @@ std::vector<Setting> MakeSettings()
              return QString();
          }});
     settings.push_back(
+        {"console", "ADDR:PORT",
+         QStringLiteral("Serve the web console at http://ADDR:PORT/, on exactly that address "
+                        "(default: off; port 0 picks a free one; the same ADDR:PORT as --metrics "
+                        "serves both)."),
+         [](Options& options, const QString& text) {
+             const auto endpoint = AddressAndPort(text, 0, std::nullopt);
+             if (!endpoint) {
+                 return QStringLiteral("a dotted IPv4 address with :PORT (0 to 65535)");
+             }
+             options.console.address = QHostAddress(endpoint->first);
+             options.console.port = static_cast<quint16>(endpoint->second);
+             return QString();
+         }});
+    settings.push_back(NumberSetting(
+        "console-viewers", "N",
+        QStringLiteral("Browsers that may watch the console at once (default %1).")
+            .arg(ConsoleOptions().viewers),
+        1, kMaxViewers, [](Options& options, int count) { options.console.viewers = count; }));
+    settings.push_back(NumberSetting(
+        "console-calls", "N",
+        QStringLiteral("Last calls the console keeps as ladder diagrams (default %1).")
+            .arg(ConsoleOptions().calls),
+        1, kMaxConsoleCalls, [](Options& options, int count) { options.console.calls = count; }));
+    settings.push_back(
+        {"console-admins", "NAMES",
+         QStringLiteral("Users of --users, separated by commas, who may open the console and "
+                        "change the log level there."),
+         [](Options& options, const QString& text) {
+             options.console.admins.clear();
+             for (const QString& name : text.split(u',', Qt::SkipEmptyParts)) {
+                 options.console.admins.append(name.trimmed());
+             }
+             return options.console.admins.isEmpty() ? QStringLiteral("user names") : QString();
+         }});
+    settings.push_back(
         {"log-format", "FORMAT",
          QStringLiteral("Headless log on standard output: text (CR LF line ends) or journal "
                         "(priority prefixes, LF); default: journal when standard output is the "
@@ -208,6 +245,28 @@ std::vector<Setting> MakeSettings()
              return QStringLiteral("text or journal");
          }});
     return settings;
+}
+
+// With users, the console is for the administrators the settings name, each a user of the
+// file; without users there is nobody to name.
+QString CheckConsoleAdmins(const Options& options)
+{
+    const QStringList& admins = options.console.admins;
+    if (!options.users) {
+        return admins.isEmpty() ? QString()
+                                : QStringLiteral("console-admins needs --users to check them");
+    }
+    if (!options.console.address.isNull() && admins.isEmpty()) {
+        return QStringLiteral("--console with --users needs console-admins, the users who may "
+                              "open it");
+    }
+    for (const QString& name : admins) {
+        if (!options.users->Ha1.contains(Latin1(name))) {
+            return QStringLiteral("console-admins: '%1' is not a user of %2")
+                .arg(name, options.usersFile);
+        }
+    }
+    return {};
 }
 
 CommandLine Failure(const QString& message)
@@ -300,6 +359,9 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             return Failure(*error);
         }
         result.options.users = std::get<Users>(std::move(users));
+    }
+    if (const QString error = CheckConsoleAdmins(result.options); !error.isEmpty()) {
+        return Failure(error);
     }
     return result;
 }
