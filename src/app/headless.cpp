@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/config_file.h"
 #include "app/journal_log_sink.h"
+#include "app/log_fan_out.h"
 #include "app/metrics_server.h"
 #include "app/server.h"
 #include "app/signal_pipe.h"
@@ -10,6 +11,7 @@
 #include "app/stores.h"
 #include "app/system_clock.h"
 #include "app/users_file.h"
+#include "app/web_console.h"
 
 #include <QCoreApplication>
 
@@ -37,8 +39,8 @@ int RunHeadless(const Options& options)
     const bool toJournal = options.logFormat == LogFormat::Journal ||
                            (options.logFormat == LogFormat::Automatic && StdoutIsJournal());
     NullStatsDisplay display;
-    Server server(toJournal ? static_cast<LogSink&>(journal) : text, display, clock,
-                  options.server);
+    LogFanOut log(toJournal ? static_cast<LogSink&>(journal) : text);
+    Server server(log, display, clock, options.server);
     server.proxy().SetUsers(options.users);
     // Registrations kept elsewhere are back before the first datagram is read.
     const std::unique_ptr<QObject> store = OpenStore(options.store, server.proxy());
@@ -67,6 +69,8 @@ int RunHeadless(const Options& options)
     if (!options.metricsAddress.isNull()) {
         metrics.listen(options.metricsAddress, options.metricsPort);
     }
+    WebConsole console(server.proxy(), log, options);
+    console.start(metrics);
 
     return QCoreApplication::exec();
 }

@@ -9,6 +9,7 @@
 #include "app/stores.h"
 #include "app/system_clock.h"
 #include "app/users_file.h"
+#include "app/web_console.h"
 #include "gui/main_window.h"
 #include "gui/operator_dialogs.h"
 
@@ -44,6 +45,13 @@ int RunDesktop(const Options& options)
     if (!options.metricsAddress.isNull()) {
         metrics.listen(options.metricsAddress, options.metricsPort);
     }
+    WebConsole console(main.server().proxy(), main.logOut(), options);
+    console.start(metrics);
+    QObject::connect(&console, &WebConsole::logLevelChanged, &main, [&main] {
+        if (frmLog* log = main.console().logWindow()) {
+            log->showLogLevel();
+        }
+    });
 
     main.show();
     return QApplication::exec();
