@@ -52,7 +52,7 @@ void TakeAnswer(CallTrace& call, std::string_view text, std::string_view firstLi
     if (code < 200) {
         return;
     }
-    const std::string method = GetCSeqMethod(GetHeader(text, "CSeq"));
+    const std::string method = GetCSeqMethod(text);
     if (method == call.method) {
         call.status = code;
         // A challenge (401, 407) is followed by the same request with credentials.
@@ -79,7 +79,7 @@ CallTrace* CallRing::Begin(std::string_view callId, std::string_view text)
         m_byCallId.erase(call.callId);
     }
     call.id = id;
-    call.callId = Field(callId);
+    call.callId = callId;
     call.method = method;
     call.from = UserOf(GetHeader(text, "From"));
     call.to = UserOf(GetHeader(text, "To"));
@@ -96,7 +96,8 @@ CallTrace* CallRing::Begin(std::string_view callId, std::string_view text)
 void CallRing::Record(std::string_view text, bool sent, std::string_view ip, std::uint16_t port,
                       std::int64_t time, bool keepText)
 {
-    const std::string callId = GetHeader(text, "Call-ID");
+    // Cut as it is kept, so that a long Call-ID finds its call again.
+    const std::string callId = Field(GetHeader(text, "Call-ID"));
     if (callId.empty()) {
         return;
     }
