@@ -5,6 +5,7 @@
 (() => {
   const SVG = "http://www.w3.org/2000/svg";
   const LOG_LINES = 2000; // lines the page keeps
+  const CALL_ROWS = 200; // calls listed at once; the filter finds the others
   const HOUR = 3600;
   const RECENT = 300; // seconds shown one by one
   const BUCKET = 10; // seconds per point before that
@@ -34,9 +35,12 @@
     return tr;
   }
 
+  // HH:MM:SS.mmm, local time.
   function clock(ms) {
     const time = new Date(ms);
-    return time.toLocaleTimeString() + "." + String(time.getMilliseconds()).padStart(3, "0");
+    const two = (n) => String(n).padStart(2, "0");
+    return `${two(time.getHours())}:${two(time.getMinutes())}:${two(time.getSeconds())}.` +
+      String(time.getMilliseconds()).padStart(3, "0");
   }
 
   // The six figures and the log level.
@@ -51,6 +55,8 @@
       option.checked = Number(option.value) === state.level;
       option.disabled = !state.canChangeLevel;
     }
+    $("levels").title = state.canChangeLevel ? ""
+      : "Only a console administrator may change the level (--users and console-admins).";
   }
 
   async function changeLevel(level) {
@@ -117,7 +123,8 @@
 
   function niceCeiling(value) {
     const power = 10 ** Math.floor(Math.log10(Math.max(value, 1)));
-    return [1, 2, 5, 10].map((step) => step * power).find((top) => top >= value);
+    return [1, 1.5, 2, 2.5, 3, 4, 5, 6, 8, 10].map((step) => step * power)
+      .find((top) => top >= value);
   }
 
   // The last hour: 10-second averages on the left half, the last five minutes second by
@@ -184,31 +191,37 @@
       if (id <= newest - state.ringSize) state.calls.delete(id);
     }
     showCalls();
-    if (calls.some((call) => call.id === state.selected)) selectCall(state.selected);
+    if (calls.some((call) => call.id === state.selected)) selectCall(state.selected, true);
   }
 
   function showCalls() {
     const wanted = $("filter").value.trim().toLowerCase();
     const shown = [...state.calls.values()].reverse().filter((call) => !wanted ||
       [call.from, call.to, call.callId].some((text) => text.toLowerCase().includes(wanted)));
-    $("callRows").replaceChildren(...shown.map((call) => {
+    $("callRows").replaceChildren(...shown.slice(0, CALL_ROWS).map((call) => {
       const tr = row([clock(call.start), call.method, call.from, call.to, callState(call),
         call.steps, call.callId]);
       tr.addEventListener("click", () => selectCall(call.id));
       if (call.id === state.selected) tr.className = "selected";
       return tr;
     }));
-    $("callCount").textContent = `(${shown.length} of ${state.calls.size})`;
+    $("callCount").textContent = `(${Math.min(shown.length, CALL_ROWS)} shown, ` +
+      `${shown.length} match, ${state.calls.size} kept)`;
   }
 
-  async function selectCall(id) {
+  // Shows a call's ladder; a refresh of one that has left the ring keeps what was drawn.
+  async function selectCall(id, refresh = false) {
     state.selected = id;
     const answer = await fetch("call?id=" + id);
     if (state.selected !== id) return;
-    $("ladder").hidden = false;
+    if (!answer.ok && refresh) {
+      $("ladderTitle").append(" (left the ring: as last seen)");
+      return;
+    }
     if (!answer.ok) {
-      $("ladderTitle").textContent = "That call has left the ring.";
+      $("ladderTitle").textContent = "That call has left the ring; --console-calls keeps more.";
       $("ladderChart").replaceChildren();
+      $("message").textContent = "";
       return;
     }
     drawLadder(await answer.json());
@@ -225,10 +238,14 @@
     if (ladder.length) lane(ladder[0].peer);
     lane(proxy);
     ladder.forEach((step) => lane(step.peer));
-    const [left, width, top, height] = [130, 230, 44, 26];
+    // Lanes as far apart as the pane allows, labels cut to fit between them.
+    const [left, top, height] = [110, 44, 26];
+    const room = ($("ladderScroll").clientWidth || 900) - left - 70;
+    const width = Math.max(200, Math.min(320, room / Math.max(1, lanes.length - 1)));
+    const fit = Math.floor(width / 7.5);
     const laneX = (address) => left + lane(address) * width;
     const chart = $("ladderChart");
-    chart.setAttribute("width", left + width * (lanes.length - 1) + 140);
+    chart.setAttribute("width", left + width * (lanes.length - 1) + 100);
     chart.setAttribute("height", top + height * ladder.length + 10);
     chart.replaceChildren(vector("defs", {}));
     const arrow = vector("marker", {id: "arrow", viewBox: "0 0 10 10", refX: 10, refY: 5,
@@ -245,7 +262,7 @@
       const y = top + height * i + 14;
       const [from, to] = step.sent ? [proxy, step.peer] : [step.peer, proxy];
       const group = vector("g", {class: "step", tabindex: 0});
-      const label = step.line.length > 60 ? step.line.slice(0, 59) + "\u2026" : step.line;
+      const label = step.line.length > fit ? step.line.slice(0, fit - 1) + "\u2026" : step.line;
       group.append(vector("rect", {x: 0, y: y - 16, width: "100%", height, class: "hit"}),
         vector("text", {x: 4, y, class: "time"}, clock(step.t)),
         vector("line", {x1: laneX(from), x2: laneX(to), y1: y, y2: y, "marker-end": "url(#arrow)"}),
