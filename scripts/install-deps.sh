@@ -8,8 +8,9 @@ build_pkgs=(g++ cmake make pkgconf libgtest-dev libgmock-dev libbenchmark-dev qt
             qt6-httpserver-dev qt6-websockets-dev libssl-dev libsqlite3-dev libhiredis-dev
             clang-format)
 # The package test needs dpkg-dev (dpkg-shlibdeps) and file, which CPack uses to find binaries.
+# The console test drives Debian's Chromium with playwright-core, which it installs with npm.
 test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps
-           redis-server python3-prometheus-client systemd dpkg-dev file)
+           redis-server python3-prometheus-client systemd dpkg-dev file chromium)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in
@@ -18,6 +19,11 @@ case "${1:-build}" in
     bench) wanted=("${build_pkgs[@]}" "${test_pkgs[@]}" "${bench_pkgs[@]}") ;;
     *) echo "usage: $0 [build|test|bench]" >&2; exit 2 ;;
 esac
+
+# Node.js and npm only where there are none: a newer Node.js from elsewhere stays.
+if [[ ${1:-build} != build ]] && ! command -v npm >/dev/null 2>&1; then
+    wanted+=(nodejs npm)
+fi
 
 missing=()
 for pkg in "${wanted[@]}"; do
