@@ -97,10 +97,11 @@ void CallRing::Record(std::string_view text, bool sent, std::string_view ip, std
                       std::int64_t time, bool keepText)
 {
     // Cut as it is kept, so that a long Call-ID finds its call again.
-    const std::string callId = Field(GetHeader(text, "Call-ID"));
+    std::string callId = GetHeader(text, "Call-ID");
     if (callId.empty()) {
         return;
     }
+    callId.resize(std::min(callId.size(), kMaxField));
     const auto known = m_byCallId.find(callId);
     CallTrace* call = known == m_byCallId.end() ? Begin(callId, text)
                                                 : &m_slots[(known->second - 1) % m_slots.size()];
@@ -127,7 +128,9 @@ void CallRing::Record(std::string_view text, bool sent, std::string_view ip, std
     LadderStep& step = call->steps.emplace_back();
     step.time = time;
     step.sent = sent;
-    step.peer = Cat(ip.substr(0, kMaxField), ":", port);
+    step.peer = ip.substr(0, kMaxField); // an address and port fit its own room, unallocated
+    step.peer += ':';
+    AppendPiece(step.peer, port);
     step.firstLine = firstLine;
     if (keepText && call->textBytes + text.size() <= kTextPerCall) {
         step.text = text;
