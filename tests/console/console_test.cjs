@@ -155,10 +155,10 @@ async function statistics(proxy) {
   return Object.fromEntries(line.trim().split(" ").map((pair) => pair.split("=")));
 }
 
-async function ladderOf(page, callState) {
-  const row = page.locator("#callRows tr", {hasText: callState}).first();
-  await row.click();
-  await page.locator("#ladderChart .step").first().waitFor({timeout: STEP_MS});
+// The first-line labels of the ladder of the first call listed with this text.
+async function ladderOf(page, text) {
+  await page.locator("#callRows tr", {hasText: text}).first().click();
+  await page.locator("#ladderTitle", {hasText: text}).waitFor({timeout: STEP_MS});
   return page.locator("#ladderChart .step .label").allTextContents();
 }
 
@@ -240,9 +240,11 @@ async function main(workdir) {
     await until("the level change in the log", () =>
       proxy.text().includes("Log level changed from 3 to 2 by console user 'alice'"));
     const mark = proxy.text().length;
+    const registered = page.locator("#logText div", {hasText: "successfully registered"});
+    const shown = await registered.count();
     await finish(await sipp(workdir, "again", "127.0.0.1", path.join(INTEROP, "uac_register_auth.xml"),
       address, "x", 1, CALLER));
-    await page.locator("#logText div", {hasText: /successfully registered/}).nth(1).waitFor({timeout: STEP_MS});
+    await registered.nth(shown).waitFor({timeout: STEP_MS});
     const after = proxy.text().slice(mark);
     if (!after.includes("LOG_INFO: ") || after.includes("LOG_DEBUG")) {
       throw new Failure("the proxy's log did not follow level 2:\n" + after);
