@@ -114,11 +114,11 @@ bool WebConsole::start(MetricsServer& metrics)
         m_ownHttp->bind(tcp.release()); // which takes it over
         http = m_ownHttp.get();
     }
-    addRoutes(*http);
     m_feed =
         std::make_unique<ConsoleFeed>(m_proxy, m_time, static_cast<std::size_t>(m_options.calls));
     m_proxy.SetTrace(m_feed.get());
     m_log.setSecond(m_feed.get());
+    addRoutes(*http);
     connect(&m_tick, &QTimer::timeout, this, [this] { m_feed->Tick(); });
     connect(&m_flush, &QTimer::timeout, this, &WebConsole::flush);
     m_tick.start(kTickMs);
