@@ -10,9 +10,10 @@ build_pkgs=(g++ cmake make pkgconf libgtest-dev libgmock-dev libbenchmark-dev qt
 # The package test needs dpkg-dev (dpkg-shlibdeps) and file, which CPack uses to find binaries,
 # and python3-seccomp to run the program confined as its unit says; the fail2ban cases need
 # fail2ban (fail2ban-regex), sipvicious (svcrack) and iproute2 (a network namespace's loopback).
+# The console test drives Debian's Chromium with playwright-core, which it installs with npm.
 test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps
            redis-server python3-prometheus-client systemd dpkg-dev file python3-seccomp
-           fail2ban sipvicious iproute2)
+           fail2ban sipvicious iproute2 chromium)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in
@@ -21,6 +22,11 @@ case "${1:-build}" in
     bench) wanted=("${build_pkgs[@]}" "${test_pkgs[@]}" "${bench_pkgs[@]}") ;;
     *) echo "usage: $0 [build|test|bench]" >&2; exit 2 ;;
 esac
+
+# Node.js and npm only where there are none: a newer Node.js from elsewhere stays.
+if [[ ${1:-build} != build ]] && ! command -v npm >/dev/null 2>&1; then
+    wanted+=(nodejs npm)
+fi
 
 missing=()
 for pkg in "${wanted[@]}"; do

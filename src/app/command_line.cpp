@@ -42,7 +42,30 @@ QString ApplySettings(const QCommandLineParser& parser,
     return {};
 }
 
-// What the settings ask for together: stores that exclude each other, the users file read.
+// With users, the console is for the administrators the settings name, each a user of the
+// file; without users there is nobody to name.
+QString CheckConsoleAdmins(const Options& options)
+{
+    const QStringList& admins = options.console.admins;
+    if (!options.users) {
+        return admins.isEmpty() ? QString()
+                                : QStringLiteral("console-admins needs --users to check them");
+    }
+    if (!options.console.address.isNull() && admins.isEmpty()) {
+        return QStringLiteral("--console with --users needs console-admins, the users who may "
+                              "open it");
+    }
+    for (const QString& name : admins) {
+        if (!options.users->Ha1.contains(Latin1(name))) {
+            return QStringLiteral("console-admins: '%1' is not a user of %2")
+                .arg(name, options.usersFile);
+        }
+    }
+    return {};
+}
+
+// What the settings ask for together: stores that exclude each other, the users file read,
+// the console's administrators.
 QString CheckTogether(Options& options)
 {
     if (!options.store.stateFile.empty() && options.store.registrar) {
@@ -56,7 +79,7 @@ QString CheckTogether(Options& options)
         }
         options.users = std::get<Users>(std::move(users));
     }
-    return {};
+    return CheckConsoleAdmins(options);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "app/journal_log_sink.h"
 #include "app/latin1.h"
 #include "app/local_time.h"
+#include "app/log_fan_out.h"
 #include "app/options.h"
 #include "app/runtime.h"
 #include "app/server.h"
@@ -29,10 +30,10 @@ int RunHeadless(const Options& options)
     const bool toJournal = options.logFormat == LogFormat::Journal ||
                            (options.logFormat == LogFormat::Automatic && StdoutIsJournal());
     NullStatsDisplay display;
-    Server server(toJournal ? static_cast<LogSink&>(journal) : text, display, clock,
-                  options.server);
+    LogFanOut log(toJournal ? static_cast<LogSink&>(journal) : text);
+    Server server(log, display, clock, options.server);
     // Handled from before the program says it is ready, so no early signal finds the default.
-    Runtime runtime(options, server);
+    Runtime runtime(options, server, log);
     QObject::connect(&runtime, &Runtime::terminationRequested, &server, [&server] {
         server.closeSocket();
         QCoreApplication::exit(0);

@@ -102,6 +102,7 @@ bool MetricsServer::listen(const QHostAddress& address, quint16 port)
     }
     m_proxy.Log().WriteLog(Level::Info, "Metrics at http://", Latin1(address.toString()), ":",
                            tcp->serverPort(), "/metrics");
+    m_port = tcp->serverPort();
     m_http.bind(tcp.release()); // which takes it over
     return true;
 }

@@ -23,10 +23,15 @@ public:
     // LOG_INFO the address of the page, or at LOG_ERR why it cannot be served. True when
     // listening.
     bool listen(const QHostAddress& address, quint16 port);
+    // The HTTP server, for another page to share; listening only after listen() succeeded.
+    QHttpServer& http() { return m_http; }
+    // The port listened on; 0 before listen() succeeded.
+    quint16 port() const { return m_port; }
 
 private:
     Proxy& m_proxy;
     QHttpServer m_http;
+    quint16 m_port = 0;
 };
 
 } // namespace tavrix

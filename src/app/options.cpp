@@ -12,6 +12,8 @@ namespace tavrix {
 namespace {
 
 constexpr int kMaxSlots = 1000000;
+constexpr int kMaxViewers = 64;
+constexpr int kMaxConsoleCalls = 10000;
 
 // A whole number from low to high written in decimal digits only.
 std::optional<int> Number(const QString& text, int low, int high)
@@ -186,6 +188,46 @@ void AddRegistrarSettings(std::vector<Setting>& settings)
          }});
 }
 
+// The web console: where, for how many, what it keeps, who may change things there.
+void AddConsoleSettings(std::vector<Setting>& settings)
+{
+    settings.push_back(
+        {"console", "ADDR:PORT",
+         QStringLiteral("Serve the web console at http://ADDR:PORT/, on exactly that address "
+                        "(default: off; port 0 picks a free one; the same ADDR:PORT as --metrics "
+                        "serves both)."),
+         [](Options& options, const QString& text) {
+             const auto endpoint = AddressAndPort(text, 0, std::nullopt);
+             if (!endpoint) {
+                 return QStringLiteral("a dotted IPv4 address with :PORT (0 to 65535)");
+             }
+             options.console.address = QHostAddress(endpoint->first);
+             options.console.port = static_cast<quint16>(endpoint->second);
+             return QString();
+         }});
+    settings.push_back(NumberSetting(
+        "console-viewers", "N",
+        QStringLiteral("Browsers that may watch the console at once (default %1).")
+            .arg(ConsoleOptions().viewers),
+        1, kMaxViewers, [](Options& options, int count) { options.console.viewers = count; }));
+    settings.push_back(NumberSetting(
+        "console-calls", "N",
+        QStringLiteral("Last calls the console keeps as ladder diagrams (default %1).")
+            .arg(ConsoleOptions().calls),
+        1, kMaxConsoleCalls, [](Options& options, int count) { options.console.calls = count; }));
+    settings.push_back(
+        {"console-admins", "NAMES",
+         QStringLiteral("Users of --users, separated by commas, who may open the console and "
+                        "change the log level there."),
+         [](Options& options, const QString& text) {
+             options.console.admins.clear();
+             for (const QString& name : text.split(u',', Qt::SkipEmptyParts)) {
+                 options.console.admins.append(name.trimmed());
+             }
+             return options.console.admins.isEmpty() ? QStringLiteral("user names") : QString();
+         }});
+}
+
 // What the program shows of itself: the metrics page, the form of the log.
 void AddPageSettings(std::vector<Setting>& settings)
 {
@@ -222,6 +264,7 @@ std::vector<Setting> MakeSettings()
     AddProxySettings(settings);
     AddRegistrarSettings(settings);
     AddPageSettings(settings);
+    AddConsoleSettings(settings);
     return settings;
 }
 

@@ -22,6 +22,17 @@ enum class LogFormat
     Journal    // each row with the journal's priority prefix, LF line ends
 };
 
+// The web console: where it is served, how many may watch, how many calls it keeps, and who
+// may change things there.
+struct ConsoleOptions
+{
+    QHostAddress address; // null: no console
+    quint16 port = 0;     // 0: a free port the system picks
+    int viewers = 8;      // event streams open at once
+    int calls = 200;      // calls kept for the ladder diagrams
+    QStringList admins;   // users of the users file who may log in
+};
+
 // What the command line and the configuration file ask for. Without either: the desktop
 // program on port 5060.
 struct Options
@@ -37,6 +48,7 @@ struct Options
     QString realm;         // empty: the realm of the users file's first line
     std::optional<Users> users;
     StoreConfig store; // nothing kept beyond memory unless --state or --registrar names it
+    ConsoleOptions console;
 };
 
 // One setting: its long option name, the name of its value (none for a switch), its help, and

@@ -18,8 +18,9 @@ void PrintToStderr(const std::string& text)
     std::fflush(stderr);
 }
 
-Runtime::Runtime(const Options& options, Server& server)
-    : m_options(options), m_server(server), m_metrics(server.proxy())
+Runtime::Runtime(const Options& options, Server& server, LogFanOut& log)
+    : m_options(options), m_server(server), m_metrics(server.proxy()),
+      m_console(server.proxy(), log, options)
 {
     if (!server.proxy().SetUsers(options.users)) {
         throw std::runtime_error("no working random source: digest nonces cannot be made (the "
@@ -34,6 +35,7 @@ Runtime::Runtime(const Options& options, Server& server)
         emit reloaded();
     });
     connect(&m_signals, &SignalPipe::terminationRequested, this, &Runtime::terminationRequested);
+    connect(&m_console, &WebConsole::logLevelChanged, this, &Runtime::reloaded);
 }
 
 Runtime::~Runtime() = default;
@@ -43,6 +45,7 @@ void Runtime::startPages()
     if (!m_options.metricsAddress.isNull()) {
         m_metrics.listen(m_options.metricsAddress, m_options.metricsPort);
     }
+    m_console.start(m_metrics);
 }
 
 void Runtime::rereadConfiguration()

@@ -21,7 +21,7 @@ int RunDesktop(const Options& options)
     LocalTimeText time;
     MessageBoxDialogs dialogs;
     frmMain main(options.server, dialogs, clock, time);
-    Runtime runtime(options, main.server());
+    Runtime runtime(options, main.server(), main.logOut());
     QObject::connect(&main, &frmMain::shutdownRequested, &main, [] { QCoreApplication::exit(0); });
     QObject::connect(&runtime, &Runtime::terminationRequested, &main, &QWidget::close);
     QObject::connect(&runtime, &Runtime::reloaded, &main, [&main] {

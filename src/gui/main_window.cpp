@@ -57,7 +57,7 @@ frmMain::frmMain(const ServerConfig& config, OperatorDialogs& dialogs, Clock& cl
                  TimeFormat& time, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                           Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
-      m_dialogs(dialogs), m_console(dialogs, time), m_server(m_console, *this, clock, config, this)
+      m_dialogs(dialogs), m_console(dialogs, time), m_server(m_logOut, *this, clock, config, this)
 {
     m_console.attach(m_server.proxy().Log(), m_server.proxy().Routes());
     setObjectName(QStringLiteral("frmMain"));

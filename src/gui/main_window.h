@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/log_fan_out.h"
 #include "app/server.h"
 #include "core/log/stats.h"
 #include "gui/log_window_sink.h"
@@ -31,6 +32,8 @@ public:
 
     Server& server() { return m_server; }
     LogWindowSink& console() { return m_console; }
+    // The proxy's sink: the log window, and whatever else is added (the web console).
+    LogFanOut& logOut() { return m_logOut; }
 
     void ShowCompletedCalls(std::string_view text) override;
     void ShowLastRoute(std::string_view text) override;
@@ -55,6 +58,7 @@ private:
 
     OperatorDialogs& m_dialogs;
     LogWindowSink m_console;
+    LogFanOut m_logOut{m_console};
     Server m_server;
     QLabel* m_lblRegistrations = nullptr;
     QLabel* m_lblCallAttempts = nullptr;

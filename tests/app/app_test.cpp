@@ -163,6 +163,8 @@ private slots:
             {{"--registrar", "redis://localhost:6379"}, 2, "HOST a dotted IPv4"},
             {{"--metrics", "127.0.0.1"}, 2, "'127.0.0.1' for --metrics: expected a dotted IPv4"},
             {{"--log-format", "xml"}, 2, "text or journal"},
+            {{"--console", "127.0.0.1"}, 2, "'127.0.0.1' for --console: expected a dotted IPv4"},
+            {{"--console-admins", "alice"}, 2, "tavrix: console-admins needs --users"},
             {{"--users", "/none/users"}, 2, "tavrix: /none/users: No such file"},
             {{"--verbose"}, 2, "Unknown option 'verbose'"},
             {{"5060"}, 2, "unexpected argument '5060'"},

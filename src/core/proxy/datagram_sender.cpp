@@ -26,6 +26,9 @@ void DatagramSender::SendDatagram(std::string_view message, std::string_view add
     }
     m_log.WriteLog(Level::DebugV, "SIP Send: IP=", address, " Port=", port, kCrLf, message);
     ++m_sent;
+    if (m_trace != nullptr) {
+        m_trace->Sent(message, address, port);
+    }
     m_transport.Send(message, address, port);
 }
 

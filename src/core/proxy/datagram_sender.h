@@ -2,6 +2,7 @@
 
 #include "core/log/logger.h"
 #include "core/proxy/builders.h"
+#include "core/proxy/message_trace.h"
 #include "core/proxy/transport.h"
 
 #include <cstdint>
@@ -25,12 +26,15 @@ public:
     void SendDatagram(std::string_view message, std::string_view address, std::uint16_t port);
     // Datagrams handed to the transport since start.
     std::uint64_t Sent() const { return m_sent; }
+    // Shows each datagram to the trace right before it goes to the transport (nullptr: none).
+    void SetTrace(MessageTrace* trace) { m_trace = trace; }
 
 private:
     Transport& m_transport;
     Logger& m_log;
     const Endpoint& m_self;
     std::uint64_t m_sent = 0;
+    MessageTrace* m_trace = nullptr;
 };
 
 } // namespace tavrix

@@ -24,8 +24,17 @@ void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)
     m_self = Endpoint{std::move(ip), port};
 }
 
+void Proxy::SetTrace(MessageTrace* trace)
+{
+    m_trace = trace;
+    m_sender.SetTrace(trace);
+}
+
 void Proxy::ReceiveDatagram(std::string_view text, const PeerAddress& peer)
 {
+    if (m_trace != nullptr) {
+        m_trace->Received(text, peer.IP, peer.Port);
+    }
     ++m_received;
     m_log.WriteLog(Level::DebugV, "SIP Read: IP=", peer.IP, " Port=", peer.Port, kCrLf, text);
     m_dispatcher.Dispatch(Message(text), peer);

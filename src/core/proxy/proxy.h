@@ -11,6 +11,7 @@
 #include "core/proxy/datagram_sender.h"
 #include "core/proxy/digest.h"
 #include "core/proxy/dispatcher.h"
+#include "core/proxy/message_trace.h"
 #include "core/proxy/outbox.h"
 #include "core/proxy/registrar.h"
 #include "core/proxy/registrar_store.h"
@@ -75,6 +76,8 @@ public:
     {
         return m_admission.SetUsers(std::move(users), random);
     }
+    // Shows every datagram received and every one sent to the trace (nullptr: none).
+    void SetTrace(MessageTrace* trace);
 
     // Datagrams handed to ReceiveDatagram, and to the transport, since start.
     std::uint64_t Received() const { return m_received; }
@@ -104,6 +107,7 @@ private:
     Sweep m_sweep;
     Dispatcher m_dispatcher;
     std::uint64_t m_received = 0;
+    MessageTrace* m_trace = nullptr;
 };
 
 } // namespace tavrix
