@@ -165,6 +165,18 @@ void AddRegistrarSettings(std::vector<Setting>& settings)
                             options.realm = text;
                             return QString();
                         }});
+    settings.push_back(NumberSetting(
+        "max-bindings-per-user", "N",
+        QStringLiteral("With --users: registrations one user may hold at once (default %1).")
+            .arg(ProxyConfig().MaxBindingsPerUser),
+        1, kMaxSlots,
+        [](Options& options, int count) { options.server.proxy.MaxBindingsPerUser = count; }));
+    settings.push_back(NumberSetting(
+        "max-calls-per-user", "N",
+        QStringLiteral("With --users: calls one user may hold at once (default %1).")
+            .arg(ProxyConfig().MaxCallsPerUser),
+        1, kMaxSlots,
+        [](Options& options, int count) { options.server.proxy.MaxCallsPerUser = count; }));
     settings.push_back({"state", "FILE",
                         QStringLiteral("Keep the registrations in this SQLite file, so that a "
                                        "restart finds them again."),

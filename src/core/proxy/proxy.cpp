@@ -17,6 +17,17 @@ Proxy::Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& 
       m_dispatcher(m_calls, m_registrar, m_admission, m_relay, m_out, m_log, m_self)
 {
     m_log.SetLogLevel(config.LogLevel);
+    m_limits.bindings = config.MaxBindingsPerUser;
+    m_limits.calls = config.MaxCallsPerUser;
+}
+
+bool Proxy::SetUsers(std::optional<Users> users, RandomSource* random)
+{
+    // RFC 3261 10.3 step 7 and 22: what a user may hold is counted per authenticated user; with
+    // nobody authenticated there is nobody to count.
+    m_limits.enforced = users.has_value();
+    m_registrar.SetLimits(m_limits);
+    return m_admission.SetUsers(std::move(users), random);
 }
 
 void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)

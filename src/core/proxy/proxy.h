@@ -40,6 +40,8 @@ struct ProxyConfig
     std::int16_t LogLevel = kDefaultLogLevel; // 1 to 4
     SlotNumber MaxCalls = kCallSlots;         // call-table slots
     std::int32_t MaxRoutes = kRouteSlots;     // route-table slots
+    int MaxBindingsPerUser = 10;              // with users: registrations one user may hold
+    int MaxCallsPerUser = 10;                 // with users: calls one user may hold at once
 };
 
 // One stateful SIP proxy and registrar: owns the call table, the route table, the statistics,
@@ -72,10 +74,7 @@ public:
     // From now on every REGISTER and every INVITE that starts a call must carry digest
     // credentials of these users (RFC 3261 22); none: nobody is asked. False when the random
     // source (nullptr: OpenSSL's) gave no nonce key: such requests are then refused.
-    bool SetUsers(std::optional<Users> users, RandomSource* random = nullptr)
-    {
-        return m_admission.SetUsers(std::move(users), random);
-    }
+    bool SetUsers(std::optional<Users> users, RandomSource* random = nullptr);
     // Shows every datagram received and every one sent to the trace (nullptr: none).
     void SetTrace(MessageTrace* trace);
 
@@ -106,6 +105,7 @@ private:
     CallRelay m_relay;
     Sweep m_sweep;
     Dispatcher m_dispatcher;
+    UserLimits m_limits;
     std::uint64_t m_received = 0;
     MessageTrace* m_trace = nullptr;
 };

@@ -69,6 +69,9 @@ AdmitResult Registrar::AdmitRequest(CallRecord& rec, const Message& message,
     const bool known = m_calls.IsKnownContact(rec.Contact) &&
                        (!held.IsRegistration() || held.Contact == rec.Contact);
     if (!WithinLimits(rec, user, !known, !isRegister, peer)) {
+        if (m_calls.At(rec.Slot).IsBare()) {
+            m_calls.CleanupCall(rec.Slot); // taken only for the request
+        }
         return AdmitResult::OverLimit;
     }
     if (!known) {

@@ -46,7 +46,8 @@ TEST(Digest, ResponsesUsersFilesAndHeaders)
 class AuthTest : public ProxyTest
 {
 protected:
-    AuthTest()
+    explicit AuthTest(ProxyConfig config = {"127.0.0.1", 5070, "127.0.0.9:5080", 3})
+        : ProxyTest(std::move(config))
     {
         proxy.SetUsers(ParseUsers("alice:office:" + Md5Hex("alice:office:secret") +
                                   "\nbob:office:" + Md5Hex("bob:office:pw") + "\n")
@@ -152,6 +153,62 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
                              "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.2:5062 SIP/2.0 100 Trying",
                              "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
+}
+
+// Users who may hold two registrations and two calls each.
+class LimitTest : public AuthTest
+{
+protected:
+    LimitTest() : AuthTest({"127.0.0.1", 5070, "127.0.0.9:5080", 3, 100, 11, 2, 2}) {}
+    // The request answered with alice's credentials for a fresh challenge.
+    std::string AsAlice(const std::string& request)
+    {
+        FromAlice(request);
+        const std::string nonce = Nonce();
+        TakeSent();
+        return Answered(request, "alice", "secret", nonce);
+    }
+};
+
+TEST_F(LimitTest, OneAccountCannotHoldEverySlot)
+{
+    Lines sent;
+    for (int i = 0; i < 3; ++i) {
+        const Party phone{"alice", "127.0.0.1", static_cast<std::uint16_t>(5061 + i)};
+        FromAlice(AsAlice(Register(phone, Cat("r", i), "Expires: 32767\n")));
+        const Lines answers = Sent();
+        sent.insert(sent.end(), answers.begin(), answers.end());
+    }
+    for (int i = 0; i < 3; ++i) {
+        FromAlice(AsAlice(Invite("seven77", Cat("c", i), "Expires: 32767\n")));
+        const Lines answers = Sent();
+        sent.insert(sent.end(), answers.begin(), answers.end());
+    }
+    EXPECT_EQ(sent,
+              (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.1:5062 SIP/2.0 200 OK",
+                     "127.0.0.1:5061 SIP/2.0 403 Forbidden", "127.0.0.1:5061 SIP/2.0 100 Trying",
+                     "127.0.0.9:5080 INVITE sip:seven77@127.0.0.9:5080 SIP/2.0",
+                     "127.0.0.1:5061 SIP/2.0 100 Trying",
+                     "127.0.0.9:5080 INVITE sip:seven77@127.0.0.9:5080 SIP/2.0",
+                     "127.0.0.1:5061 SIP/2.0 503 Service Unavailable"}));
+    const Lines log = TakeLog();
+    for (const char* line : {"LOG_ERR Too many registrations for 'alice' from 127.0.0.1:5061",
+                             "LOG_ERR Too many calls for 'alice' from 127.0.0.1:5061"}) {
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+    }
+    EXPECT_EQ(display.fields["Registrations"], "2");
+    EXPECT_EQ(proxy.Calls().Taken(), 4u) << "a refused request holds no slot";
+    EXPECT_EQ(proxy.Log().Events(Flood::UserLimit), 2u);
+}
+
+TEST_F(AuthTest, NoChallengeLouderThanItsRequest)
+{
+    // A sixteen-byte INVITE from a forged source would bring two hundred bytes to the victim.
+    FromAlice("INVITE \r\nv: SIP/2.0/UDP 1\r\ni:2\r\n\r\n");
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(proxy.Log().Events(Flood::AnswerLimit), 1u);
+    FromAlice(Invite("bob", "full"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 407 Proxy Authentication Required"});
 }
 
 // A random source that gives bytes until told to stop.
