@@ -166,6 +166,55 @@ BENCHMARK(BM_WholeCall)
     ->Args({1, 10000, 10000})
     ->Args({1, 1000000, 100000});
 
+// A datagram of up to 65,535 bytes of one hostile shape, as alice's INVITE to bob: its lines
+// of one kind fill what the usual headers leave.
+std::string Hostile(int shape)
+{
+    constexpr std::size_t kMax = 65535;
+    const std::string head = "INVITE sip:bob@127.0.0.1:5070 SIP/2.0\r\n";
+    std::string tail = test::Invite("bob", "hostile");
+    tail.erase(0, tail.find("\r\n") + 2);
+    const char* const lines[] = {"Via: SIP/2.0/UDP 127.0.0.1:5070;branch=z9hG4bK0123456789abcdef",
+                                 "Route: <sip:127.0.0.1:5070;lr>",
+                                 "Record-Route: <sip:127.0.0.1:5070;lr>", "X: y"};
+    std::string text = head;
+    if (shape < 4) {
+        while (text.size() + tail.size() + 80 < kMax) {
+            AppendPieces(text, lines[shape], kCrLf);
+        }
+        return text + tail;
+    }
+    // One huge line (a Subject), or a huge body.
+    const std::size_t room = kMax - head.size() - tail.size() - 16;
+    if (shape == 4) {
+        return head + "Subject: " + std::string(room, 's') + "\r\n" + tail;
+    }
+    return head + tail + std::string(room, 'b');
+}
+
+// CPU time of one hostile datagram through the datagram entry point (target: 2 ms at most),
+// by shape: 0 Via lines naming the proxy, 1 Route lines naming it, 2 Record-Route lines, 3
+// ten thousand lines of one header, 4 one huge line, 5 a huge body; at log level 1 and 4.
+void BM_HostileDatagram(benchmark::State& state)
+{
+    NullTransport net;
+    NullStatsDisplay display;
+    test::DiscardingLogSink sink;
+    test::MockClock clock;
+    Proxy proxy(net, sink, display, clock,
+                {"127.0.0.1", 5070, "127.0.0.9:5080", static_cast<std::int16_t>(state.range(1))});
+    const auto peer = [](const test::Party& p) { return PeerAddress{"", p.ip, p.port}; };
+    proxy.ReceiveDatagram(test::Register(test::kBob, "reg-b", "Expires: 3600\n"), peer(test::kBob));
+    const std::string text = Hostile(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        proxy.ReceiveDatagram(text, peer(test::kAlice));
+    }
+    state.SetLabel(Cat(text.size(), " bytes, log level ", state.range(1)));
+}
+BENCHMARK(BM_HostileDatagram)
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {1, 4}})
+    ->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -22,9 +22,9 @@ fuzzer="$work/build/fuzz/tavrix_fuzz"
 rm -rf "$work/corpus" "$work/artifacts"
 mkdir -p "$work/corpus" "$work/artifacts"
 cp "$source_dir"/fuzz/corpus/* "$work/corpus"/
-"$fuzzer" -max_total_time="${3:-60}" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+"$fuzzer" -max_total_time="${3:-60}" -timeout=2 -rss_limit_mb=2048 -max_len=4096 \
     -dict="$source_dir/fuzz/sip.dict" -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
-    "$work/corpus" >"$work/fuzz.log" 2>&1 ||
+    -report_slow_units=1 "$work/corpus" >"$work/fuzz.log" 2>&1 ||
     { grep -E -A 40 '^(==[0-9]+==ERROR|tavrix_fuzz: invariant|.*runtime error)' "$work/fuzz.log" >&2
       fail "the fuzzer failed; reproducer in $work/artifacts: $(ls "$work/artifacts")"; }
 grep -E '^(#[0-9]+[[:space:]]+DONE|stat::)' "$work/fuzz.log" || true
