@@ -58,7 +58,8 @@ bool Admission::Authorized(const CallRecord& rec, const Message& message, const 
     if (!m_auth) {
         return true;
     }
-    const bool invite = message.Method() == "INVITE";
+    // A REGISTER answers the registrar's challenge (401); any other request the proxy's (407).
+    const bool invite = message.Method() != "REGISTER";
     const std::string_view user = ParseUri(message.Header(HeaderId::From)).user;
     const std::int64_t now = m_clock.Seconds();
     const Authenticator::Verdict verdict = m_auth->Check(

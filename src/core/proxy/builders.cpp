@@ -1,10 +1,12 @@
 #include "core/proxy/builders.h"
 
+#include "core/proxy/digest.h"
 #include "core/text/numeric.h"
 #include "core/text/text.h"
 #include "core/text/uri.h"
 
 #include <algorithm>
+#include <bitset>
 
 namespace tavrix {
 
@@ -23,10 +25,49 @@ constexpr std::string_view kBranchMark = "z9hG4bK";
 // Max-Forwards of a request without one (RFC 3261 8.1.1.6), and the most a request keeps.
 constexpr std::int16_t kMaxForwards = 70;
 
+// The headers a message written from another one has copied its first line of.
+using Written = std::bitset<static_cast<std::size_t>(HeaderId::Count)>;
+
 // Appends "Name: value" for the source's first line of that header, unless it has none.
-void Copy(std::string& text, const Message& source, HeaderId id)
+void Copy(std::string& text, const Message& source, HeaderId id, Written& written)
 {
     AppendHeader(text, LongNameOf(id), source.Header(id));
+    written.set(static_cast<std::size_t>(id));
+}
+
+// "Content-Length: N" for the body, where the source had one or has a body.
+void AppendLength(std::string& text, const Message& source, Written& written)
+{
+    if (!source.Header(HeaderId::ContentLength).empty() || !source.Body().empty()) {
+        AppendPieces(text, "Content-Length: ", source.Body().size(), kCrLf);
+    }
+    written.set(static_cast<std::size_t>(HeaderId::ContentLength));
+}
+
+// Every line of the source the message does not write itself, as received: not the lines of
+// the proxy's own kinds (Via, Route, Record-Route, Max-Forwards, Content-Length), not the first
+// line of a header copied already, not credentials for the proxy's own realm.
+void CarryOn(std::string& text, const Message& source, Written written, std::string_view realm)
+{
+    constexpr HeaderId kOwn[] = {HeaderId::Via, HeaderId::Route, HeaderId::RecordRoute,
+                                 HeaderId::MaxForwards, HeaderId::ContentLength};
+    for (const HeaderLine& line : source.Lines()) {
+        const auto id = static_cast<std::size_t>(line.id);
+        if (std::find(std::begin(kOwn), std::end(kOwn), line.id) != std::end(kOwn)) {
+            continue;
+        }
+        if (line.id != HeaderId::Other && written.test(id)) {
+            written.reset(id); // the first line was copied; the next ones are carried on
+            continue;
+        }
+        if (line.id == HeaderId::ProxyAuthorization && !realm.empty()) {
+            const std::optional<Credentials> credentials = ParseDigest(line.value);
+            if (credentials && credentials->Realm == realm) {
+                continue; // consumed here (RFC 3261 22.3)
+            }
+        }
+        AppendPieces(text, line.text, kCrLf);
+    }
 }
 
 // Whether a Route value names the proxy: a "sip:" URI of the proxy's host and port.
@@ -133,15 +174,16 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
                           std::string_view ownLine)
 {
     const std::int16_t code = NumericValue16(status.substr(0, 3));
+    Written written;
     std::string text;
     text.reserve(source.Text().size() + 128);
     AppendPieces(text, "SIP/2.0 ", status, kCrLf);
 
     AppendResponseVias(text, source);
     const bool relayed = source.IsResponse();
-    Copy(text, source, HeaderId::From);
-    Copy(text, source, HeaderId::To);
-    Copy(text, source, HeaderId::CallId);
+    Copy(text, source, HeaderId::From, written);
+    Copy(text, source, HeaderId::To, written);
+    Copy(text, source, HeaderId::CallId, written);
     // A relayed response carries the route set the callee built (RFC 3261 16.7 step 9).
     if (relayed) {
         for (const HeaderLine& line : source.Lines()) {
@@ -150,25 +192,34 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
             }
         }
     } else {
-        Copy(text, source, HeaderId::RecordRoute);
+        Copy(text, source, HeaderId::RecordRoute, written);
     }
-    Copy(text, source, HeaderId::CSeq);
-    Copy(text, source, HeaderId::UserAgent);
+    Copy(text, source, HeaderId::CSeq, written);
+    Copy(text, source, HeaderId::UserAgent, written);
 
     if (code >= 100 && code <= 199) {
-        Copy(text, source, HeaderId::Contact);
+        Copy(text, source, HeaderId::Contact, written);
         if (timeLeft > 0) {
-            Copy(text, source, HeaderId::Expires);
+            Copy(text, source, HeaderId::Expires, written);
         }
     }
-    if (code >= 200 && code <= 299 && source.CSeqMethod() == "INVITE") {
+    const bool answersInvite = code >= 200 && code <= 299 && source.CSeqMethod() == "INVITE";
+    if (answersInvite) {
         // The callee's Contact is the caller's target for the rest of the dialog (RFC 3261
         // 12.1.2); without it the caller cannot send its ACK and BYE.
         if (relayed) {
-            Copy(text, source, HeaderId::Contact);
+            Copy(text, source, HeaderId::Contact, written);
         }
-        Copy(text, source, HeaderId::ContentType);
-        Copy(text, source, HeaderId::ContentLength);
+        Copy(text, source, HeaderId::ContentType, written);
+        AppendLength(text, source, written);
+    }
+    if (relayed) {
+        CarryOn(text, source, written, {});
+        if (!answersInvite) {
+            AppendLength(text, source, written);
+        }
+    }
+    if (answersInvite || relayed) {
         AppendPieces(text, kCrLf, source.Body());
     } else {
         if (!ownLine.empty()) {
@@ -180,8 +231,9 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
 }
 
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
-                         const Endpoint& self)
+                         const Endpoint& self, std::string_view realm)
 {
+    Written written;
     std::string text;
     text.reserve(source.Text().size() + 256);
     AppendPieces(text, method, " ", target, " SIP/2.0", kCrLf);
@@ -221,8 +273,13 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
     AppendPieces(text, "Max-Forwards: ", hops, kCrLf);
 
     for (const HeaderId id : kCopiedRequestHeaders) {
-        Copy(text, source, id);
+        if (id == HeaderId::ContentLength) {
+            AppendLength(text, source, written);
+        } else {
+            Copy(text, source, id, written);
+        }
     }
+    CarryOn(text, source, written, realm);
     AppendPieces(text, kCrLf, source.Body());
     return text;
 }

@@ -41,16 +41,19 @@ std::string ProxyBranch(std::string_view source);
 // lines (a relayed response loses the proxy's own value, the first), From, To, Call-ID, the
 // Record-Route (every line when relayed, the first otherwise), CSeq and User-Agent; a 1xx also
 // Contact, and Expires while timeLeft is above 0; a 2xx to an INVITE also Contact (relayed
-// only), Content-Type, Content-Length and the body. A line of the proxy's own (a challenge)
-// goes last, unless the response has a body.
+// only), Content-Type and Content-Length. A relayed response then carries every other line of
+// its source as received, and its body with a Content-Length that matches it (RFC 3261 16.7
+// step 9). A line of the proxy's own (a challenge) goes last in an answer of its own.
 std::string BuildResponse(std::string_view status, const Message& source, std::int16_t timeLeft,
                           std::string_view ownLine = {});
 
 // "method target SIP/2.0", the proxy's Via on top of the source's, the proxy's Record-Route
 // "<sip:IP:PORT;lr>" on top of the source's, the source's Route lines but a topmost one that
 // names the proxy (RFC 3261 16.4), Max-Forwards one less than received (70 without one), the
-// source's dialog and capability headers and its body.
+// source's dialog and capability headers, then every other line of the source as received
+// (RFC 3261 16.6 step 1) but credentials for the proxy's own realm (22.3), and its body with a
+// Content-Length that matches it.
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
-                         const Endpoint& self);
+                         const Endpoint& self, std::string_view realm = {});
 
 } // namespace tavrix

@@ -24,7 +24,7 @@ void CallRelay::OnInvite(CallRecord& rec, const Message& message, const PeerAddr
     if (rec.Routed() && rec.stage != CallStage::Ending) {
         m_log.WriteLog(Level::Debug, "Received 'INVITE' from ", peer.IP, ":", peer.Port);
         if (!m_admission.HopsExhausted(message, peer)) {
-            RelayRequest(rec, message, peer);
+            RelayRequest(rec, message, peer, true);
         }
         return;
     }
@@ -45,6 +45,7 @@ void CallRelay::OnInvite(CallRecord& rec, const Message& message, const PeerAddr
         return;
     case AdmitResult::Refused:
     case AdmitResult::NoRoom:
+    case AdmitResult::BadRequest:
         return;
     }
 }
@@ -53,23 +54,9 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message, const PeerAdd
 {
     m_log.WriteLog(Level::Info, "Call started");
     m_stats.Increment(Figure::CallAttempts);
-    m_out.Respond(rec, Side::Caller, "100 Trying", message);
-
-    const std::string route = m_routes.FindRoute(message.Header(HeaderId::To));
-    if (route.empty()) {
-        m_out.Refuse(rec.Caller, "404 Not Found", message, peer, rec.TimeLeft);
+    m_out.Respond(peer, "100 Trying", message, rec.TimeLeft);
+    if (!Route(rec, message, peer)) {
         m_stats.Increment(Figure::FailedCalls);
-        return;
-    }
-    const PeerAddress callee = ContactAddress(route);
-    rec.Callee = PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port};
-    if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
-        // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
-        m_out.Refuse(rec.Caller, "482 Loop Detected", message, peer, rec.TimeLeft);
-        m_stats.Increment(Figure::FailedCalls);
-        m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: route for '",
-                           m_stats.LastRoute(), "' leads back to this proxy (", rec.Callee.IP, ":",
-                           rec.Callee.Port, ")");
         return;
     }
     rec.AnswerTimeLeft = kAnswerTime;
@@ -85,6 +72,26 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message, const PeerAdd
     Forward(rec, Side::Callee, message);
 }
 
+bool CallRelay::Route(CallRecord& rec, const Message& message, const PeerAddress& peer)
+{
+    const std::string route = m_routes.FindRoute(message.Header(HeaderId::To));
+    if (route.empty()) {
+        m_out.Refuse(peer, "404 Not Found", message);
+        return false;
+    }
+    const PeerAddress callee = ContactAddress(route);
+    rec.Callee = PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port};
+    if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
+        // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
+        m_out.Refuse(peer, "482 Loop Detected", message);
+        m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: route for '",
+                           m_stats.LastRoute(), "' leads back to this proxy (", rec.Callee.IP, ":",
+                           rec.Callee.Port, ")");
+        return false;
+    }
+    return true;
+}
+
 void CallRelay::Forward(const CallRecord& rec, Side to, const Message& message)
 {
     m_out.Forward(rec, to, message.Method(), message);
@@ -98,7 +105,7 @@ void CallRelay::OnCancelOrBye(CallRecord& rec, const Message& message, const Pee
     m_log.WriteLog(Level::Debug, "Received '", message.Method(), "' from ", peer.IP, ":",
                    peer.Port);
     if (!m_admission.HopsExhausted(message, peer)) {
-        RelayRequest(rec, message, peer);
+        RelayRequest(rec, message, peer, true);
     }
 }
 
@@ -120,11 +127,13 @@ void CallRelay::OnAck(CallRecord& rec, const Message& message, const PeerAddress
     }
 }
 
-void CallRelay::RelayRequest(CallRecord& rec, const Message& message, const PeerAddress& peer)
+void CallRelay::RelayRequest(const CallRecord& rec, const Message& message, const PeerAddress& peer,
+                             bool trying)
 {
-    const Side from = SenderSide(rec, peer);
-    m_out.Respond(rec, from, "100 Trying", message);
-    Forward(rec, Other(from), message);
+    if (trying) {
+        m_out.Respond(peer, "100 Trying", message, rec.TimeLeft);
+    }
+    Forward(rec, Other(SenderSide(rec, peer)), message);
 }
 
 Side CallRelay::SenderSide(const CallRecord& rec, const PeerAddress& peer) const
@@ -163,42 +172,53 @@ void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAd
         // A provisional answer gives the INVITE its time again; a final one ends the wait.
         m_calls.SetAnswerTimeLeft(rec.Slot, code < 200 ? kAnswerTime : 0);
     }
-    const Side otherSide = Other(SenderSide(rec, peer));
+    if (code == 100) {
+        return;
+    }
+    std::string_view relayed = status;
     switch (code) {
-    case 100:
-        return;
     case 180:
-        m_out.Respond(rec, Side::Caller, "180 Ringing", message);
-        return;
+        relayed = "180 Ringing";
+        break;
     case 183:
-        m_out.Respond(rec, Side::Caller, "183 Session Progress", message);
-        return;
+        relayed = "183 Session Progress";
+        break;
     case 200:
-        m_out.Respond(rec, otherSide, "200 OK", message);
-        if (const std::string_view method = message.CSeqMethod(); method == "INVITE") {
-            m_calls.MarkAnswered(rec.Slot, TagOf(message.Header(HeaderId::To)));
-        } else if (method == "BYE" || method == "CANCEL") {
-            m_calls.MarkEnding(rec.Slot);
-            m_log.WriteLog(Level::Info, "Call completed");
-            m_stats.Increment(Figure::CompletedCalls);
-        }
-        return;
+        relayed = "200 OK";
+        break;
     case 404:
-        m_out.Respond(rec, otherSide, "404 Not Found", message);
-        m_stats.Increment(Figure::FailedCalls);
+        relayed = "404 Not Found";
         break;
     case 486:
-        m_out.Respond(rec, Side::Caller, "486 Busy Here", message);
+        relayed = "486 Busy Here";
         break;
     case 487:
         // RFC 3261 9.2: the caller learns that its INVITE was cancelled, and acknowledges it.
-        m_out.Respond(rec, Side::Caller, "487 Request Terminated", message);
+        relayed = "487 Request Terminated";
         break;
     default:
         m_log.WriteLog(Level::Debug, "Dunno how to handle response #", code, " '", status,
                        "' from '", rec.Caller.IP, ":", rec.Caller.Port, "' - Forwarding");
-        m_out.Respond(rec, otherSide, status, message);
         break;
+    }
+    // RFC 3261 16.7: to the side that did not send it.
+    m_out.Respond(rec, Other(SenderSide(rec, peer)), relayed, message);
+    FollowCall(rec, code, message);
+    Settle(rec, code, message);
+}
+
+void CallRelay::FollowCall(const CallRecord& rec, std::int16_t code, const Message& message)
+{
+    const std::string_view method = message.CSeqMethod();
+    const bool call = rec.holds == Holds::Call || rec.holds == Holds::CallAndRegistration;
+    if (code == 200 && method == "INVITE") {
+        m_calls.MarkAnswered(rec.Slot, TagOf(message.Header(HeaderId::To)));
+    } else if (code == 200 && call && (method == "BYE" || method == "CANCEL")) {
+        m_calls.MarkEnding(rec.Slot);
+        m_log.WriteLog(Level::Info, "Call completed");
+        m_stats.Increment(Figure::CompletedCalls);
+    } else if (code == 404 && call) {
+        m_stats.Increment(Figure::FailedCalls);
     }
     EndIfFailedInvite(rec, code, message);
 }

@@ -37,16 +37,33 @@ public:
     // An ACK: on to the other side of a routed call; frees the slot of a call that has ended,
     // or of a Call-ID it alone brought.
     void OnAck(CallRecord& rec, const Message& message, const PeerAddress& peer);
-    // A response with a status code of 100 or more, relayed to the side that did not send it.
+    // A response with a status code of 100 or more, relayed to the side that did not send it;
+    // the final answer to a transaction's request ends it, a SUBSCRIBE's 2xx makes it a
+    // subscription.
     void OnResponse(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // A request of another method (RFC 3262, 3265, 3311, 3428, 3515, 6086, 3903): within a
+    // call, a subscription or an open transaction relayed to the other side without "100
+    // Trying"; outside, routed as an INVITE is (credentials too, with users) without
+    // registering its sender, as a transaction of its own.
+    void OnOther(CallRecord& rec, const Message& message, const PeerAddress& peer);
 
 private:
     void StartCall(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // Finds the To user's route for rec.Callee; else answers 404, or 482 for a route to this
+    // proxy, to the sender. True when routed.
+    bool Route(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // What a relayed response does to its call: answered, completed, failed.
+    void FollowCall(const CallRecord& rec, std::int16_t code, const Message& message);
+    // What a relayed response does to a transaction or a subscription.
+    void Settle(const CallRecord& rec, std::int16_t code, const Message& message);
+    // What a request within a subscription does to it: renewed, or ending.
+    void FollowSubscription(const CallRecord& rec, const Message& message);
     // Forwards the request to that side, and keeps its branch so that only that side's answer
     // to it is taken.
     void Forward(const CallRecord& rec, Side to, const Message& message);
-    // "100 Trying" to the sender's side, the request to the other one.
-    void RelayRequest(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // "100 Trying" to the sender (when asked), the request to the other side.
+    void RelayRequest(const CallRecord& rec, const Message& message, const PeerAddress& peer,
+                      bool trying);
     // The side the sender is on: by address and port, else by address alone.
     Side SenderSide(const CallRecord& rec, const PeerAddress& peer) const;
     // A final failure of an INVITE ends its call (not a registration, not an answered call).

@@ -201,15 +201,23 @@ std::size_t CallTable::RegistrationsOf(const std::string& contact) const
 
 SlotNumber CallTable::BindingOf(const std::string& user, const std::string& contact) const
 {
-    const auto found = m_registered.find(contact);
-    if (found != m_registered.end()) {
+    const auto found = m_bindings.find(user);
+    if (found != m_bindings.end()) {
         for (const SlotNumber slot : found->second) {
-            if (At(slot).Username == user) {
+            if (At(slot).Contact == contact) {
                 return slot;
             }
         }
     }
     return 0;
+}
+
+std::vector<SlotNumber> CallTable::BindingsOf(const std::string& user) const
+{
+    const auto found = m_bindings.find(user);
+    return found == m_bindings.end()
+               ? std::vector<SlotNumber>()
+               : std::vector<SlotNumber>(found->second.begin(), found->second.end());
 }
 
 Holdings CallTable::HoldingsOf(const std::string& user) const
@@ -229,11 +237,15 @@ void CallTable::Unindex(SlotNumber slot)
     };
     drop(m_contacts, rec.Contact);
     if (rec.IsRegistration()) {
-        const auto found = m_registered.find(rec.Contact);
-        found->second.erase(slot);
-        if (found->second.empty()) {
-            m_registered.erase(found);
-        }
+        const auto dropSlot = [slot](auto& index, const std::string& key) {
+            const auto found = index.find(key);
+            found->second.erase(slot);
+            if (found->second.empty()) {
+                index.erase(found);
+            }
+        };
+        dropSlot(m_registered, rec.Contact);
+        dropSlot(m_bindings, rec.Username);
     }
     if (!rec.Owner.empty()) {
         const auto held = m_holdings.find(rec.Owner);
@@ -252,6 +264,7 @@ void CallTable::Index(SlotNumber slot)
     ++m_contacts[rec.Contact];
     if (rec.IsRegistration()) {
         m_registered[rec.Contact].insert(slot);
+        m_bindings[rec.Username].insert(slot);
     }
     if (!rec.Owner.empty()) {
         Holdings& held = m_holdings[rec.Owner];

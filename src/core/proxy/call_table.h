@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace tavrix {
 
@@ -48,6 +49,11 @@ enum class Holds : std::uint8_t
     // A call whose INVITE came from a Contact not known yet: its caller is registered in the
     // call's own slot (with the INVITE's Expires), and the sweep ages the slot as a registration.
     CallAndRegistration,
+    // A request of another method outside a call (a MESSAGE, a SUBSCRIBE ...), forwarded and
+    // waiting for its final answer (RFC 3261 17.1.2.2: at most 32 s).
+    Transaction,
+    // A SUBSCRIBE answered 2xx: its NOTIFYs and refreshes are relayed until it ends.
+    Subscription,
 };
 
 // Where a call stands.
@@ -88,6 +94,8 @@ struct CallRecord
     std::string CallerTag;           // the From tag of the call's INVITE
     std::string CalleeTag;           // the To tag of the 2xx that answered it; empty before
     std::string InviteBranch;        // the branch of the INVITE's topmost Via
+    std::string Method;              // a Transaction's method
+    std::int16_t Asked = 0;          // the Expires a SUBSCRIBE asked for; 0: none
     std::array<Forwarded, kForwardedKept> forwarded{}; // the last requests forwarded
     std::uint8_t nextForwarded = 0;
 
@@ -182,6 +190,8 @@ public:
     std::size_t RegistrationsOf(const std::string& contact) const;
     // The registration slot of the user for this Contact; 0 when the user holds none.
     SlotNumber BindingOf(const std::string& user, const std::string& contact) const;
+    // The registration slots of a user, in slot order.
+    std::vector<SlotNumber> BindingsOf(const std::string& user) const;
     // What a user holds now.
     Holdings HoldingsOf(const std::string& user) const;
 
@@ -213,6 +223,7 @@ private:
     std::unordered_map<std::string, SlotNumber> m_contacts; // Contact -> taken slots with it
     std::unordered_map<std::string, std::set<SlotNumber>> m_registered; // Contact -> slots
     std::unordered_map<std::string, Holdings> m_holdings;               // Owner -> counts
+    std::unordered_map<std::string, std::set<SlotNumber>> m_bindings;   // Username -> slots
 };
 
 } // namespace tavrix

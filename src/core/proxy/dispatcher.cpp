@@ -152,21 +152,27 @@ void Dispatcher::OnRegister(Incoming& in)
     if (!m_admission.Authorized(rec, in.message, in.peer)) {
         return;
     }
-    switch (m_registrar.AdmitRequest(rec, in.message, in.peer)) {
-    case AdmitResult::Admitted:
-        m_out.Respond(rec, Side::Caller, "200 OK", in.message);
+    // Every answer goes to the REGISTER's sender (RFC 3261 10.3, 16.7).
+    switch (m_registrar.AdmitRegister(rec, in.message, in.peer)) {
+    case AdmitResult::Admitted: {
+        // RFC 3261 10.3 step 8: the 200 lists every binding the user holds now.
+        const std::string user(ParseUri(in.message.Header(HeaderId::From)).user);
+        m_out.Respond(in.peer, "200 OK", in.message, 0, m_registrar.BindingLines(user));
         return;
+    }
     case AdmitResult::NoRoom:
         m_out.Refuse(in.peer, "503 Service Unavailable", in.message);
         return;
     case AdmitResult::OverLimit:
         m_out.Refuse(in.peer, "403 Forbidden", in.message);
         return;
+    case AdmitResult::BadRequest:
+        m_out.Refuse(in.peer, "400 Bad Request", in.message);
+        return;
     case AdmitResult::Refused:
         break;
     }
-    // The registrar has put the sender into rec.Caller, so the refusal reaches it.
-    m_out.Refuse(rec.Caller, "401 Unauthorised", in.message, in.peer, rec.TimeLeft);
+    m_out.Refuse(in.peer, "401 Unauthorised", in.message);
     m_log.WriteLog(Level::Info, "Registration failed for '", rec.Username, "' at '", in.peer.IP,
                    ":", in.peer.Port, "'");
 }
@@ -174,15 +180,17 @@ void Dispatcher::OnRegister(Incoming& in)
 void Dispatcher::OnOptions(Incoming& in)
 {
     m_log.WriteLog(Level::Debug, "Received 'OPTIONS' from ", in.peer.IP, ":", in.peer.Port);
-    m_out.Respond(CallerOrSender(in.rec, in.peer), "200 OK", in.message, in.rec.TimeLeft);
+    m_out.Respond(in.peer, "200 OK", in.message, in.rec.TimeLeft);
 }
 
 void Dispatcher::OnUnknown(Incoming& in)
 {
     m_log.WriteLimited(Flood::Unhandled, Level::Err, "Dunno how to handle '", in.message.Method(),
                        "' request from ", in.peer.IP, ":", in.peer.Port, ".");
-    m_out.Refuse(CallerOrSender(in.rec, in.peer), "405 Method not allowed", in.message, in.peer,
-                 in.rec.TimeLeft);
+    // RFC 3261 21.4.6: the answer says what is handled.
+    m_out.Refuse(in.peer, "405 Method not allowed", in.message,
+                 "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, REGISTER, PRACK, SUBSCRIBE, NOTIFY, "
+                 "UPDATE, MESSAGE, REFER, INFO, PUBLISH");
 }
 
 } // namespace tavrix

@@ -65,6 +65,7 @@ private:
     void OnInvite(Incoming& in) { m_relay.OnInvite(in.rec, in.message, in.peer); }
     void OnCancelOrBye(Incoming& in) { m_relay.OnCancelOrBye(in.rec, in.message, in.peer); }
     void OnAck(Incoming& in) { m_relay.OnAck(in.rec, in.message, in.peer); }
+    void OnOther(Incoming& in) { m_relay.OnOther(in.rec, in.message, in.peer); }
     void OnOptions(Incoming& in);
     void OnResponse(Incoming& in) { m_relay.OnResponse(in.rec, in.message, in.peer); }
     void OnUnknown(Incoming& in);
@@ -81,7 +82,11 @@ private:
         {"REGISTER", &Dispatcher::OnRegister},  {"INVITE", &Dispatcher::OnInvite},
         {"CANCEL", &Dispatcher::OnCancelOrBye}, {"ACK", &Dispatcher::OnAck},
         {"BYE", &Dispatcher::OnCancelOrBye},    {"OPTIONS", &Dispatcher::OnOptions},
-        {"SIP/2.0", &Dispatcher::OnResponse},
+        {"SIP/2.0", &Dispatcher::OnResponse},   {"PRACK", &Dispatcher::OnOther},
+        {"SUBSCRIBE", &Dispatcher::OnOther},    {"NOTIFY", &Dispatcher::OnOther},
+        {"UPDATE", &Dispatcher::OnOther},       {"MESSAGE", &Dispatcher::OnOther},
+        {"REFER", &Dispatcher::OnOther},        {"INFO", &Dispatcher::OnOther},
+        {"PUBLISH", &Dispatcher::OnOther},
     };
 
     CallTable& m_calls;

@@ -46,7 +46,7 @@ void Outbox::Forward(const CallRecord& rec, Side side, std::string_view method,
     m_log.WriteLog(Level::Debug, "Sending '", method, "' request to: ", to.IP, ":", to.Port);
     const std::string& target =
         side == Side::Callee || rec.Contact.empty() ? rec.Callee.Uri : rec.Contact;
-    m_sender.SendDatagram(BuildRequest(method, target, source, m_self), to.IP, to.Port);
+    m_sender.SendDatagram(BuildRequest(method, target, source, m_self, m_realm), to.IP, to.Port);
 }
 
 void Outbox::Tick()
@@ -58,11 +58,6 @@ void Outbox::Tick()
     }
     m_leftOut = 0;
     m_refusals.clear();
-}
-
-PeerAddress CallerOrSender(const CallRecord& rec, const PeerAddress& sender)
-{
-    return rec.Caller.IP.empty() || rec.Caller.Port == 0 ? sender : rec.Caller;
 }
 
 } // namespace tavrix

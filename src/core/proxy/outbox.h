@@ -52,6 +52,8 @@ public:
     void Forward(const CallRecord& rec, Side side, std::string_view method, const Message& source);
     // The second is over: the summary of refusals left out, and every source starts afresh.
     void Tick();
+    // The realm whose credentials are the proxy's own: they are not forwarded (RFC 3261 22.3).
+    void SetRealm(std::string realm) { m_realm = std::move(realm); }
 
 private:
     void Send(const PeerAddress& to, std::string_view status, const std::string& text);
@@ -61,10 +63,7 @@ private:
     const Endpoint& m_self;
     std::unordered_map<std::string, int> m_refusals; // this second's, by source address
     long long m_leftOut = 0;                         // this second's refusals not sent
+    std::string m_realm;
 };
-
-// Where an answer to a request within the record goes: the record's Caller, or the sender when
-// the record has no usable address for it.
-PeerAddress CallerOrSender(const CallRecord& rec, const PeerAddress& sender);
 
 } // namespace tavrix

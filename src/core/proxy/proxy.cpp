@@ -27,6 +27,7 @@ bool Proxy::SetUsers(std::optional<Users> users, RandomSource* random)
     // nobody authenticated there is nobody to count.
     m_limits.enforced = users.has_value();
     m_registrar.SetLimits(m_limits);
+    m_out.SetRealm(users ? users->Realm : std::string());
     return m_admission.SetUsers(std::move(users), random);
 }
 

@@ -19,9 +19,10 @@ namespace tavrix {
 enum class AdmitResult
 {
     Admitted,
-    Refused,  // the From URI is no SIP URI
-    NoRoom,   // a REGISTER needs a route and the route table is full
-    OverLimit // the user holds as many bindings or calls as one user may
+    Refused,   // the From URI is no SIP URI
+    NoRoom,    // a REGISTER needs a route and the route table is full
+    OverLimit, // the user holds as many bindings or calls as one user may
+    BadRequest // "Contact: *" beside another Contact, or with an Expires other than 0
 };
 
 // What one user may hold at once; enforced only while users must authenticate.
@@ -42,13 +43,25 @@ public:
         : m_calls(calls), m_routes(routes), m_log(log), m_stats(stats), m_clock(clock)
     {}
 
-    // Admits the sender of a REGISTER or an INVITE into rec (its Caller): a Contact known
-    // anywhere is taken as it is; an unknown one is registered anew in the request's own slot,
-    // ending a registration the slot held under another Contact. A REGISTER's lifetime is set
-    // on the user's binding of that Contact, whatever its Call-ID (one slot per binding); an
-    // INVITE's slot gets what its Expires says and counts as a call of its From user.
+    // Admits the sender of an INVITE into rec (its Caller): a Contact known anywhere is taken
+    // as it is; an unknown one is registered anew in the request's own slot, ending a
+    // registration the slot held under another Contact. The slot gets what its Expires says and
+    // counts as a call of its From user.
     AdmitResult AdmitRequest(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // A REGISTER (RFC 3261 10.3): every Contact it names is a binding of its From user, each
+    // with its own lifetime, in a slot of its own: one the user holds already is refreshed,
+    // whatever the Call-ID; "Contact: *" with "Expires: 0" ends them all at once. A Contact
+    // another user's registration holds is left to it. A slot the request took and needs no
+    // more is given back.
+    AdmitResult AdmitRegister(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // "Contact: <URI>;expires=N" for every binding the user holds, N the seconds it has left,
+    // lines joined by CR LF; empty when it holds none.
+    std::string BindingLines(const std::string& user) const;
     void SetLimits(const UserLimits& limits) { m_limits = limits; }
+    // Whether the user may take one more binding (or call) in place of what rec's slot holds;
+    // logs why not. Always while users need not authenticate.
+    bool WithinLimits(const CallRecord& rec, const std::string& user, bool binding, bool call,
+                      const PeerAddress& peer);
 
     // Frees a slot by any path. A registration ends with it as the sweep ends one: its line,
     // its routes (unless another registration holds the Contact), the counter, the store.
@@ -67,14 +80,19 @@ public:
     std::vector<Binding> Bindings() const;
 
 private:
-    // Records a new registration of the request's sender in rec's slot.
+    // Records a new registration of the INVITE's sender in rec's slot.
     AdmitResult Register(CallRecord& rec, const Message& message, const PeerAddress& peer,
                          std::int16_t lifetime);
-    // A REGISTER of a Contact known already: its user's binding refreshed, or nothing held.
-    void Refresh(const CallRecord& rec, const std::string& user, std::int16_t lifetime);
-    // Whether the user may take one more of what the request asks for; logs why not.
-    bool WithinLimits(const CallRecord& rec, const std::string& user, bool binding, bool call,
-                      const PeerAddress& peer);
+    // The From gate of REGISTER and INVITE: the sender goes into rec.Caller; false (logged)
+    // when the From URI is no "sip:" URI.
+    bool FromSipUri(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // One Contact of a REGISTER.
+    AdmitResult Bind(const CallRecord& rec, const Message& message, const PeerAddress& peer,
+                     const std::string& user, std::string_view value);
+    // A new binding of the Contact in the slot.
+    void CreateBinding(CallRecord slot, const std::string& user, std::string contact,
+                       std::int16_t lifetime, const PeerAddress& peer);
+
     Binding BindingOf(const CallRecord& rec, std::int64_t updated) const;
     // Tells the store that the slot's registration was made or refreshed.
     void Saved(SlotNumber slot);

@@ -157,7 +157,7 @@ Message::Message(std::string_view text) : m_text(text)
             if (first == kNone) {
                 first = static_cast<std::uint32_t>(m_lines.size());
             }
-            m_lines.push_back({name, TrimBlanks(line.substr(colon + 1)), id});
+            m_lines.push_back({name, TrimBlanks(line.substr(colon + 1)), id, line});
         }
         at = end;
     }

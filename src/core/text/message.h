@@ -55,6 +55,7 @@ struct HeaderLine
     std::string_view name;
     std::string_view value;
     HeaderId id = HeaderId::Other;
+    std::string_view text; // the whole line as received, without its CR LF
 };
 
 // A datagram read once: the start line, the index of its header lines in order, the body. The

@@ -94,6 +94,35 @@ Uri ParseUri(std::string_view address)
     return uri;
 }
 
+std::vector<std::string_view> SplitAddresses(std::string_view value)
+{
+    std::vector<std::string_view> values;
+    const auto take = [&values](std::string_view piece) {
+        const std::size_t first = piece.find_first_not_of(" \t");
+        if (first != std::string_view::npos) {
+            values.push_back(piece.substr(first, piece.find_last_not_of(" \t") - first + 1));
+        }
+    };
+    bool quoted = false;
+    bool bracketed = false;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '"' && !bracketed) {
+            quoted = !quoted;
+        } else if (c == '<' && !quoted) {
+            bracketed = true;
+        } else if (c == '>' && !quoted) {
+            bracketed = false;
+        } else if (c == ',' && !quoted && !bracketed) {
+            take(value.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    take(value.substr(start));
+    return values;
+}
+
 std::string_view TagOf(std::string_view address)
 {
     // The header's parameters follow the ">" of a name-addr, else the URI's first ";".

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 // Addresses as SIP writes them (RFC 3261 19.1, 20.10, 25.1; RFC 3966 for "tel:"), cut by one
 // grammar for every caller: Contacts, Request-URIs, To and From, Route and Record-Route, the
@@ -40,6 +41,10 @@ struct Uri
 // the whole text (an addr-spec). A text whose first ":" does not end a scheme (letters, digits,
 // "+", "-", ".", starting with a letter) has no scheme and nothing else.
 Uri ParseUri(std::string_view address);
+
+// The values of a header that lists addresses ("<sip:a@h>;expires=60, <sip:b@h>"): split at the
+// commas outside angle brackets and quotes, each without surrounding blanks; none when empty.
+std::vector<std::string_view> SplitAddresses(std::string_view value);
 
 // The tag of a From or To value (RFC 3261 19.3): the "tag" parameter after the address; empty
 // when it has none.

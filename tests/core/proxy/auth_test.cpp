@@ -185,7 +185,7 @@ TEST_F(LimitTest, OneAccountCannotHoldEverySlot)
         sent.insert(sent.end(), answers.begin(), answers.end());
     }
     EXPECT_EQ(sent,
-              (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.1:5062 SIP/2.0 200 OK",
+              (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 200 OK",
                      "127.0.0.1:5061 SIP/2.0 403 Forbidden", "127.0.0.1:5061 SIP/2.0 100 Trying",
                      "127.0.0.9:5080 INVITE sip:seven77@127.0.0.9:5080 SIP/2.0",
                      "127.0.0.1:5061 SIP/2.0 100 Trying",

@@ -218,7 +218,7 @@ TEST_F(CallTest, PhonesOnOneAddressAreToldApartByPort)
                              "127.0.0.1:5063 INVITE sip:carol@127.0.0.1:5063 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 200 OK",
                              "127.0.0.1:5063 ACK sip:carol@127.0.0.1:5063 SIP/2.0",
-                             "127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.1:5099 SIP/2.0 100 Trying",
                              "127.0.0.1:5063 BYE sip:carol@127.0.0.1:5063 SIP/2.0",
                              "127.0.0.1:5063 SIP/2.0 100 Trying",
                              "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
@@ -244,7 +244,12 @@ TEST_F(CallTest, KeepAlivesAndCompactHeaders)
 
 TEST_F(CallTest, OptionsUnknownMethodsAndOddResponses)
 {
-    const std::string via = "Via: SIP/2.0/UDP 127.0.0.4:5064\n";
+    // Requests of a size a phone sends; a refusal may not be much longer than its request.
+    const std::string via = "Via: SIP/2.0/UDP 127.0.0.4:5064;branch=z9hG4bKodd\n"
+                            "From: <sip:odd@127.0.0.4>;tag=o\nTo: <sip:x@127.0.0.1>\n"
+                            "CSeq: 1 ODD\nUser-Agent: Odd/1.0 (test phone of odd methods)\n"
+                            "Max-Forwards: 70\nContact: <sip:odd@127.0.0.4:5064>\n"
+                            "Accept: application/sdp\nContent-Length: 0\n";
     FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5061\nCall-ID: reg-a\n\n"));
     Receive(Crlf("OPTIONS sip:x SIP/2.0\n" + via + "Call-ID: o1\n\n"), "127.0.0.4", 50000);
     FromAlice(Crlf("register sip:x SIP/2.0\n" + via + "Call-ID: reg-a\n\n"));

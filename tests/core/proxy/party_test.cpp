@@ -96,13 +96,15 @@ TEST_F(PartyTest, RefusalsGoOnlyToTheSenderAndAtMostTwentyASecond)
     // its own, and the rest are summed up at the tick.
     const std::string junk =
         Crlf("JUNK sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.66:5066;branch=z9hG4bKj\n"
-             "From: <sip:m@h>;tag=1\nTo: <sip:x@h>\nCall-ID: j\nCSeq: 1 JUNK\n\n");
+             "From: <sip:m@h>;tag=1\nTo: <sip:x@h>\nCall-ID: j\nCSeq: 1 JUNK\n"
+             "Max-Forwards: 70\nContact: <sip:m@127.0.0.66:5066>\nAccept: text/plain\n"
+             "User-Agent: Junk/1.0 (a phone of requests nobody knows)\n\n");
     for (int i = 0; i < 25; ++i) {
         From(kStranger, With(junk, "Call-ID: j", Cat("Call-ID: j", i)));
     }
     Receive(junk, "127.0.0.67", 5067);
     const Lines sent = Sent();
-    EXPECT_EQ(sent.size(), 21u);
+    ASSERT_EQ(sent.size(), 21u);
     EXPECT_EQ(sent.front(), "127.0.0.66:5066 SIP/2.0 405 Method not allowed");
     EXPECT_EQ(sent.back(), "127.0.0.67:5067 SIP/2.0 405 Method not allowed");
     TakeLog();

@@ -17,13 +17,13 @@ protected:
 TEST_F(RegistrarTest, RegisterRefreshAndExpiry)
 {
     FromAlice(Register(kAlice, "reg-a"));
-    EXPECT_EQ(TakeSent(),
-              (std::vector<Datagram>{
-                  {Crlf("SIP/2.0 200 OK\n"
-                        "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bK-r-reg-a\n"
-                        "From: <sip:alice@127.0.0.1>;tag=r1\n"
-                        "To: <sip:alice@127.0.0.1>\nCall-ID: reg-a\nCSeq: 1 REGISTER\n\n"),
-                   "127.0.0.1", 5061}}));
+    EXPECT_EQ(TakeSent(), (std::vector<Datagram>{
+                              {Crlf("SIP/2.0 200 OK\n"
+                                    "Via: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bK-r-reg-a\n"
+                                    "From: <sip:alice@127.0.0.1>;tag=r1\n"
+                                    "To: <sip:alice@127.0.0.1>\nCall-ID: reg-a\nCSeq: 1 REGISTER\n"
+                                    "Contact: <sip:alice@127.0.0.1:5061>;expires=60\n\n"),
+                               "127.0.0.1", 5061}}));
     EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG REGISTER request from '127.0.0.1:5061'",
                                 "LOG_DEBUG Add route 'alice' to sip:alice@127.0.0.1:5061",
                                 "LOG_INFO User 'alice' successfully registered at "
@@ -117,14 +117,15 @@ TEST_F(RegistrarTest, InviteRegistersAnUnknownCallerAndUsesAKnownContact)
                                 "LOG_DEBUG Removing routes to sip:alice@127.0.0.1:5061",
                                 "LOG_DEBUG Cleaning up call: 1"}));
 
-    // A caller whose Contact is registered is reached at that Contact, not at its source.
+    // A caller whose Contact is registered is reached at that Contact, not at its source;
+    // the proxy's own answer goes where the request came from.
     FromAlice(Register(kAlice, "reg-a"));
     FromBob(Register(kBob, "reg-b"));
     TakeSent();
     Receive(Invite("bob", "i2"), "127.0.0.1", 40000);
     EXPECT_EQ(Slot(3).Caller, (PeerAddress{"", "127.0.0.1", 5061}));
     FromBob(Answer("180 Ringing", "1 INVITE", Invite("bob", "i2"), "", "i2"));
-    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying",
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:40000 SIP/2.0 100 Trying",
                              "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 180 Ringing"}));
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=2 FailedCalls=1 "
