@@ -30,7 +30,7 @@ bool Admission::Looped(const Message& message, const PeerAddress& peer)
         m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: '", method, "' from ", peer.IP,
                            ":", peer.Port, " came back to this proxy");
         if (method == "INVITE") {
-            m_out.Refuse(peer, "482 Loop Detected", message);
+            m_out.Answer(peer, "482 Loop Detected", message);
             m_stats.Increment(Figure::FailedCalls);
         }
         return true;
@@ -48,7 +48,7 @@ bool Admission::HopsExhausted(const Message& message, const PeerAddress& peer)
     m_log.WriteLimited(Flood::TooManyHops, Level::Err, "Too many hops: '", method, "' from ",
                        peer.IP, ":", peer.Port, " not forwarded");
     if (method != "ACK") {
-        m_out.Refuse(peer, "483 Too Many Hops", message);
+        m_out.Answer(peer, "483 Too Many Hops", message);
     }
     return true;
 }
@@ -75,7 +75,7 @@ bool Admission::Authorized(const CallRecord& rec, const Message& message, const 
         m_log.WriteLimitedFrom(Flood::AuthFailed, peer.IP, Level::Err,
                                "Authentication failed for '", user, "' from ", peer.IP, ":",
                                peer.Port);
-        m_out.Refuse(peer, "403 Forbidden", message);
+        m_out.Answer(peer, "403 Forbidden", message);
         return false;
     }
     // No credentials of ours, or a nonce that ran out: ask again.
@@ -85,10 +85,10 @@ bool Admission::Authorized(const CallRecord& rec, const Message& message, const 
         // Without good random bytes a nonce could be guessed: nobody is let in.
         m_log.WriteLimited(Flood::AuthFailed, Level::Err,
                            "Credentials cannot be checked: no random source, no nonce");
-        m_out.Refuse(peer, "503 Service Unavailable", message);
+        m_out.Answer(peer, "503 Service Unavailable", message);
         return false;
     }
-    m_out.Refuse(peer, invite ? "407 Proxy Authentication Required" : "401 Unauthorised", message,
+    m_out.Answer(peer, invite ? "407 Proxy Authentication Required" : "401 Unauthorised", message,
                  Cat(invite ? "Proxy-Authenticate: " : "WWW-Authenticate: ", *challenge));
     return false;
 }

@@ -41,7 +41,7 @@ void CallRelay::OnInvite(CallRecord& rec, const Message& message, const PeerAddr
         StartCall(rec, message, peer);
         return;
     case AdmitResult::OverLimit:
-        m_out.Refuse(peer, "503 Service Unavailable", message);
+        m_out.Answer(peer, "503 Service Unavailable", message);
         return;
     case AdmitResult::Refused:
     case AdmitResult::NoRoom:
@@ -76,14 +76,14 @@ bool CallRelay::Route(CallRecord& rec, const Message& message, const PeerAddress
 {
     const std::string route = m_routes.FindRoute(message.Header(HeaderId::To));
     if (route.empty()) {
-        m_out.Refuse(peer, "404 Not Found", message);
+        m_out.Answer(peer, "404 Not Found", message);
         return false;
     }
     const PeerAddress callee = ContactAddress(route);
     rec.Callee = PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port};
     if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
         // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
-        m_out.Refuse(peer, "482 Loop Detected", message);
+        m_out.Answer(peer, "482 Loop Detected", message);
         m_log.WriteLimited(Flood::Loop, Level::Err, "Loop detected: route for '",
                            m_stats.LastRoute(), "' leads back to this proxy (", rec.Callee.IP, ":",
                            rec.Callee.Port, ")");

@@ -64,7 +64,7 @@ Dispatcher::Next Dispatcher::FindSlot(Incoming& in)
     }
     m_log.WriteLimited(Flood::CallTableFull, Level::Err, "Call table full, refusing '", method,
                        "' request from ", in.peer.IP, ":", in.peer.Port);
-    m_out.Refuse(in.peer, "503 Service Unavailable", in.message);
+    m_out.Answer(in.peer, "503 Service Unavailable", in.message);
     return Next::Done;
 }
 
@@ -161,18 +161,18 @@ void Dispatcher::OnRegister(Incoming& in)
         return;
     }
     case AdmitResult::NoRoom:
-        m_out.Refuse(in.peer, "503 Service Unavailable", in.message);
+        m_out.Answer(in.peer, "503 Service Unavailable", in.message);
         return;
     case AdmitResult::OverLimit:
-        m_out.Refuse(in.peer, "403 Forbidden", in.message);
+        m_out.Answer(in.peer, "403 Forbidden", in.message);
         return;
     case AdmitResult::BadRequest:
-        m_out.Refuse(in.peer, "400 Bad Request", in.message);
+        m_out.Answer(in.peer, "400 Bad Request", in.message);
         return;
     case AdmitResult::Refused:
         break;
     }
-    m_out.Refuse(in.peer, "401 Unauthorised", in.message);
+    m_out.Answer(in.peer, "401 Unauthorised", in.message);
     m_log.WriteLog(Level::Info, "Registration failed for '", rec.Username, "' at '", in.peer.IP,
                    ":", in.peer.Port, "'");
 }
@@ -180,7 +180,7 @@ void Dispatcher::OnRegister(Incoming& in)
 void Dispatcher::OnOptions(Incoming& in)
 {
     m_log.WriteLog(Level::Debug, "Received 'OPTIONS' from ", in.peer.IP, ":", in.peer.Port);
-    m_out.Respond(in.peer, "200 OK", in.message, in.rec.TimeLeft);
+    m_out.Answer(in.peer, "200 OK", in.message);
 }
 
 void Dispatcher::OnUnknown(Incoming& in)
@@ -188,7 +188,7 @@ void Dispatcher::OnUnknown(Incoming& in)
     m_log.WriteLimited(Flood::Unhandled, Level::Err, "Dunno how to handle '", in.message.Method(),
                        "' request from ", in.peer.IP, ":", in.peer.Port, ".");
     // RFC 3261 21.4.6: the answer says what is handled.
-    m_out.Refuse(in.peer, "405 Method not allowed", in.message,
+    m_out.Answer(in.peer, "405 Method not allowed", in.message,
                  "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, REGISTER, PRACK, SUBSCRIBE, NOTIFY, "
                  "UPDATE, MESSAGE, REFER, INFO, PUBLISH");
 }

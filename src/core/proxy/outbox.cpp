@@ -5,8 +5,8 @@ namespace tavrix {
 namespace {
 
 // A flood from ever new (forged) sources keeps the table small: past this many sources in a
-// second, a new one gets no refusal.
-constexpr std::size_t kMaxRefusedSources = 10000;
+// second, a new one gets no answer.
+constexpr std::size_t kMaxAnsweredSources = 10000;
 
 } // namespace
 
@@ -16,21 +16,21 @@ void Outbox::Respond(const PeerAddress& to, std::string_view status, const Messa
     Send(to, status, BuildResponse(status, source, timeLeft, ownLine));
 }
 
-void Outbox::Refuse(const PeerAddress& to, std::string_view status, const Message& source,
-                    const PeerAddress& from, std::int16_t timeLeft, std::string_view ownLine)
+void Outbox::Answer(const PeerAddress& sender, std::string_view status, const Message& source,
+                    std::string_view ownLine)
 {
-    const auto known = m_refusals.find(from.IP);
-    const bool room = known != m_refusals.end() ? known->second < kRefusalsPerSecond
-                                                : m_refusals.size() < kMaxRefusedSources;
-    std::string text = BuildResponse(status, source, timeLeft, ownLine);
+    const auto known = m_answers.find(sender.IP);
+    const bool room = known != m_answers.end() ? known->second < kAnswersPerSecond
+                                               : m_answers.size() < kMaxAnsweredSources;
+    std::string text = BuildResponse(status, source, 0, ownLine);
     // The bytes of an answer to a datagram of unknown origin stay below 1.5 times its own.
     if (!room || text.size() * 2 > source.Text().size() * 3) {
         m_log.Count(Flood::AnswerLimit);
         ++m_leftOut;
         return;
     }
-    ++m_refusals[from.IP];
-    Send(to, status, text);
+    ++m_answers[sender.IP];
+    Send(sender, status, text);
 }
 
 void Outbox::Send(const PeerAddress& to, std::string_view status, const std::string& text)
@@ -53,11 +53,11 @@ void Outbox::Tick()
 {
     if (m_leftOut > 0) {
         m_log.WriteLog(Level::Err, m_leftOut,
-                       " refusals not sent: more than 20 a second for one address, or larger "
+                       " answers not sent: more than 20 a second for one address, or larger "
                        "than 1.5 times their request");
     }
     m_leftOut = 0;
-    m_refusals.clear();
+    m_answers.clear();
 }
 
 } // namespace tavrix

@@ -13,8 +13,9 @@
 
 namespace tavrix {
 
-// Refusals the proxy sends at most, each second, for the requests of one source address.
-inline constexpr int kRefusalsPerSecond = 20;
+// Answers of its own the proxy sends at most, each second, for the requests of one source
+// address.
+inline constexpr int kAnswersPerSecond = 20;
 
 // The messages the proxy writes, each built from a received one and sent once with its
 // "Sending ..." line: answers to a party, refusals, requests forwarded to a side of a call.
@@ -34,19 +35,13 @@ public:
     {
         Respond(rec.Party(side), status, source, rec.TimeLeft);
     }
-    // An answer of the proxy's own that refuses the request from `from` (400, 401, 403, 404,
-    // 405, 407, 482, 483, 503): at most kRefusalsPerSecond a second for one source address,
-    // and none longer than 1.5 times the request, so that nobody can aim the proxy at a third
-    // party or make it louder than himself. What is left out is counted and summed up in one
-    // line a second.
-    void Refuse(const PeerAddress& to, std::string_view status, const Message& source,
-                const PeerAddress& from, std::int16_t timeLeft = 0, std::string_view ownLine = {});
-    // A refusal to the request's sender.
-    void Refuse(const PeerAddress& sender, std::string_view status, const Message& source,
-                std::string_view ownLine = {})
-    {
-        Refuse(sender, status, source, sender, 0, ownLine);
-    }
+    // An answer of the proxy's own to a request nobody vouches for (a refusal: 400, 401, 403,
+    // 404, 405, 407, 482, 483, 503; the 200 to an OPTIONS), to its sender: at most
+    // kAnswersPerSecond a second for one source address, and none longer than 1.5 times the
+    // request, so that nobody can aim the proxy at a third party or make it louder than
+    // himself. What is left out is counted and summed up in one line a second.
+    void Answer(const PeerAddress& sender, std::string_view status, const Message& source,
+                std::string_view ownLine = {});
     // A request built from source, to the party on that side: the callee at its Uri, the
     // caller at its Contact (RFC 3261 12.2.1.1), or at the callee's Uri when it has none.
     void Forward(const CallRecord& rec, Side side, std::string_view method, const Message& source);
@@ -61,8 +56,8 @@ private:
     DatagramSender& m_sender;
     Logger& m_log;
     const Endpoint& m_self;
-    std::unordered_map<std::string, int> m_refusals; // this second's, by source address
-    long long m_leftOut = 0;                         // this second's refusals not sent
+    std::unordered_map<std::string, int> m_answers; // this second's, by source address
+    long long m_leftOut = 0;                        // this second's answers not sent
     std::string m_realm;
 };
 

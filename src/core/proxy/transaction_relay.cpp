@@ -35,7 +35,7 @@ void CallRelay::OnOther(CallRecord& rec, const Message& message, const PeerAddre
     const std::string user(ParseUri(message.Header(HeaderId::From)).user);
     const bool allowed = m_registrar.WithinLimits(rec, user, false, true, peer);
     if (!allowed) {
-        m_out.Refuse(peer, "503 Service Unavailable", message);
+        m_out.Answer(peer, "503 Service Unavailable", message);
     }
     if (!allowed || !Route(rec, message, peer)) {
         if (m_calls.At(rec.Slot).IsBare()) {

@@ -109,7 +109,7 @@ TEST_F(PartyTest, RefusalsGoOnlyToTheSenderAndAtMostTwentyASecond)
     EXPECT_EQ(sent.back(), "127.0.0.67:5067 SIP/2.0 405 Method not allowed");
     TakeLog();
     Ticks(1);
-    EXPECT_EQ(TakeLog().at(1), "LOG_ERR 5 refusals not sent: more than 20 a second for one "
+    EXPECT_EQ(TakeLog().at(1), "LOG_ERR 5 answers not sent: more than 20 a second for one "
                                "address, or larger than 1.5 times their request");
     EXPECT_EQ(proxy.Log().Events(Flood::AnswerLimit), 5u);
     From(kStranger, junk);
