@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""What an attacker tries against the proxy's time, its calls, its slots and third parties:
+attack_test.py PROGRAM CASE. The phones are written here by hand, so every byte that reaches
+them is counted. Each case prints its figures; all traffic stays on loopback and every loop is
+bounded."""
+
+import hashlib
+import re
+import sys
+import time
+import urllib.request
+
+from peers import STEP_S, Failure, Proxy, run
+from robustness_test import Socket
+
+REALM = "office"
+
+
+def sip(first, headers, body=""):
+    return "%s\r\n%sContent-Length: %d\r\n\r\n%s" % (
+        first, "".join("%s: %s\r\n" % header for header in headers), len(body), body)
+
+
+def sdp(ip):
+    return "v=0\r\no=- 1 1 IN IP4 %s\r\ns=-\r\nc=IN IP4 %s\r\nt=0 0\r\n" \
+           "m=audio 4000 RTP/AVP 0\r\n" % (ip, ip)
+
+
+def header(text, name):
+    found = re.search(r"^%s:\s*(.*?)\r$" % name, text, re.M | re.I)
+    return found.group(1) if found else ""
+
+
+def status(text):
+    return text.split("\r\n")[0][len("SIP/2.0 "):] if text.startswith("SIP/2.0 ") else ""
+
+
+def answer(request, code, contact=None, body=""):
+    """The response a phone writes to a request it received, its To tagged "b"."""
+    lines = [line for line in request.split("\r\n\r\n")[0].split("\r\n")[1:]
+             if line.split(":")[0] in ("Via", "From", "To", "Call-ID", "CSeq")]
+    headers = [tuple(line.split(": ", 1)) for line in lines]
+    headers = [(name, value + (";tag=b" if name == "To" and ";tag=" not in value else ""))
+               for name, value in headers]
+    if contact:
+        headers.append(("Contact", "<%s>" % contact))
+    return sip("SIP/2.0 " + code, headers, body)
+
+
+class Phone(Socket):
+    """A user agent on a loopback address; with a password it answers the proxy's challenge."""
+
+    def __init__(self, ip, user, password=None, contact=None):
+        super().__init__(ip)
+        self.user, self.password, self.nonce, self.count = user, password, None, 0
+        self.contact = contact or "sip:%s@%s" % (user, self.host)
+
+    def request(self, method, to, call_id, cseq=1, extra=(), body="", to_tag="", branch=None):
+        self.count += 1
+        uri = "sip:%s@127.0.0.1" % to
+        headers = [("Via", "SIP/2.0/UDP %s;branch=%s" %
+                    (self.host, branch or "z9hG4bK%s%d" % (self.user, self.count))),
+                   ("Max-Forwards", "70"), ("From", "<sip:%s@127.0.0.1>;tag=a" % self.user),
+                   ("To", "<%s>%s" % (uri, to_tag and ";tag=" + to_tag)),
+                   ("Call-ID", call_id), ("CSeq", "%d %s" % (cseq, method)),
+                   ("Contact", "<%s>" % self.contact)] + list(extra)
+        if self.nonce and method in ("REGISTER", "INVITE"):
+            md5 = lambda text: hashlib.md5(text.encode()).hexdigest()
+            digest = md5("%s:%s:%08x:c:auth:%s" % (
+                md5("%s:%s:%s" % (self.user, REALM, self.password)), self.nonce, self.count,
+                md5("%s:%s" % (method, uri))))
+            headers.append(("Authorization" if method == "REGISTER" else "Proxy-Authorization",
+                            'Digest username="%s", realm="%s", nonce="%s", uri="%s", '
+                            'response="%s", algorithm=MD5, qop=auth, nc=%08x, cnonce="c"'
+                            % (self.user, REALM, self.nonce, uri, digest, self.count)))
+        return sip("%s %s SIP/2.0" % (method, uri), headers, body)
+
+    def final(self, seconds=1):
+        """The first final response that arrives (1xx passed over), or "" after the time."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            for text in self.received(deadline - time.monotonic(), first=True):
+                if status(text) >= "2":
+                    return text
+        return ""
+
+    def register(self, proxy, call_id=None, extra=()):
+        """A REGISTER (signed after the first challenge): the status of its final answer."""
+        if self.password and not self.nonce:
+            self.send(self.request("REGISTER", self.user, "challenge-" + self.user), proxy)
+            challenge = self.final(STEP_S)
+            if not status(challenge).startswith("401"):
+                raise Failure("%s was not challenged: %r" % (self.user, challenge))
+            self.nonce = re.search(r'nonce="([^"]+)"', challenge).group(1)
+        self.send(self.request("REGISTER", self.user, call_id or "reg-" + self.user,
+                               extra=extra), proxy)
+        return status(self.final())
+
+    def expect(self, wanted, what):
+        """The next datagram, which must begin with `wanted`."""
+        got = self.received(STEP_S, first=True)
+        if not got or not got[0].startswith(wanted):
+            raise Failure("%s: expected %r at %s, got %r" % (what, wanted, self.host, got))
+        return got[0]
+
+
+def ring(proxy, caller, callee, call_id):
+    """The caller's INVITE through the proxy; the callee rings. The INVITE as the callee got
+    it, and as the caller sent it."""
+    sent = caller.request("INVITE", callee.user, call_id, body=sdp(caller.ip))
+    caller.send(sent, proxy)
+    invite = callee.expect("INVITE ", "the INVITE relayed")
+    callee.send(answer(invite, "180 Ringing"), proxy)
+    caller.expect("SIP/2.0 100 ", "100 Trying")
+    caller.expect("SIP/2.0 180 ", "the 180 relayed")
+    return invite, sent
+
+
+def connect(proxy, caller, callee, invite, call_id):
+    """The ringing callee answers, the caller acknowledges and hangs up: each step relayed."""
+    callee.send(answer(invite, "200 OK", callee.contact, sdp(callee.ip)), proxy)
+    ok = caller.expect("SIP/2.0 200 ", "the answer relayed")
+    if "c=IN IP4 %s\r\n" % callee.ip not in ok:
+        raise Failure("the caller got another SDP than the callee's:\n" + ok)
+    for method, cseq in (("ACK", 1), ("BYE", 2)):
+        caller.send(caller.request(method, callee.user, call_id, cseq, to_tag="b"), proxy)
+        request = callee.expect(method + " ", "the %s relayed" % method)
+    callee.send(answer(request, "200 OK"), proxy)
+    caller.expect("SIP/2.0 100 ", "100 Trying to the BYE")
+    caller.expect("SIP/2.0 200 ", "the BYE's 200 relayed")
+
+
+def metrics(proxy):
+    port = re.search(r"Metrics at http://127\.0\.0\.1:(\d+)/", proxy.log()).group(1)
+    with urllib.request.urlopen("http://127.0.0.1:%s/metrics" % port, timeout=STEP_S) as page:
+        return page.read().decode()
+
+
+def metric(page, name):
+    return int(re.search(r"^%s (\d+)$" % re.escape(name), page, re.M).group(1))
+
+
+def stall(program, workdir):
+    """Datagrams of 65,000 bytes of Via lines naming the proxy, 10 a second for 10 s, while an
+    OPTIONS ping goes every 100 ms: every ping answered within 1 s."""
+    proxy = Proxy(program, workdir, log_level=1)
+    attacker, pinger = Socket(), Socket("127.0.0.4")
+    # The shorter the line, the more of them: the compact form and a one-letter branch.
+    via = "v:SIP/2.0/UDP 127.0.0.1:%d;branch=z\r\n" % proxy.port
+    stuffed = "INVITE sip:x@127.0.0.1 SIP/2.0\r\n" + via * ((65000 - 40) // len(via))
+    stuffed += "\r\n".ljust(65000 - len(stuffed), "\n")
+    sent, pings, answered, start = 0, {}, {}, time.monotonic()
+    # Ten seconds of attack and pings, then a second for the last answers.
+    while time.monotonic() - start < 11 and len(answered) < 100:
+        now = time.monotonic() - start
+        if sent < min(100, now * 10):
+            attacker.send(stuffed, proxy)
+            sent += 1
+        if len(pings) < min(100, now * 10):
+            ping = "ping%d" % len(pings)
+            pings[ping] = time.monotonic()
+            pinger.send(sip("OPTIONS sip:127.0.0.1 SIP/2.0", [
+                ("Via", "SIP/2.0/UDP %s;branch=z9hG4bK%s" % (pinger.host, ping)),
+                ("From", "<sip:ping@127.0.0.1>;tag=p"), ("To", "<sip:127.0.0.1>"),
+                ("Call-ID", ping), ("CSeq", "%d OPTIONS" % len(pings))]), proxy)
+        for text in pinger.received(0.005, first=True):
+            answered.setdefault(header(text, "Call-ID"), time.monotonic())
+    proxy.wait_for_log("Call missing call ID")  # the big datagrams were read, not lost
+    times = sorted(answered[ping] - pings[ping] for ping in answered if ping in pings)
+    print("FIGURE stall: %d datagrams of %d bytes, %d of %d pings answered, round trip median "
+          "%.1f ms, max %.1f ms" % (sent, len(stuffed), len(times), len(pings),
+                                    1000 * times[len(times) // 2] if times else 0,
+                                    1000 * max(times, default=0)))
+    if len(times) < len(pings) or times[-1] > 1:
+        raise Failure("%d of %d pings answered within 1 s" %
+                      (sum(t <= 1 for t in times), len(pings)))
+
+
+def strangers(program, workdir):
+    """During ringing a third address ends, cancels, refuses and answers the call: none of it
+    reaches anybody, each gets its log line and is counted; the call then connects and ends
+    as usual."""
+    proxy = Proxy(program, workdir, "--metrics", "127.0.0.1:0", log_level=2)
+    caller, callee = Phone("127.0.0.3", "alice"), Phone("127.0.0.2", "bob")
+    stranger = Phone("127.0.0.66", "mallory")
+    if callee.register(proxy) != "200 OK":
+        raise Failure("bob's registration was not answered 200 OK")
+    invite, sent = ring(proxy, caller, callee, "call-1")
+    # Each what a party would send, word for word (the answer with the stranger's Contact and
+    # SDP), but from another address.
+    branch = header(sent, "Via").split("branch=")[1]
+    forged = [caller.request("BYE", "bob", "call-1", 2, to_tag="b"),
+              caller.request("CANCEL", "bob", "call-1", branch=branch),
+              answer(invite, "486 Busy Here"),
+              answer(invite, "200 OK", stranger.contact, sdp(stranger.ip))]
+    for text in forged:
+        stranger.send(text, proxy)
+    heard = {phone.user: phone.received(0.2) for phone in (caller, callee, stranger)}
+    if any(heard.values()):
+        raise Failure("the forgeries brought: %s" % heard)
+    proxy.wait_for_log(*["Not a party to the call: '%s' from %s dropped" % (what, stranger.host)
+                         for what in ("BYE", "CANCEL", "486 Busy Here", "200 OK")])
+    connect(proxy, caller, callee, invite, "call-1")
+    page = metrics(proxy)
+    dropped = metric(page, 'tavrix_datagrams_dropped_total{reason="not_a_party"}')
+    print("FIGURE strangers: %d forgeries, nothing relayed, %d counted as not_a_party, "
+          "%d completed calls" % (len(forged), dropped,
+                                  metric(page, "tavrix_completed_calls_total")))
+    if dropped != len(forged) or metric(page, "tavrix_completed_calls_total") != 1:
+        raise Failure("expected %d not_a_party and one completed call:\n%s"
+                      % (len(forged), page))
+
+
+CASES = {"stall": stall, "strangers": strangers}
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        sys.exit(__doc__)
+    case = CASES[sys.argv[2]]
+    sys.exit(run(sys.argv[2], [], lambda workdir: case(sys.argv[1], workdir)))
