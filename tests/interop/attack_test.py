@@ -10,7 +10,7 @@ import sys
 import time
 import urllib.request
 
-from peers import STEP_S, Failure, Proxy, run
+from peers import STEP_S, Failure, Proxy, run, users_file
 from robustness_test import Socket
 
 REALM = "office"
@@ -211,10 +211,50 @@ def strangers(program, workdir):
                       % (len(forged), page))
 
 
-CASES = {"stall": stall, "strangers": strangers}
+def hoarding(program, workdir):
+    """One account registers its Contact under ever new Call-IDs for 32767 s, then more
+    Contacts, and calls a short unknown name again and again: one slot per binding, at most 10
+    bindings and 10 calls, the rest refused; two other users still register and talk."""
+    users = users_file(workdir, REALM, {"mallory": "1234", "alice": "a", "bob": "b"})
+    # Without the per-user limits these requests would take every one of the 30 slots. Each
+    # binding holds a route too, so the route table is sized for everybody's.
+    proxy = Proxy(program, workdir, "--users", users, "--max-calls", "30", "--max-routes", "30",
+                  "--metrics", "127.0.0.1:0", log_level=2)
+    mallory = Phone("127.0.0.3", "mallory", "1234")
+    forever = [("Expires", "32767")]
+    same = [mallory.register(proxy, "same-%d" % i, forever) for i in range(40)]
+    contact = mallory.contact
+    more = []
+    for i in range(11):
+        mallory.contact = "sip:mallory%d@%s" % (i, mallory.host)
+        more.append(mallory.register(proxy, "more-%d" % i, forever))
+    mallory.contact, calls = contact, []
+    for i in range(12):
+        mallory.send(mallory.request("INVITE", "x", "hold-%d" % i, extra=forever), proxy)
+        calls.append(status(mallory.final()))
+    held = metric(metrics(proxy), "tavrix_call_slots_taken")
+    count = lambda answers, code: sum(a.startswith(code) for a in answers)
+    print("FIGURE hoarding: the same Contact %d times: %d x 200; 11 more Contacts: %d x 200, "
+          "%d x 403; 12 calls: %d x 404, %d x 503; %d slots held" % (
+              len(same), count(same, "200"), count(more, "200"), count(more, "403"),
+              count(calls, "404"), count(calls, "503"), held))
+    if (count(same, "200") != 40 or count(more, "200") != 9 or count(more, "403") != 2 or
+            count(calls, "404") != 10 or count(calls, "503") != 2 or held > 20):
+        raise Failure("the account's limits do not hold: %s %s %s" % (same, more, calls))
+    proxy.wait_for_log("Too many registrations for 'mallory' from " + mallory.host,
+                       "Too many calls for 'mallory' from " + mallory.host)
+    alice, bob = Phone("127.0.0.5", "alice", "a"), Phone("127.0.0.6", "bob", "b")
+    if [alice.register(proxy), bob.register(proxy)] != ["200 OK"] * 2:
+        raise Failure("alice and bob could not both register")
+    invite, _ = ring(proxy, alice, bob, "call-1")
+    connect(proxy, alice, bob, invite, "call-1")
+
+
+CASES = {"stall": stall, "strangers": strangers, "hoarding": hoarding}
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
         sys.exit(__doc__)
     case = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], [], lambda workdir: case(sys.argv[1], workdir)))
+    needs = ["htdigest"] if sys.argv[2] == "hoarding" else []
+    sys.exit(run(sys.argv[2], needs, lambda workdir: case(sys.argv[1], workdir)))
