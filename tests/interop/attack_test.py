@@ -250,11 +250,63 @@ def hoarding(program, workdir):
     connect(proxy, alice, bob, invite, "call-1")
 
 
-CASES = {"stall": stall, "strangers": strangers, "hoarding": hoarding}
+def reflection(program, workdir):
+    """Requests without valid credentials that aim the proxy at a victim, sent from its
+    address or under a registration whose Contact it is: each brings the victim at most 1.5
+    times its bytes; 100 refusable requests within a second bring at most 20 answers."""
+    users = users_file(workdir, REALM, {"alice": "a"})
+    proxy = Proxy(program, workdir, "--users", users, log_level=1)
+    victim, stranger = Phone("127.0.0.77", "eve"), Socket("127.0.0.66")
+    phone = Phone("127.0.0.5", "alice", "a", contact="sip:alice@" + victim.host)
+    phone.register(proxy, "reg-victim")
+    victim.received(0.2)  # the 200 to the REGISTER goes to its Contact
+    # The answer goes to the source address whatever the Via says: the shortest Via is the
+    # attacker's best.
+    full = victim.request("INVITE", "alice", "i6", body=sdp(victim.ip))
+    probes = [("INVITE without Via", victim, "INVITE \r\ni:2\r\n\r\n"),
+              ("INVITE", victim, "INVITE \r\nv:x\r\ni:3\r\n\r\n"),
+              ("REGISTER", victim, "REGISTER \r\nv:x\r\ni:4\r\n\r\n"),
+              ("unknown method", victim, "FOO \r\nv:x\r\ni:5\r\n\r\n"),
+              ("INVITE of a phone", victim, full),
+              ("OPTIONS", victim, "OPTIONS \r\nv:x\r\ni:7\r\n\r\n"),
+              ("OPTIONS under the registration", stranger,
+               "OPTIONS \r\nv:x\r\ni:reg-victim\r\n\r\n")]
+    out = {}
+    for name, sender, text in probes:
+        sender.send(text, proxy)
+        out[name] = sum(map(len, victim.received(0.15))) / len(text)
+        print("FIGURE reflection %s: %d bytes in, %.2f times as many out" % (name, len(text),
+                                                                           out[name]))
+    # The refusals are counted per second of the proxy's own clock: the line that sums up the
+    # ones left out marks where its second begins, and the 100 go well inside that second.
+    # Too large to answer, the datagrams that bring that line take nothing from the victim's 20.
+    summaries = proxy.log().count("refusals not sent")
+    for _ in range(300):
+        if proxy.log().count("refusals not sent") > summaries:
+            break
+        stranger.send("FOO \r\nv:x\r\ni:t\r\n\r\n", proxy)
+        time.sleep(0.01)
+    time.sleep(0.1)
+    begin = time.monotonic()
+    for i in range(100):
+        victim.send(victim.request("INVITE", "alice", "rate%d" % i, body=sdp(victim.ip)), proxy)
+        time.sleep(max(0, begin + 0.004 * (i + 1) - time.monotonic()))
+    answers = victim.received(0.1)
+    print("FIGURE reflection rate: 100 requests in %.2f s, %d answers" %
+          (time.monotonic() - begin - 0.1, len(answers)))
+    loud = {name: ratio for name, ratio in out.items() if ratio > 1.5}
+    if loud or not out["INVITE of a phone"]:
+        raise Failure("more than 1.5 times the bytes out: %s; a phone's INVITE answered: %s" % (
+            ", ".join("%s %.2f" % item for item in loud.items()), bool(out["INVITE of a phone"])))
+    if not 1 <= len(answers) <= 20:
+        raise Failure("%d answers to 100 requests within a second" % len(answers))
+
+
+CASES = {"stall": stall, "strangers": strangers, "hoarding": hoarding, "reflection": reflection}
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
         sys.exit(__doc__)
     case = CASES[sys.argv[2]]
-    needs = ["htdigest"] if sys.argv[2] == "hoarding" else []
+    needs = ["htdigest"] if sys.argv[2] in ("hoarding", "reflection") else []
     sys.exit(run(sys.argv[2], needs, lambda workdir: case(sys.argv[1], workdir)))
