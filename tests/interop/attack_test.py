@@ -280,9 +280,9 @@ def reflection(program, workdir):
     # The refusals are counted per second of the proxy's own clock: the line that sums up the
     # ones left out marks where its second begins, and the 100 go well inside that second.
     # Too large to answer, the datagrams that bring that line take nothing from the victim's 20.
-    summaries = proxy.log().count("refusals not sent")
+    summaries = proxy.log().count("answers not sent")
     for _ in range(300):
-        if proxy.log().count("refusals not sent") > summaries:
+        if proxy.log().count("answers not sent") > summaries:
             break
         stranger.send("FOO \r\nv:x\r\ni:t\r\n\r\n", proxy)
         time.sleep(0.01)
