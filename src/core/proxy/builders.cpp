@@ -4,6 +4,7 @@
 #include "core/text/numeric.h"
 #include "core/text/text.h"
 #include "core/text/uri.h"
+#include "core/text/via.h"
 
 #include <algorithm>
 #include <bitset>
@@ -78,8 +79,9 @@ bool NamesProxy(std::string_view route, const Endpoint& self)
 }
 
 // The Via lines of a response. RFC 3261 16.7 step 3 and 8.2.6.2: a relayed response loses the
-// proxy's own Via value (the first); an answer of the proxy's own keeps every Via of the request.
-void AppendResponseVias(std::string& text, const Message& source)
+// proxy's own Via value (the first); an answer of the proxy's own keeps every Via of the
+// request, its first line as stamped when one is given.
+void AppendResponseVias(std::string& text, const Message& source, std::string_view firstVia)
 {
     const bool relayed = source.IsResponse();
     bool first = true;
@@ -88,7 +90,7 @@ void AppendResponseVias(std::string& text, const Message& source)
             continue;
         }
         if (!relayed || !first) {
-            AppendHeader(text, "Via", line.value);
+            AppendHeader(text, "Via", first && !firstVia.empty() ? firstVia : line.value);
         } else if (const std::size_t comma = line.value.find(',');
                    comma != std::string_view::npos) {
             // One line may carry several values (RFC 3261 7.3.1): keep those after the first.
@@ -96,6 +98,19 @@ void AppendResponseVias(std::string& text, const Message& source)
         }
         first = false;
     }
+}
+
+// The Via value below the proxy's own in a relayed response.
+std::string_view NextVia(const Message& response)
+{
+    const std::vector<std::string_view> vias = response.Headers(HeaderId::Via);
+    if (vias.empty()) {
+        return {};
+    }
+    const std::size_t comma = vias[0].find(',');
+    return comma != std::string_view::npos ? vias[0].substr(comma + 1)
+           : vias.size() > 1               ? vias[1]
+                                           : std::string_view();
 }
 
 } // namespace
@@ -159,10 +174,52 @@ std::string ProxyBranch(const Message& source)
                   source.Header(HeaderId::CSeq));
 }
 
-std::uint64_t ProxyBranchNumber(const Message& source)
+std::string StampVia(std::string_view line, const Endpoint& from)
 {
-    return BranchHash(source.Header(HeaderId::Via), source.Header(HeaderId::CallId),
-                      source.Header(HeaderId::CSeq));
+    const std::size_t comma = std::min(line.find(','), line.size());
+    const std::string_view value = line.substr(0, comma);
+    const ViaValue via = ParseVia(value);
+    const bool rport = via.Param("rport").has_value();
+    const bool elsewhere = via.sentBy.host != from.IP;
+    if (!rport && !elsewhere) {
+        return std::string(line);
+    }
+    // The value without the parameters this proxy writes, then those.
+    const std::size_t semicolon = std::min(value.find(';'), value.size());
+    std::string stamped(value.substr(0, semicolon));
+    std::string_view params = value.substr(std::min(semicolon + 1, value.size()));
+    while (semicolon < value.size() && !params.empty()) {
+        const std::string_view param = params.substr(0, params.find(';'));
+        const std::string_view name = TrimSpaces(param.substr(0, param.find('=')));
+        if (name != "received" && name != "rport") {
+            AppendPieces(stamped, ";", param);
+        }
+        params.remove_prefix(std::min(param.size() + 1, params.size()));
+    }
+    if (elsewhere) {
+        AppendPieces(stamped, ";received=", from.IP);
+    }
+    if (rport) {
+        AppendPieces(stamped, ";rport=", from.Port);
+    }
+    stamped.append(line.substr(comma));
+    return stamped;
+}
+
+Endpoint AnswerAddress(const Message& request, const Endpoint& from, const Endpoint& self)
+{
+    const ViaValue via = ParseVia(request.Header(HeaderId::Via));
+    const bool own = IsOwnEndpoint(via.sentBy.host, via.sentBy.Port(), self);
+    return {from.IP, via.Param("rport") || own ? from.Port : via.sentBy.Port()};
+}
+
+Endpoint ResponseAddress(const Message& response)
+{
+    const ViaValue via = ParseVia(NextVia(response));
+    const std::string_view received = via.Param("received").value_or("");
+    const std::string_view rport = via.Param("rport").value_or("");
+    return {std::string(received.empty() ? via.sentBy.host : received),
+            rport.empty() ? via.sentBy.Port() : PortFromText(rport)};
 }
 
 std::string ProxyBranch(std::string_view source)
@@ -171,7 +228,7 @@ std::string ProxyBranch(std::string_view source)
 }
 
 std::string BuildResponse(std::string_view status, const Message& source, std::int16_t timeLeft,
-                          std::string_view ownLine)
+                          std::string_view ownLine, std::string_view firstVia)
 {
     const std::int16_t code = NumericValue16(status.substr(0, 3));
     Written written;
@@ -179,7 +236,7 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
     text.reserve(source.Text().size() + 128);
     AppendPieces(text, "SIP/2.0 ", status, kCrLf);
 
-    AppendResponseVias(text, source);
+    AppendResponseVias(text, source, firstVia);
     const bool relayed = source.IsResponse();
     Copy(text, source, HeaderId::From, written);
     Copy(text, source, HeaderId::To, written);
@@ -231,7 +288,7 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
 }
 
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
-                         const Endpoint& self, std::string_view realm)
+                         const Endpoint& self, std::string_view realm, std::string_view firstVia)
 {
     Written written;
     std::string text;
@@ -239,11 +296,15 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
     AppendPieces(text, method, " ", target, " SIP/2.0", kCrLf);
 
     // RFC 3261 16.6 step 8: the proxy's Via, with a branch, on top of the source's own.
-    AppendPieces(text, "Via: SIP/2.0/UDP ", self.IP, ":", self.Port,
-                 ";branch=", ProxyBranch(source), kCrLf);
+    const std::string_view top = firstVia.empty() ? source.Header(HeaderId::Via) : firstVia;
+    AppendPieces(text, "Via: SIP/2.0/UDP ", self.IP, ":", self.Port, ";branch=",
+                 Branch(top, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq)),
+                 kCrLf);
+    bool first = true;
     for (const HeaderLine& line : source.Lines()) {
         if (line.id == HeaderId::Via) {
-            AppendHeader(text, "Via", line.value);
+            AppendHeader(text, "Via", first ? top : line.value);
+            first = false;
         }
     }
     // RFC 3261 16.6 step 4: the proxy stays in the path of the dialog's later requests; a

@@ -33,9 +33,20 @@ std::uint64_t BranchHash(std::string_view via, std::string_view callId, std::str
 std::optional<std::uint64_t> BranchNumber(std::string_view branch);
 // Branch of the source's first Via value, its Call-ID and its CSeq.
 std::string ProxyBranch(const Message& source);
-// The number of ProxyBranch(source).
-std::uint64_t ProxyBranchNumber(const Message& source);
 std::string ProxyBranch(std::string_view source);
+
+// The first Via line of a request as the proxy keeps it below its own and answers it (RFC 3261
+// 18.2.1, RFC 3581 4): its first value with ";received=IP" when its host is not the address the
+// request came from, and "rport" filled with the source port when the sender asked for it; the
+// line's other values stay.
+std::string StampVia(std::string_view line, const Endpoint& from);
+// Where an answer of the proxy's own goes (RFC 3261 18.2.2, RFC 3581 4): the address the
+// request came from, at its source port when its top Via asks for rport or names the proxy,
+// else at the port of that Via (5060 when it names none).
+Endpoint AnswerAddress(const Message& request, const Endpoint& from, const Endpoint& self);
+// Where a relayed response goes: as the Via below the proxy's says, at its "received" address
+// (else its host) and its "rport" (else its port, 5060 when it names none).
+Endpoint ResponseAddress(const Message& response);
 
 // "SIP/2.0 status" and the source's headers that a response of this status carries: its Via
 // lines (a relayed response loses the proxy's own value, the first), From, To, Call-ID, the
@@ -45,7 +56,7 @@ std::string ProxyBranch(std::string_view source);
 // its source as received, and its body with a Content-Length that matches it (RFC 3261 16.7
 // step 9). A line of the proxy's own (a challenge) goes last in an answer of its own.
 std::string BuildResponse(std::string_view status, const Message& source, std::int16_t timeLeft,
-                          std::string_view ownLine = {});
+                          std::string_view ownLine = {}, std::string_view firstVia = {});
 
 // "method target SIP/2.0", the proxy's Via on top of the source's, the proxy's Record-Route
 // "<sip:IP:PORT;lr>" on top of the source's, the source's Route lines but a topmost one that
@@ -53,7 +64,9 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
 // source's dialog and capability headers, then every other line of the source as received
 // (RFC 3261 16.6 step 1) but credentials for the proxy's own realm (22.3), and its body with a
 // Content-Length that matches it.
+// firstVia, when given, stands for the source's first Via line (and makes the branch).
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
-                         const Endpoint& self, std::string_view realm = {});
+                         const Endpoint& self, std::string_view realm = {},
+                         std::string_view firstVia = {});
 
 } // namespace tavrix

@@ -69,7 +69,7 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message, const PeerAdd
     rec.CallerTag = TagOf(message.Header(HeaderId::From));
     rec.InviteBranch = ParseVia(message.Header(HeaderId::Via)).Param("branch").value_or("");
     m_calls.Store(rec);
-    Forward(rec, Side::Callee, message);
+    Forward(rec, Side::Callee, message, peer);
 }
 
 bool CallRelay::Route(CallRecord& rec, const Message& message, const PeerAddress& peer)
@@ -81,6 +81,10 @@ bool CallRelay::Route(CallRecord& rec, const Message& message, const PeerAddress
     }
     const PeerAddress callee = ContactAddress(route);
     rec.Callee = PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port};
+    // A binding behind NAT is reached where its REGISTER came from (RFC 3261 18.2.1).
+    if (const CallRecord* binding = m_calls.RegistrationOf(rec.Callee.Uri); binding != nullptr) {
+        rec.CalleeSource = binding->Source;
+    }
     if (IsOwnEndpoint(rec.Callee.IP, rec.Callee.Port, m_self)) {
         // Forwarding to ourselves would go round forever (RFC 3261 16.3 step 4).
         m_out.Answer(peer, "482 Loop Detected", message);
@@ -92,11 +96,12 @@ bool CallRelay::Route(CallRecord& rec, const Message& message, const PeerAddress
     return true;
 }
 
-void CallRelay::Forward(const CallRecord& rec, Side to, const Message& message)
+void CallRelay::Forward(const CallRecord& rec, Side to, const Message& message,
+                        const PeerAddress& from)
 {
-    m_out.Forward(rec, to, message.Method(), message);
+    const std::uint64_t branch = m_out.Forward(rec, to, message.Method(), message, from);
     if (message.Method() != "ACK") {
-        m_calls.NoteForwarded(rec.Slot, ProxyBranchNumber(message), to);
+        m_calls.NoteForwarded(rec.Slot, branch, to);
     }
 }
 
@@ -118,7 +123,9 @@ void CallRelay::OnAck(CallRecord& rec, const Message& message, const PeerAddress
     // An ACK goes to the other side: the caller's of an answer to its INVITE, the callee's of
     // an answer to the callee's re-INVITE.
     if (rec.Routed()) {
-        m_out.Forward(rec, Other(SenderSide(rec, peer)), "ACK", message);
+        const Side from = SenderSide(rec, peer);
+        m_calls.Heard(rec.Slot, from, peer);
+        m_out.Forward(m_calls.At(rec.Slot), Other(from), "ACK", message, peer);
     }
     // The table decides, not the copy: the relay marks the slot when the call ends. A stray
     // ACK (of a challenge, say) takes no slot from the request that follows it.
@@ -133,7 +140,9 @@ void CallRelay::RelayRequest(const CallRecord& rec, const Message& message, cons
     if (trying) {
         m_out.Respond(peer, "100 Trying", message, rec.TimeLeft);
     }
-    Forward(rec, Other(SenderSide(rec, peer)), message);
+    const Side from = SenderSide(rec, peer);
+    m_calls.Heard(rec.Slot, from, peer);
+    Forward(m_calls.At(rec.Slot), Other(from), message, peer);
 }
 
 Side CallRelay::SenderSide(const CallRecord& rec, const PeerAddress& peer) const
@@ -141,7 +150,8 @@ Side CallRelay::SenderSide(const CallRecord& rec, const PeerAddress& peer) const
     // Two phones may share an address (one PC, one NAT): the port tells them apart. Only a
     // sender that is neither leg exactly is placed by its address alone. The caller is also
     // where its INVITE came from.
-    if (peer.IP == rec.Callee.IP && peer.Port == rec.Callee.Port) {
+    if ((peer.IP == rec.Callee.IP && peer.Port == rec.Callee.Port) ||
+        (peer.IP == rec.CalleeSource.IP && peer.Port == rec.CalleeSource.Port)) {
         return Side::Callee;
     }
     if (peer == PeerAddress{"", rec.Caller.IP, rec.Caller.Port} ||
@@ -201,8 +211,9 @@ void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAd
                        "' from '", rec.Caller.IP, ":", rec.Caller.Port, "' - Forwarding");
         break;
     }
-    // RFC 3261 16.7: to the side that did not send it.
-    m_out.Respond(rec, Other(SenderSide(rec, peer)), relayed, message);
+    // RFC 3261 16.7: to the side that did not send it, where its Via says.
+    m_calls.Heard(rec.Slot, SenderSide(rec, peer), peer);
+    m_out.Relay(relayed, message, rec.TimeLeft);
     FollowCall(rec, code, message);
     Settle(rec, code, message);
 }

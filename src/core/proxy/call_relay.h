@@ -60,7 +60,7 @@ private:
     void FollowSubscription(const CallRecord& rec, const Message& message);
     // Forwards the request to that side, and keeps its branch so that only that side's answer
     // to it is taken.
-    void Forward(const CallRecord& rec, Side to, const Message& message);
+    void Forward(const CallRecord& rec, Side to, const Message& message, const PeerAddress& from);
     // "100 Trying" to the sender (when asked), the request to the other side.
     void RelayRequest(const CallRecord& rec, const Message& message, const PeerAddress& peer,
                       bool trying);

@@ -162,6 +162,20 @@ void CallTable::MarkAnswered(SlotNumber slot, std::string_view calleeTag)
     }
 }
 
+void CallTable::Heard(SlotNumber slot, Side side, const PeerAddress& from)
+{
+    if (IsTaken(slot)) {
+        PeerAddress& source = side == Side::Callee ? Slot(slot).CalleeSource : Slot(slot).Source;
+        source = PeerAddress{"", from.IP, from.Port};
+    }
+}
+
+const CallRecord* CallTable::RegistrationOf(const std::string& contact) const
+{
+    const auto found = m_registered.find(contact);
+    return found == m_registered.end() ? nullptr : &At(*found->second.begin());
+}
+
 void CallTable::Claim(SlotNumber slot, const std::string& owner)
 {
     if (IsTaken(slot) && Slot(slot).Owner != owner) {

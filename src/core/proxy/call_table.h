@@ -90,7 +90,8 @@ struct CallRecord
     std::string Contact;             // Contact of the creating message
     std::int16_t AnswerTimeLeft = 0; // ticks the INVITE may still wait for a final answer; 0: none
     std::string Owner;               // the From user of the REGISTER or INVITE that made it
-    PeerAddress Source;              // where that request came from (IP and Port)
+    PeerAddress Source;              // where that request (the caller) came from (IP and Port)
+    PeerAddress CalleeSource;        // where the callee's messages come from; empty before
     std::string CallerTag;           // the From tag of the call's INVITE
     std::string CalleeTag;           // the To tag of the 2xx that answered it; empty before
     std::string InviteBranch;        // the branch of the INVITE's topmost Via
@@ -178,6 +179,10 @@ public:
     // Marks the call of a taken slot Answered, unless it is Ending already, and keeps the tag
     // the callee gave the dialog (the first one).
     void MarkAnswered(SlotNumber slot, std::string_view calleeTag);
+    // Keeps where a message from that side of a taken slot's call came from.
+    void Heard(SlotNumber slot, Side side, const PeerAddress& from);
+    // The first registration that holds this Contact; nullptr when none does.
+    const CallRecord* RegistrationOf(const std::string& contact) const;
     // Makes the user the owner of a taken slot, whose holdings it then counts in.
     void Claim(SlotNumber slot, const std::string& owner);
     // Keeps a request forwarded within the call of a taken slot (the oldest of kForwardedKept

@@ -96,7 +96,8 @@ bool Dispatcher::FromParty(const Incoming& in) const
     }
     const std::string& ip = in.peer.IP;
     const bool caller = ip == rec.Caller.IP || ip == rec.Source.IP;
-    if (!caller && !(rec.Routed() && ip == rec.Callee.IP)) {
+    const bool callee = ip == rec.Callee.IP || ip == rec.CalleeSource.IP;
+    if (!caller && !(rec.Routed() && callee)) {
         return false;
     }
     if (!rec.CalleeTag.empty()) {
@@ -125,7 +126,7 @@ bool Dispatcher::AnswersForwarded(const Incoming& in) const
     for (const Forwarded& sent : rec.forwarded) {
         if (sent.used && sent.branch == *branch) {
             const std::string& ip = in.peer.IP;
-            return sent.to == Side::Callee ? ip == rec.Callee.IP
+            return sent.to == Side::Callee ? ip == rec.Callee.IP || ip == rec.CalleeSource.IP
                                            : ip == rec.Caller.IP || ip == rec.Source.IP;
         }
     }

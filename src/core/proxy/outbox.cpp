@@ -8,45 +8,62 @@ namespace {
 // second, a new one gets no answer.
 constexpr std::size_t kMaxAnsweredSources = 10000;
 
-} // namespace
-
-void Outbox::Respond(const PeerAddress& to, std::string_view status, const Message& source,
-                     std::int16_t timeLeft, std::string_view ownLine)
+Endpoint EndpointOf(const PeerAddress& peer)
 {
-    Send(to, status, BuildResponse(status, source, timeLeft, ownLine));
+    return {peer.IP, peer.Port};
 }
 
-void Outbox::Answer(const PeerAddress& sender, std::string_view status, const Message& source,
+} // namespace
+
+void Outbox::Respond(const PeerAddress& from, std::string_view status, const Message& request,
+                     std::int16_t timeLeft, std::string_view ownLine)
+{
+    const std::string via = StampVia(request.Header(HeaderId::Via), EndpointOf(from));
+    Send(AnswerAddress(request, EndpointOf(from), m_self), status,
+         BuildResponse(status, request, timeLeft, ownLine, via));
+}
+
+void Outbox::Answer(const PeerAddress& from, std::string_view status, const Message& request,
                     std::string_view ownLine)
 {
-    const auto known = m_answers.find(sender.IP);
+    const auto known = m_answers.find(from.IP);
     const bool room = known != m_answers.end() ? known->second < kAnswersPerSecond
                                                : m_answers.size() < kMaxAnsweredSources;
-    std::string text = BuildResponse(status, source, 0, ownLine);
+    const std::string via = StampVia(request.Header(HeaderId::Via), EndpointOf(from));
+    const std::string text = BuildResponse(status, request, 0, ownLine, via);
     // The bytes of an answer to a datagram of unknown origin stay below 1.5 times its own.
-    if (!room || text.size() * 2 > source.Text().size() * 3) {
+    if (!room || text.size() * 2 > request.Text().size() * 3) {
         m_log.Count(Flood::AnswerLimit);
         ++m_leftOut;
         return;
     }
-    ++m_answers[sender.IP];
-    Send(sender, status, text);
+    ++m_answers[from.IP];
+    Send(AnswerAddress(request, EndpointOf(from), m_self), status, text);
 }
 
-void Outbox::Send(const PeerAddress& to, std::string_view status, const std::string& text)
+void Outbox::Relay(std::string_view status, const Message& response, std::int16_t timeLeft)
+{
+    Send(ResponseAddress(response), status, BuildResponse(status, response, timeLeft));
+}
+
+void Outbox::Send(const Endpoint& to, std::string_view status, const std::string& text)
 {
     m_log.WriteLog(Level::Debug, "Sending '", status, "' to ", to.IP, ":", to.Port);
     m_sender.SendDatagram(text, to.IP, to.Port);
 }
 
-void Outbox::Forward(const CallRecord& rec, Side side, std::string_view method,
-                     const Message& source)
+std::uint64_t Outbox::Forward(const CallRecord& rec, Side side, std::string_view method,
+                              const Message& source, const PeerAddress& from)
 {
-    const PeerAddress& to = rec.Party(side);
-    m_log.WriteLog(Level::Debug, "Sending '", method, "' request to: ", to.IP, ":", to.Port);
+    const PeerAddress& named = rec.Party(side);
+    m_log.WriteLog(Level::Debug, "Sending '", method, "' request to: ", named.IP, ":", named.Port);
     const std::string& target =
         side == Side::Callee || rec.Contact.empty() ? rec.Callee.Uri : rec.Contact;
-    m_sender.SendDatagram(BuildRequest(method, target, source, m_self, m_realm), to.IP, to.Port);
+    const std::string via = StampVia(source.Header(HeaderId::Via), EndpointOf(from));
+    const PeerAddress& to = Reach(rec, side);
+    m_sender.SendDatagram(BuildRequest(method, target, source, m_self, m_realm, via), to.IP,
+                          to.Port);
+    return BranchHash(via, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq));
 }
 
 void Outbox::Tick()
@@ -58,6 +75,13 @@ void Outbox::Tick()
     }
     m_leftOut = 0;
     m_answers.clear();
+}
+
+const PeerAddress& Reach(const CallRecord& rec, Side side)
+{
+    const PeerAddress& named = rec.Party(side);
+    const PeerAddress& heard = side == Side::Callee ? rec.CalleeSource : rec.Source;
+    return heard.IP.empty() || heard.IP == named.IP ? named : heard;
 }
 
 } // namespace tavrix

@@ -1,3 +1,4 @@
+#include "core/proxy/outbox.h"
 #include "core/proxy/registrar.h"
 
 #include <algorithm>
@@ -19,8 +20,10 @@ std::int16_t TicksUntil(std::int64_t moment, std::int64_t now)
 
 Binding Registrar::BindingOf(const CallRecord& rec, std::int64_t updated) const
 {
-    return {rec.CallID,    rec.Username,    rec.Contact,
-            rec.Caller.IP, rec.Caller.Port, m_clock.Seconds() + rec.TimeLeft,
+    // Where the phone is heard: behind NAT, where its REGISTER came from.
+    const PeerAddress& heard = Reach(rec, Side::Caller);
+    return {rec.CallID, rec.Username, rec.Contact,
+            heard.IP,   heard.Port,   m_clock.Seconds() + rec.TimeLeft,
             updated};
 }
 
@@ -95,7 +98,9 @@ void Registrar::Restore(const Binding& binding)
         m_routes.AddRoute(binding.Username, binding.Contact);
         m_stats.Increment(Figure::Registrations);
     }
-    rec.Caller = PeerAddress{"", binding.IP, binding.Port};
+    const PeerAddress contact = ContactAddress(binding.Contact);
+    rec.Caller = PeerAddress{"", contact.IP, contact.Port};
+    rec.Source = PeerAddress{"", binding.IP, binding.Port};
     rec.TimeLeft = TicksUntil(binding.Expires, now);
     m_calls.Store(rec);
     m_updated[binding.CallID] = binding.Updated;

@@ -53,7 +53,7 @@ void CallRelay::OnOther(CallRecord& rec, const Message& message, const PeerAddre
     rec.CallerTag = TagOf(message.Header(HeaderId::From));
     rec.Asked = NumericValue16(message.Header(HeaderId::Expires));
     m_calls.Store(rec);
-    Forward(rec, Side::Callee, message);
+    Forward(rec, Side::Callee, message, peer);
 }
 
 void CallRelay::FollowSubscription(const CallRecord& rec, const Message& message)

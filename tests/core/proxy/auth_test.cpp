@@ -81,7 +81,8 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
 {
     Receive(Register(kAlice, "reg-a"), "127.0.0.8", 5099); // from anywhere: answered there
     EXPECT_EQ(net.sent.back().address + ":" + std::to_string(net.sent.back().port),
-              "127.0.0.8:5099");
+              "127.0.0.8:5061")
+        << "at the address it came from, the port its Via names";
     EXPECT_NE(net.sent.back().text.find("\r\nWWW-Authenticate: Digest realm=\"office\", nonce=\"" +
                                         Nonce() + "\", algorithm=MD5, qop=\"auth\"\r\n\r\n"),
               std::string::npos);
@@ -109,7 +110,9 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
          "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000001", "auth-int"),
          "403 Forbidden"},
-        {Answered(Register({"carol", "127.0.0.3", 5063}, "reg-c"), "carol", "x", nonce),
+        {Answered(With(Register({"carol", "127.0.0.3", 5063}, "reg-c"), "127.0.0.3:5063;",
+                       "127.0.0.1:5061;"),
+                  "carol", "x", nonce),
          "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "alice", "wrong", nonce), "403 Forbidden"},
         {Answered(Register(kAlice, "reg-a"), "bob", "pw", nonce), "403 Forbidden"},
@@ -185,8 +188,8 @@ TEST_F(LimitTest, OneAccountCannotHoldEverySlot)
         sent.insert(sent.end(), answers.begin(), answers.end());
     }
     EXPECT_EQ(sent,
-              (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 200 OK",
-                     "127.0.0.1:5061 SIP/2.0 403 Forbidden", "127.0.0.1:5061 SIP/2.0 100 Trying",
+              (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.1:5062 SIP/2.0 200 OK",
+                     "127.0.0.1:5063 SIP/2.0 403 Forbidden", "127.0.0.1:5061 SIP/2.0 100 Trying",
                      "127.0.0.9:5080 INVITE sip:seven77@127.0.0.9:5080 SIP/2.0",
                      "127.0.0.1:5061 SIP/2.0 100 Trying",
                      "127.0.0.9:5080 INVITE sip:seven77@127.0.0.9:5080 SIP/2.0",

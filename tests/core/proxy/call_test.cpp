@@ -218,7 +218,7 @@ TEST_F(CallTest, PhonesOnOneAddressAreToldApartByPort)
                              "127.0.0.1:5063 INVITE sip:carol@127.0.0.1:5063 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 200 OK",
                              "127.0.0.1:5063 ACK sip:carol@127.0.0.1:5063 SIP/2.0",
-                             "127.0.0.1:5099 SIP/2.0 100 Trying",
+                             "127.0.0.1:5063 SIP/2.0 100 Trying",
                              "127.0.0.1:5063 BYE sip:carol@127.0.0.1:5063 SIP/2.0",
                              "127.0.0.1:5063 SIP/2.0 100 Trying",
                              "127.0.0.1:5061 BYE sip:alice@127.0.0.1:5061 SIP/2.0"}));
@@ -235,11 +235,18 @@ TEST_F(CallTest, KeepAlivesAndCompactHeaders)
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=0 FailedCalls=0 "
                          "CompletedCalls=0 Errors=0 LastRoute=");
     proxy.Log().SetLogLevel(3);
-    FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nv: SIP/2.0/UDP 127.0.0.4:5064\ni: o1\n\n"));
+    // The answer goes to the address the request came from (RFC 3261 18.2.2, RFC 3581): at its
+    // Via's port, or at its source port when the Via asks for rport, received and rport noted.
+    const std::string head = "OPTIONS sip:x SIP/2.0\nf: <sip:a@h>;tag=1\nt: <sip:x@h>\n";
+    FromAlice(Crlf(head + "v: SIP/2.0/UDP 127.0.0.4:5064\ni: o1\n\n"));
+    FromAlice(Crlf(head + "v: SIP/2.0/UDP 127.0.0.4:5064;rport;branch=z9hG4bKo\ni: o2\n\n"));
+    const std::string answer = "SIP/2.0 200 OK\nVia: SIP/2.0/UDP 127.0.0.4:5064";
+    const std::string rest = "\nFrom: <sip:a@h>;tag=1\nTo: <sip:x@h>\nCall-ID: o";
     EXPECT_EQ(TakeSent(),
-              (std::vector<Datagram>{{Crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 127.0.0.4:5064\n"
-                                           "Call-ID: o1\n\n"),
-                                      "127.0.0.1", 5061}}));
+              (std::vector<Datagram>{
+                  {Crlf(answer + ";received=127.0.0.1" + rest + "1\n\n"), "127.0.0.1", 5064},
+                  {Crlf(answer + ";branch=z9hG4bKo;received=127.0.0.1;rport=5061" + rest + "2\n\n"),
+                   "127.0.0.1", 5061}}));
 }
 
 TEST_F(CallTest, OptionsUnknownMethodsAndOddResponses)
@@ -257,9 +264,9 @@ TEST_F(CallTest, OptionsUnknownMethodsAndOddResponses)
     FromBob(Crlf("SIP/2.0 099 Odd\nCall-ID: reg-b\n\n"));
     FromBob(Crlf("SIP/2.0 99999999 Huge\nCall-ID: reg-b\n\n"));
     FromBob(Crlf("SIP/2.0 200 OK\nCall-ID: o4\nCSeq: 1 INVITE\n\n"));
-    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.4:50000 SIP/2.0 200 OK",
-                             "127.0.0.1:5061 SIP/2.0 405 Method not allowed",
-                             "127.0.0.4:50000 SIP/2.0 405 Method not allowed"}));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", "127.0.0.4:5064 SIP/2.0 200 OK",
+                             "127.0.0.1:5064 SIP/2.0 405 Method not allowed",
+                             "127.0.0.4:5064 SIP/2.0 405 Method not allowed"}));
     const Lines log = TakeLog();
     for (const char* line :
          {"LOG_ERR Dunno how to handle 'register' request from 127.0.0.1:5061.",

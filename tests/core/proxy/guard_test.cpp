@@ -37,7 +37,7 @@ TEST_F(SmallTableTest, FullTableGivesSpentSlotsAwayElseRefuses)
         Receive(InDialog("BYE", "2 BYE", kAlice, "z9hG4bKs", "stray-" + std::to_string(i)),
                 "127.0.0.5", 5065);
     }
-    EXPECT_EQ(Sent(), Lines(4, "127.0.0.5:5065 SIP/2.0 100 Trying"));
+    EXPECT_EQ(Sent(), Lines(4, "127.0.0.5:5061 SIP/2.0 100 Trying")) << "at the Via's port";
     TakeLog();
     FromBob(Register(kBob, "reg-b"));
     EXPECT_EQ(TakeLog().front(), "LOG_DEBUG Cleaning up call: 1");
@@ -59,10 +59,10 @@ TEST_F(SmallTableTest, FullTableGivesSpentSlotsAwayElseRefuses)
     FromBob(Crlf("SIP/2.0 180 Ringing\nCall-ID: new\n\n"));
     EXPECT_EQ(TakeSent(),
               (std::vector<Datagram>{{BuildResponse("503 Service Unavailable", Message(invite), 0),
-                                      "127.0.0.1", 40000}}));
+                                      "127.0.0.1", 5061}}));
     EXPECT_EQ(TakeLog(),
               (Lines{"LOG_ERR Call table full, refusing 'INVITE' request from 127.0.0.1:40000",
-                     "LOG_DEBUG Sending '503 Service Unavailable' to 127.0.0.1:40000",
+                     "LOG_DEBUG Sending '503 Service Unavailable' to 127.0.0.1:5061",
                      "LOG_ERR Call table full, dropping 'ACK' from 127.0.0.1:5061",
                      "LOG_ERR Call table full, dropping 'SIP/2.0' from 127.0.0.2:5062"}));
     EXPECT_EQ(proxy.Stats().CallAttempts(), 3) << "the refused INVITE is no attempt";
@@ -111,14 +111,14 @@ TEST_F(LoopTest, NothingIsSentBackToTheProxyInAnySpelling)
         FromBob(request);
         FromAlice(Invite(user, std::string("c-") + user));
     }
+    // A Contact that names no plain address is reached where its REGISTER came from, as a
+    // phone behind NAT is: never the proxy.
     EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 INVITE sip:hex@0x7f.0.0.1:5070 SIP/2.0",
                              "127.0.0.2:5062 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 INVITE sip:space@ 127.0.0.1:5070 SIP/2.0",
                              "127.0.0.2:5062 SIP/2.0 200 OK", "127.0.0.1:5061 SIP/2.0 100 Trying",
                              "127.0.0.1:5061 SIP/2.0 482 Loop Detected"}));
-    const Lines log = TakeLog();
-    EXPECT_NE(std::find(log.begin(), log.end(),
-                        "LOG_DEBUG Not sent: '0x7f.0.0.1' is not an IPv4 address"),
-              log.end());
 }
 
 TEST_F(GuardTest, OddValuesStayWithinTheirFields)

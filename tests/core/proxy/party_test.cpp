@@ -14,12 +14,6 @@ class PartyTest : public RegisteredTest
 protected:
     const Party kStranger{"mallory", "127.0.0.66", 5066};
 
-    // The text with its first occurrence of `from` replaced by `to`.
-    static std::string With(std::string text, const std::string& from, const std::string& to)
-    {
-        text.replace(text.find(from), from.size(), to);
-        return text;
-    }
     // The request with its From and To tags swapped, as the callee writes them.
     static std::string Swapped(const std::string& text)
     {
@@ -86,7 +80,7 @@ TEST_F(PartyTest, RefusalsGoOnlyToTheSenderAndAtMostTwentyASecond)
     FromAlice(Crlf("OPTIONS sip:x SIP/2.0\nCall-ID: nv\n\n")); // nowhere to answer
     // Under a registration's Call-ID only its own phone is answered.
     const std::string options =
-        Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.66:5066\nCall-ID: reg-a\n\n");
+        Crlf("OPTIONS sip:x SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:5061\nCall-ID: reg-a\n\n");
     From(kStranger, options);
     FromAlice(options);
     EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 200 OK"});
@@ -106,7 +100,7 @@ TEST_F(PartyTest, RefusalsGoOnlyToTheSenderAndAtMostTwentyASecond)
     const Lines sent = Sent();
     ASSERT_EQ(sent.size(), 21u);
     EXPECT_EQ(sent.front(), "127.0.0.66:5066 SIP/2.0 405 Method not allowed");
-    EXPECT_EQ(sent.back(), "127.0.0.67:5067 SIP/2.0 405 Method not allowed");
+    EXPECT_EQ(sent.back(), "127.0.0.67:5066 SIP/2.0 405 Method not allowed") << "the Via's port";
     TakeLog();
     Ticks(1);
     EXPECT_EQ(TakeLog().at(1), "LOG_ERR 5 answers not sent: more than 20 a second for one "

@@ -18,6 +18,13 @@ namespace tavrix::test {
 using Lines = std::vector<std::string>;
 inline constexpr std::string_view kStamp = "12/5/2026 7:13:08 PM";
 
+// The text with its first occurrence of `from` replaced by `to`.
+inline std::string With(std::string text, const std::string& from, const std::string& to)
+{
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
 // A fresh proxy at 127.0.0.1:5070 with a recording transport, the log text in memory, a fixed
 // clock and LogLevel 3; the default route is 127.0.0.9:5080.
 class ProxyTest : public ::testing::Test

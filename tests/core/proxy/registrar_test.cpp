@@ -87,14 +87,14 @@ TEST_F(RegistrarTest, RefusalsAndRequestsThatRecordNothing)
                     noContact.find("Expires:") - noContact.find("Contact:"));
     Receive(noContact, "127.0.0.1", 40000);
     EXPECT_EQ(Sent(),
-              (Lines{"127.0.0.1:5061 SIP/2.0 401 Unauthorised", "127.0.0.1:40000 SIP/2.0 200 OK"}));
+              (Lines{"127.0.0.1:5061 SIP/2.0 401 Unauthorised", "127.0.0.1:5061 SIP/2.0 200 OK"}));
     EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG REGISTER request from '127.0.0.1:5061'",
                                 "LOG_ERR Invalid to address: sips:alice@127.0.0.1 from 127.0.0.1",
                                 "LOG_DEBUG Sending '401 Unauthorised' to 127.0.0.1:5061",
                                 "LOG_INFO Registration failed for '' at '127.0.0.1:5061'",
                                 "LOG_DEBUG REGISTER request from '127.0.0.1:40000'",
                                 "LOG_DEBUG Cleaning up call: 2",
-                                "LOG_DEBUG Sending '200 OK' to 127.0.0.1:40000"}));
+                                "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061"}));
     EXPECT_EQ(Slot(2), CallRecord{}) << "a REGISTER without Contact holds no slot";
     Ticks(3);
     EXPECT_EQ(TakeLog(), (Lines{"LOG_DEBUG Cleaning up call: 1"}));
@@ -118,14 +118,14 @@ TEST_F(RegistrarTest, InviteRegistersAnUnknownCallerAndUsesAKnownContact)
                                 "LOG_DEBUG Cleaning up call: 1"}));
 
     // A caller whose Contact is registered is reached at that Contact, not at its source;
-    // the proxy's own answer goes where the request came from.
+    // the proxy's own answer goes where the request's Via says (no rport: its port).
     FromAlice(Register(kAlice, "reg-a"));
     FromBob(Register(kBob, "reg-b"));
     TakeSent();
     Receive(Invite("bob", "i2"), "127.0.0.1", 40000);
     EXPECT_EQ(Slot(3).Caller, (PeerAddress{"", "127.0.0.1", 5061}));
     FromBob(Answer("180 Ringing", "1 INVITE", Invite("bob", "i2"), "", "i2"));
-    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:40000 SIP/2.0 100 Trying",
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying",
                              "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 180 Ringing"}));
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=2 FailedCalls=1 "
@@ -183,11 +183,12 @@ TEST_F(RegistrarTest, TheStoreHearsOfEveryRegistrationAndGivesThemBack)
     // From another instance: a later registration wins, an ending ends it here too.
     proxy.Restore(
         {"kept", "dave", "sip:dave@127.0.0.4:5064", "127.0.0.9", 5069, now + 90, now - 20});
-    EXPECT_EQ(Slot(1).Caller.IP, "127.0.0.4") << "older than the one here";
+    EXPECT_EQ(Slot(1).Source.IP, "127.0.0.4") << "older than the one here";
     proxy.Restore({"kept", "dave", "sip:dave@127.0.0.4:5064", "127.0.0.9", 5069, now + 90, now});
-    EXPECT_EQ(Slot(1).Caller, (PeerAddress{"", "127.0.0.9", 5069}));
+    EXPECT_EQ(Slot(1).Source, (PeerAddress{"", "127.0.0.9", 5069})) << "where it is heard";
+    EXPECT_EQ(Slot(1).Caller, (PeerAddress{"", "127.0.0.4", 5064})) << "what its Contact says";
     proxy.Forget({"kept", "dave", "", "", 0, 0, now - 1});
-    EXPECT_EQ(Slot(1).Caller.IP, "127.0.0.9") << "an older ending leaves the later registration";
+    EXPECT_EQ(Slot(1).Source.IP, "127.0.0.9") << "an older ending leaves the later registration";
     proxy.Forget({"kept", "dave", "", "", 0, 0, now});
     EXPECT_EQ(Slot(1), CallRecord{});
     proxy.Restore({"late", "erin", "sip:erin@127.0.0.5:5065", "127.0.0.5", 5065, now + 5, now});

@@ -66,13 +66,16 @@ inline std::string Invite(std::string_view user, std::string_view callId = "call
            kSdp;
 }
 
-// bob's response to a request the proxy forwarded to him: the proxy's Via on alice's.
+// The answer to a request the proxy forwarded (to bob, mostly): the proxy's Via on the
+// request's own.
 inline std::string Answer(std::string_view status, std::string_view cseq, std::string_view request,
                           std::string_view body = "", std::string_view callId = "call-1")
 {
-    return Crlf("SIP/2.0 " + std::string(status) +
-                "\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=" + ProxyBranch(request) +
-                "\nVia: SIP/2.0/UDP 127.0.0.1:5061;branch=z9hG4bKinv\n"
+    const std::size_t via = request.find("\r\nVia: ") + 7;
+    const std::string sender(request.substr(via, request.find("\r\n", via) - via));
+    return Crlf("SIP/2.0 " + std::string(status) + "\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=" +
+                ProxyBranch(request) + "\nVia: " + sender +
+                "\n"
                 "Record-Route: <sip:127.0.0.1:5070;lr>\n"
                 "From: \"Alice\" <sip:alice@127.0.0.1>;tag=a1\nTo: <sip:bob@127.0.0.1>;tag=b1\n"
                 "Call-ID: " +
