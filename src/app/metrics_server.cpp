@@ -75,6 +75,12 @@ std::string MetricsText(Proxy& proxy)
         page.sample("tavrix_datagrams_dropped_total", Cat("{reason=\"", kFloodNames[kind], "\"}"),
                     proxy.Log().Events(static_cast<Flood>(kind)));
     }
+    page.single("tavrix_nat_keepalives_sent_total", "counter",
+                "OPTIONS sent to keep the NAT mappings of phones behind NAT open.",
+                proxy.KeepAlives().sent);
+    page.single("tavrix_nat_bindings_ended_total", "counter",
+                "Registrations behind NAT ended because their keep-alives went unanswered.",
+                proxy.KeepAlives().ended);
     page.family("tavrix_log_lines_total", "counter", "Log lines written, by level.");
     for (const Level level : kLevels) {
         page.sample("tavrix_log_lines_total", Cat("{level=\"", LevelLabel(level), "\"}"),

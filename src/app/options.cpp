@@ -166,6 +166,15 @@ void AddRegistrarSettings(std::vector<Setting>& settings)
                             return QString();
                         }});
     settings.push_back(NumberSetting(
+        "nat-keepalive", "SECONDS",
+        QStringLiteral("Seconds between the OPTIONS sent to phones behind NAT to keep their "
+                       "mapping open; three unanswered in a row end the registration (default "
+                       "%1; 0 sends none).")
+            .arg(ProxyConfig().NatKeepAlive),
+        0, 3600, [](Options& options, int seconds) {
+            options.server.proxy.NatKeepAlive = static_cast<std::int16_t>(seconds);
+        }));
+    settings.push_back(NumberSetting(
         "max-bindings-per-user", "N",
         QStringLiteral("With --users: registrations one user may hold at once (default %1).")
             .arg(ProxyConfig().MaxBindingsPerUser),

@@ -109,9 +109,19 @@ void CallRelay::OnCancelOrBye(CallRecord& rec, const Message& message, const Pee
 {
     m_log.WriteLog(Level::Debug, "Received '", message.Method(), "' from ", peer.IP, ":",
                    peer.Port);
-    if (!m_admission.HopsExhausted(message, peer)) {
-        RelayRequest(rec, message, peer, true);
+    if (m_admission.HopsExhausted(message, peer)) {
+        return;
     }
+    if (!rec.Routed() && !rec.IsRegistration()) {
+        // RFC 3261 12.2.2, 9.2: no call of this Call-ID to end here; the sender would try again
+        // for 32 s without an answer.
+        m_out.Answer(peer, "481 Call/Transaction Does Not Exist", message);
+        if (m_calls.At(rec.Slot).IsBare()) {
+            m_calls.CleanupCall(rec.Slot);
+        }
+        return;
+    }
+    RelayRequest(rec, message, peer, true);
 }
 
 void CallRelay::OnAck(CallRecord& rec, const Message& message, const PeerAddress& peer)

@@ -162,6 +162,14 @@ void CallTable::MarkAnswered(SlotNumber slot, std::string_view calleeTag)
     }
 }
 
+void CallTable::SetKeepAlive(SlotNumber slot, std::int16_t in, std::uint8_t unanswered)
+{
+    if (IsTaken(slot)) {
+        Slot(slot).keepAliveIn = in;
+        Slot(slot).unanswered = unanswered;
+    }
+}
+
 void CallTable::Heard(SlotNumber slot, Side side, const PeerAddress& from)
 {
     if (IsTaken(slot)) {

@@ -97,6 +97,8 @@ struct CallRecord
     std::string InviteBranch;        // the branch of the INVITE's topmost Via
     std::string Method;              // a Transaction's method
     std::int16_t Asked = 0;          // the Expires a SUBSCRIBE asked for; 0: none
+    std::int16_t keepAliveIn = 0;    // a binding behind NAT: ticks to its next keep-alive
+    std::uint8_t unanswered = 0;     // its keep-alives unanswered in a row
     std::array<Forwarded, kForwardedKept> forwarded{}; // the last requests forwarded
     std::uint8_t nextForwarded = 0;
 
@@ -179,6 +181,8 @@ public:
     // Marks the call of a taken slot Answered, unless it is Ending already, and keeps the tag
     // the callee gave the dialog (the first one).
     void MarkAnswered(SlotNumber slot, std::string_view calleeTag);
+    // Sets a taken slot's keep-alive countdown and unanswered count.
+    void SetKeepAlive(SlotNumber slot, std::int16_t in, std::uint8_t unanswered);
     // Keeps where a message from that side of a taken slot's call came from.
     void Heard(SlotNumber slot, Side side, const PeerAddress& from);
     // The first registration that holds this Contact; nullptr when none does.

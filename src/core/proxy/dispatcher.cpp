@@ -40,6 +40,12 @@ Dispatcher::Next Dispatcher::StopLoop(Incoming& in)
     return looped ? Next::Done : Next::Continue;
 }
 
+Dispatcher::Next Dispatcher::TakeKeepAliveAnswer(Incoming& in)
+{
+    const bool taken = in.message.IsResponse() && m_keepAlive.TakeAnswer(in.message, in.peer);
+    return taken ? Next::Done : Next::Continue;
+}
+
 Dispatcher::Next Dispatcher::FindSlot(Incoming& in)
 {
     Lookup lookup = m_calls.LookupCall(in.message, in.peer);

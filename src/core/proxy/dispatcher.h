@@ -4,6 +4,7 @@
 #include "core/proxy/admission.h"
 #include "core/proxy/call_relay.h"
 #include "core/proxy/call_table.h"
+#include "core/proxy/keepalive.h"
 #include "core/proxy/outbox.h"
 #include "core/proxy/registrar.h"
 #include "core/text/message.h"
@@ -21,9 +22,9 @@ class Dispatcher
 {
 public:
     Dispatcher(CallTable& calls, Registrar& registrar, Admission& admission, CallRelay& relay,
-               Outbox& out, Logger& log, const Endpoint& self)
+               KeepAlive& keepAlive, Outbox& out, Logger& log, const Endpoint& self)
         : m_calls(calls), m_registrar(registrar), m_admission(admission), m_relay(relay),
-          m_out(out), m_log(log), m_self(self)
+          m_keepAlive(keepAlive), m_out(out), m_log(log), m_self(self)
     {}
 
     // Runs the chain for one datagram from peer. Any bytes are acceptable input.
@@ -49,6 +50,7 @@ private:
     Next SkipKeepAlive(Incoming& in);
     Next RequireVia(Incoming& in);
     Next StopLoop(Incoming& in);
+    Next TakeKeepAliveAnswer(Incoming& in);
     Next FindSlot(Incoming& in);
     Next StopStranger(Incoming& in);
     Next RunHandler(Incoming& in);
@@ -71,8 +73,9 @@ private:
     void OnUnknown(Incoming& in);
 
     static constexpr Step kChain[] = {&Dispatcher::SkipKeepAlive, &Dispatcher::RequireVia,
-                                      &Dispatcher::StopLoop,      &Dispatcher::FindSlot,
-                                      &Dispatcher::StopStranger,  &Dispatcher::RunHandler};
+                                      &Dispatcher::StopLoop,      &Dispatcher::TakeKeepAliveAnswer,
+                                      &Dispatcher::FindSlot,      &Dispatcher::StopStranger,
+                                      &Dispatcher::RunHandler};
     struct Route
     {
         std::string_view method; // the message's first word
@@ -93,6 +96,7 @@ private:
     Registrar& m_registrar;
     Admission& m_admission;
     CallRelay& m_relay;
+    KeepAlive& m_keepAlive;
     Outbox& m_out;
     Logger& m_log;
     const Endpoint& m_self;

@@ -13,12 +13,14 @@ Proxy::Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& 
       m_registrar(m_calls, m_routes, m_log, m_stats, clock),
       m_admission(m_calls, m_out, m_log, m_stats, clock, m_self),
       m_relay(m_calls, m_routes, m_registrar, m_admission, m_out, m_log, m_stats, m_self),
-      m_sweep(m_calls, m_registrar),
-      m_dispatcher(m_calls, m_registrar, m_admission, m_relay, m_out, m_log, m_self)
+      m_keepAlive(m_calls, m_registrar, m_sender, m_log, m_self),
+      m_sweep(m_calls, m_registrar, m_keepAlive),
+      m_dispatcher(m_calls, m_registrar, m_admission, m_relay, m_keepAlive, m_out, m_log, m_self)
 {
     m_log.SetLogLevel(config.LogLevel);
     m_limits.bindings = config.MaxBindingsPerUser;
     m_limits.calls = config.MaxCallsPerUser;
+    m_keepAlive.SetInterval(config.NatKeepAlive);
 }
 
 bool Proxy::SetUsers(std::optional<Users> users, RandomSource* random)

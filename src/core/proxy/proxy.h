@@ -11,6 +11,7 @@
 #include "core/proxy/datagram_sender.h"
 #include "core/proxy/digest.h"
 #include "core/proxy/dispatcher.h"
+#include "core/proxy/keepalive.h"
 #include "core/proxy/message_trace.h"
 #include "core/proxy/outbox.h"
 #include "core/proxy/registrar.h"
@@ -42,6 +43,7 @@ struct ProxyConfig
     std::int32_t MaxRoutes = kRouteSlots;     // route-table slots
     int MaxBindingsPerUser = 10;              // with users: registrations one user may hold
     int MaxCallsPerUser = 10;                 // with users: calls one user may hold at once
+    std::int16_t NatKeepAlive = 25;           // seconds between keep-alives; 0: none
 };
 
 // One stateful SIP proxy and registrar: owns the call table, the route table, the statistics,
@@ -78,6 +80,8 @@ public:
     // Shows every datagram received and every one sent to the trace (nullptr: none).
     void SetTrace(MessageTrace* trace);
 
+    // What the keep-alives to bindings behind NAT did since start.
+    const KeepAliveCounts& KeepAlives() const { return m_keepAlive.Counts(); }
     // Datagrams handed to ReceiveDatagram, and to the transport, since start.
     std::uint64_t Received() const { return m_received; }
     std::uint64_t Sent() const { return m_sender.Sent(); }
@@ -103,6 +107,7 @@ private:
     Registrar m_registrar;
     Admission m_admission;
     CallRelay m_relay;
+    KeepAlive m_keepAlive;
     Sweep m_sweep;
     Dispatcher m_dispatcher;
     UserLimits m_limits;

@@ -76,6 +76,9 @@ AdmitResult Registrar::Bind(const CallRecord& rec, const Message& message, const
     // Call-ID it was made.
     if (const SlotNumber binding = m_calls.BindingOf(user, contact); binding != 0) {
         m_calls.SetTimeLeft(binding, lifetime);
+        // The phone is heard where this REGISTER came from (its NAT mapping may be new).
+        m_calls.Heard(binding, Side::Caller, peer);
+        m_calls.SetKeepAlive(binding, m_calls.At(binding).keepAliveIn, 0);
         Saved(binding);
         return AdmitResult::Admitted;
     }

@@ -21,6 +21,7 @@ void Sweep::Run()
                 m_registrar.EndCall(i);
             } else {
                 m_calls.SetTimeLeft(i, static_cast<std::int16_t>(slot.TimeLeft - 1));
+                m_keepAlive.Visit(i);
             }
         } else if (slot.TimeLeft > 0) {
             m_calls.SetTimeLeft(i, static_cast<std::int16_t>(slot.TimeLeft - 1));

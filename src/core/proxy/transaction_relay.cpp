@@ -61,14 +61,17 @@ void CallRelay::FollowSubscription(const CallRecord& rec, const Message& message
     if (rec.holds != Holds::Subscription) {
         return;
     }
-    // RFC 6665 4.1.2.2, 4.2.2: a refresh sets the lifetime, "Expires: 0" or a NOTIFY of a
-    // terminated state ends it once the request is answered.
+    // RFC 6665 4.1.2.2, 4.2.2: a refresh sets the lifetime; a NOTIFY of a terminated state
+    // ends it once answered. An unsubscribe ("Expires: 0") is followed by such a NOTIFY
+    // (4.1.2.3): the subscription waits for it as long as a transaction would.
     const std::string_view method = message.Method();
     std::string_view expires;
     bool ends = false;
     if (method == "SUBSCRIBE") {
         expires = message.Header(HeaderId::Expires);
-        ends = !expires.empty() && NumericValue(expires) <= 0;
+        if (!expires.empty() && NumericValue(expires) <= 0) {
+            expires = "32";
+        }
     } else if (method == "NOTIFY") {
         const std::string_view state = message.Header("Subscription-State");
         ends = state.starts_with("terminated");

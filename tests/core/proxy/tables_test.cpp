@@ -39,7 +39,11 @@ protected:
     CallTable table{logger};
     RouteTable routes{logger, stats, "127.0.0.9:5080"};
     Registrar registrar{table, routes, logger, stats, clock};
-    Sweep sweep{table, registrar};
+    NullTransport nowhere;
+    Endpoint self{"127.0.0.1", 5070};
+    DatagramSender sender{nowhere, logger, self};
+    KeepAlive keepAlive{table, registrar, sender, logger, self};
+    Sweep sweep{table, registrar, keepAlive};
 };
 
 TEST_F(TablesTest, CallTableHandsOutCopiesOfOneSlotPerCallId)
