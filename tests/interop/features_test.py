@@ -12,6 +12,7 @@ import sys
 from peers import (ALICE_IP, BOB_IP, STEP_S, Failure, Proxy, finish, free_udp_port, read_text, run,
                    sipp)
 
+CAROL_IP = "127.0.0.3"
 # Lines the proxy writes or consumes itself; every other one arrives as it was sent.
 OWN_LINES = {"via", "route", "record-route", "max-forwards", "content-length"}
 
@@ -146,7 +147,33 @@ def reliable_call(program, workdir):
     proxy.stop()
 
 
-CASES = {"sipp_reliable_call": (reliable_call, ["sipp"])}
+def message_waiting(program, workdir):
+    """A voicemail NOTIFY outside any dialog reaches bob's registered phone. bob's next REGISTER
+    with two Contacts gets both listed; "Contact: *" with "Expires: 0" lists none, and a NOTIFY
+    right after finds nobody."""
+    proxy = Proxy(program, workdir)
+    notifier, lamp = sipp_pair(proxy, workdir, "mwi", ("notifier", "lamp"))
+    passed(proxy, "NOTIFY", notifier, lamp)
+    proxy.expect_statistics(CallAttempts=0, Errors=0)
+    lamp_uri = "sip:bob@%s:%d" % (BOB_IP, lamp.port)
+    desk_uri = "sip:bob@%s:%d" % (CAROL_IP, free_udp_port(CAROL_IP))
+    expect_bindings(register(proxy, ["<%s>, <%s>" % (lamp_uri, desk_uri)], 300, cseq=2),
+                    [lamp_uri, desk_uri], 300)
+    proxy.expect_statistics(Registrations=2)
+    expect_bindings(register(proxy, ["*"], 0, cseq=3), [])
+    answer = ask(proxy, ALICE_IP, ["NOTIFY sip:bob@%s SIP/2.0" % proxy.address,
+                                   "Via: SIP/2.0/UDP {at};branch=z9hG4bK-late",
+                                   "Max-Forwards: 70", "From: <sip:voicemail@{at}>;tag=late",
+                                   "To: <sip:bob@%s>" % proxy.address, "Call-ID: late@{at}",
+                                   "CSeq: 1 NOTIFY", "Event: message-summary"])
+    if not answer.startswith("SIP/2.0 404 "):
+        raise Failure("a NOTIFY to bob after 'Contact: *' was answered:\n" + answer)
+    proxy.expect_statistics(Registrations=0)
+    proxy.stop()
+
+
+CASES = {"sipp_reliable_call": (reliable_call, ["sipp"]),
+         "sipp_message_waiting": (message_waiting, ["sipp"])}
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
