@@ -172,8 +172,23 @@ def message_waiting(program, workdir):
     proxy.stop()
 
 
+def presence(program, workdir):
+    """alice subscribes to bob's presence, refreshes and ends the subscription; every SUBSCRIBE
+    and NOTIFY of it passes the proxy, which lets the subscription go after the last NOTIFY."""
+    proxy = Proxy(program, workdir)
+    watcher, presentity = sipp_pair(proxy, workdir, "presence", ("watcher", "presentity"))
+    passed(proxy, "SUBSCRIBE", watcher, presentity, 3)
+    passed(proxy, "NOTIFY", presentity, watcher, 3)
+    log, last = proxy.log(), "Sending '200 OK' to %s:%d" % (presentity.ip, presentity.port)
+    if "Cleaning up call" not in log[log.rindex(last):]:
+        raise Failure("the subscription was kept after its terminated NOTIFY was answered")
+    proxy.expect_statistics(CallAttempts=0, Errors=0)
+    proxy.stop()
+
+
 CASES = {"sipp_reliable_call": (reliable_call, ["sipp"]),
-         "sipp_message_waiting": (message_waiting, ["sipp"])}
+         "sipp_message_waiting": (message_waiting, ["sipp"]),
+         "sipp_presence": (presence, ["sipp"])}
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
