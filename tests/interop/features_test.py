@@ -9,8 +9,8 @@ import re
 import socket
 import sys
 
-from peers import (ALICE_IP, BOB_IP, STEP_S, Failure, Proxy, finish, free_udp_port, read_text, run,
-                   sipp)
+from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Proxy, finish, free_udp_port,
+                   read_text, run, sipp)
 
 CAROL_IP = "127.0.0.3"
 # Lines the proxy writes or consumes itself; every other one arrives as it was sent.
@@ -186,9 +186,45 @@ def presence(program, workdir):
     proxy.stop()
 
 
+def baresip_transfer(program, workdir):
+    """alice calls bob; bob transfers her to carol (REFER): carol's phone rings with alice's
+    call, she answers and they talk; bob hangs up once alice reports the transfer done."""
+    proxy = Proxy(program, workdir)
+    alice = Baresip(workdir, "alice", ALICE_IP, proxy)
+    bob = Baresip(workdir, "bob", BOB_IP, proxy, answer="auto")
+    carol = Baresip(workdir, "carol", CAROL_IP, proxy)
+    for phone in (alice, bob, carol):
+        phone.wait_for(r"^%s@.*200 OK \(\) \[1 binding\]" % phone.name, "its one binding")
+    at = {phone: "%s:%d" % (phone.ip, phone.port) for phone in (alice, bob, carol)}
+    alice.send("/dial sip:bob@" + proxy.address)
+    bob.wait_for(r"Call established: sip:alice@", "the call with alice")
+    bob.send("/transfer sip:carol@" + proxy.address)
+    carol.wait_for(r"Incoming call from:\s+sip:alice@", "alice's call ringing")
+    carol.send("/accept")
+    for phone, other in ((alice, "carol"), (carol, "alice")):
+        phone.wait_for(r"Call established: sip:%s@" % other, "the call established")
+    carol.wait_for(r"incoming rtp for 'audio' established", "alice's audio")
+    proxy.wait_for_log("Received 'REFER' from " + at[bob],
+                       "Sending 'REFER' request to: " + at[alice],
+                       "Sending '202 Accepted' to " + at[bob],
+                       "Sending 'NOTIFY' request to: " + at[bob],
+                       "Sending 'INVITE' request to: " + at[carol],
+                       "Received 'BYE' from " + at[bob], "Sending 'BYE' request to: " + at[alice])
+    # baresip writes "Call with ... terminated" only for calls of a second or more.
+    alice.wait_for(r"^sip:bob@\S+: session closed", "bob's call ended")
+    alice.send("/hangup")
+    carol.wait_for(r"^sip:alice@\S+: session closed", "the call ended")
+    proxy.wait_for_log("Sending 'BYE' request to: " + at[carol])
+    proxy.expect_statistics(CallAttempts=2, CompletedCalls=2, Errors=0)
+    for phone in (alice, bob, carol):
+        phone.quit()
+    proxy.stop()
+
+
 CASES = {"sipp_reliable_call": (reliable_call, ["sipp"]),
          "sipp_message_waiting": (message_waiting, ["sipp"]),
-         "sipp_presence": (presence, ["sipp"])}
+         "sipp_presence": (presence, ["sipp"]),
+         "baresip_transfer": (baresip_transfer, ["baresip"])}
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
