@@ -9,8 +9,8 @@ import re
 import socket
 import sys
 
-from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Proxy, finish, free_udp_port,
-                   read_text, run, sipp)
+from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Linphone, Proxy, finish,
+                   free_udp_port, read_text, run, sipp)
 
 CAROL_IP = "127.0.0.3"
 # Lines the proxy writes or consumes itself; every other one arrives as it was sent.
@@ -221,10 +221,34 @@ def baresip_transfer(program, workdir):
     proxy.stop()
 
 
+def linphone_chat(program, workdir):
+    """alice and bob chat both ways; each text arrives whole, and each sender sees it
+    delivered."""
+    proxy = Proxy(program, workdir)
+    alice, bob = (Linphone(workdir, name, ip, proxy) for name, ip in
+                  (("alice", ALICE_IP), ("bob", BOB_IP)))
+    if not (alice.registration() and bob.registration()):
+        raise Failure("a phone failed to register")
+    for sender, receiver, text in ((alice, bob, "Grüezi bob, are you there?"),
+                                   (bob, alice, "Yes, in the lab until six.")):
+        sender.send("chat sip:%s@%s %s" % (receiver.name, proxy.address, text))
+        receiver.wait_for(r"Message received from sip:%s@\S+: %s$" %
+                          (sender.name, re.escape(text.encode().decode("latin-1"))))
+        sender.wait_for(r"Chat message \S+ of chat room .*: moving from InProgress to Delivered",
+                        log=True)
+        proxy.wait_for_log("Received 'MESSAGE' from %s:%d" % (sender.ip, sender.port),
+                           "Sending 'MESSAGE' request to: %s:%d" % (receiver.ip, receiver.port))
+    for phone in (alice, bob):
+        phone.quit()
+    proxy.expect_statistics(CallAttempts=0, Errors=0)
+    proxy.stop()
+
+
 CASES = {"sipp_reliable_call": (reliable_call, ["sipp"]),
          "sipp_message_waiting": (message_waiting, ["sipp"]),
          "sipp_presence": (presence, ["sipp"]),
-         "baresip_transfer": (baresip_transfer, ["baresip"])}
+         "baresip_transfer": (baresip_transfer, ["baresip"]),
+         "linphone_chat": (linphone_chat, ["linphonec"])}
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
