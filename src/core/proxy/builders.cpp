@@ -143,13 +143,23 @@ std::uint64_t BranchHash(std::string_view via, std::string_view callId, std::str
 
 std::string Branch(std::string_view via, std::string_view callId, std::string_view cseq)
 {
-    const std::uint64_t hash = BranchHash(via, callId, cseq);
+    return BranchText(BranchHash(via, callId, cseq));
+}
+
+std::string BranchText(std::uint64_t number)
+{
     static constexpr char kHex[] = "0123456789abcdef";
     std::string branch(kBranchMark);
     for (int shift = 60; shift >= 0; shift -= 4) {
-        branch.push_back(kHex[(hash >> shift) & 0xfU]);
+        branch.push_back(kHex[(number >> shift) & 0xfU]);
     }
     return branch;
+}
+
+std::uint64_t ForkBranch(std::uint64_t number, std::size_t fork)
+{
+    // Each fork's number apart from the others' and from the unforked one (fork 0).
+    return number ^ (0x9e3779b97f4a7c15ULL * static_cast<std::uint64_t>(fork));
 }
 
 std::optional<std::uint64_t> BranchNumber(std::string_view branch)
@@ -288,7 +298,8 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
 }
 
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
-                         const Endpoint& self, std::string_view realm, std::string_view firstVia)
+                         const Endpoint& self, std::string_view realm, std::string_view firstVia,
+                         std::uint64_t branch)
 {
     Written written;
     std::string text;
@@ -298,7 +309,9 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
     // RFC 3261 16.6 step 8: the proxy's Via, with a branch, on top of the source's own.
     const std::string_view top = firstVia.empty() ? source.Header(HeaderId::Via) : firstVia;
     AppendPieces(text, "Via: SIP/2.0/UDP ", self.IP, ":", self.Port, ";branch=",
-                 Branch(top, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq)),
+                 branch != 0
+                     ? BranchText(branch)
+                     : Branch(top, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq)),
                  kCrLf);
     bool first = true;
     for (const HeaderLine& line : source.Lines()) {
@@ -342,6 +355,31 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
     }
     CarryOn(text, source, written, realm);
     AppendPieces(text, kCrLf, source.Body());
+    return text;
+}
+
+std::string BuildHopRequest(std::string_view method, std::string_view target, const Message& source,
+                            const Endpoint& self, std::uint64_t branch)
+{
+    std::string to(source.Header(HeaderId::To));
+    if (method == "CANCEL") {
+        // RFC 3261 9.1: the To of the INVITE, which had no tag yet.
+        if (const std::string_view tag = TagOf(to); !tag.empty()) {
+            const std::size_t at = to.find(Cat(";tag=", tag));
+            if (at != std::string::npos) {
+                to.erase(at, 5 + tag.size());
+            }
+        }
+    }
+    const std::string_view cseq = source.Header(HeaderId::CSeq);
+    std::string text;
+    AppendPieces(text, method, " ", target, " SIP/2.0", kCrLf, "Via: SIP/2.0/UDP ", self.IP, ":",
+                 self.Port, ";branch=", BranchText(branch), kCrLf, "Max-Forwards: 70", kCrLf);
+    AppendHeader(text, "From", source.Header(HeaderId::From));
+    AppendHeader(text, "To", to);
+    AppendHeader(text, "Call-ID", source.Header(HeaderId::CallId));
+    AppendPieces(text, "CSeq: ", cseq.substr(0, cseq.find(' ')), " ", method, kCrLf,
+                 "Content-Length: 0", kCrLf, kCrLf);
     return text;
 }
 

@@ -31,6 +31,11 @@ std::uint64_t BranchHash(std::string_view via, std::string_view callId, std::str
 // The number a branch of this proxy's form ("z9hG4bK" and 16 hex digits) carries; none for
 // any other text.
 std::optional<std::uint64_t> BranchNumber(std::string_view branch);
+// The branch of a number: "z9hG4bK" and the number in 16 hex digits.
+std::string BranchText(std::uint64_t number);
+// The number of the branch the proxy forwards a request on to the fork-th of its targets (from
+// 1) when it forks it (RFC 3261 16.6 step 8: one branch each).
+std::uint64_t ForkBranch(std::uint64_t number, std::size_t fork);
 // Branch of the source's first Via value, its Call-ID and its CSeq.
 std::string ProxyBranch(const Message& source);
 std::string ProxyBranch(std::string_view source);
@@ -64,9 +69,17 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
 // source's dialog and capability headers, then every other line of the source as received
 // (RFC 3261 16.6 step 1) but credentials for the proxy's own realm (22.3), and its body with a
 // Content-Length that matches it.
-// firstVia, when given, stands for the source's first Via line (and makes the branch).
+// firstVia, when given, stands for the source's first Via line (and makes the branch); a branch
+// number other than 0 is the branch.
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
                          const Endpoint& self, std::string_view realm = {},
-                         std::string_view firstVia = {});
+                         std::string_view firstVia = {}, std::uint64_t branch = 0);
+
+// A CANCEL or an ACK of the proxy's own to one branch of a forked INVITE (RFC 3261 9.1,
+// 17.1.1.3, 16.7 step 10): the Request-URI of that branch, the proxy's Via with its branch, and
+// From, To, Call-ID and the CSeq number of the source (any message of the call); a CANCEL's To
+// without the tag the INVITE did not have.
+std::string BuildHopRequest(std::string_view method, std::string_view target, const Message& source,
+                            const Endpoint& self, std::uint64_t branch);
 
 } // namespace tavrix

@@ -68,6 +68,9 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message, const PeerAdd
     rec.Source = PeerAddress{"", peer.IP, peer.Port};
     rec.CallerTag = TagOf(message.Header(HeaderId::From));
     rec.InviteBranch = ParseVia(message.Header(HeaderId::Via)).Param("branch").value_or("");
+    if (StartForks(rec, message, peer)) {
+        return;
+    }
     m_calls.Store(rec);
     Forward(rec, Side::Callee, message, peer);
 }
@@ -99,7 +102,15 @@ bool CallRelay::Route(CallRecord& rec, const Message& message, const PeerAddress
 void CallRelay::Forward(const CallRecord& rec, Side to, const Message& message,
                         const PeerAddress& from)
 {
-    const std::uint64_t branch = m_out.Forward(rec, to, message.Method(), message, from);
+    std::uint64_t branch = 0;
+    if (const Fork* fork = to == Side::Callee ? DialogFork(rec, message) : nullptr) {
+        CallRecord leg = rec;
+        leg.Callee = fork->callee;
+        leg.CalleeSource = fork->heard;
+        branch = m_out.Forward(leg, to, message.Method(), message, from);
+    } else {
+        branch = m_out.Forward(rec, to, message.Method(), message, from);
+    }
     if (message.Method() != "ACK") {
         m_calls.NoteForwarded(rec.Slot, branch, to);
     }
@@ -110,6 +121,10 @@ void CallRelay::OnCancelOrBye(CallRecord& rec, const Message& message, const Pee
     m_log.WriteLog(Level::Debug, "Received '", message.Method(), "' from ", peer.IP, ":",
                    peer.Port);
     if (m_admission.HopsExhausted(message, peer)) {
+        return;
+    }
+    if (!rec.forks.empty() && message.Method() == "CANCEL") {
+        CancelForked(rec, message, peer);
         return;
     }
     if (!rec.Routed() && !rec.IsRegistration()) {
@@ -132,10 +147,15 @@ void CallRelay::OnAck(CallRecord& rec, const Message& message, const PeerAddress
     }
     // An ACK goes to the other side: the caller's of an answer to its INVITE, the callee's of
     // an answer to the callee's re-INVITE.
-    if (rec.Routed()) {
+    const CallRecord& slot = m_calls.At(rec.Slot);
+    if (!slot.forks.empty() && slot.CalleeTag.empty()) {
+        // RFC 3261 16.7 step 6, 17.1.1.3: the proxy acknowledged every branch's failure
+        // itself; the caller's ACK of the one relayed ends here.
+        m_log.WriteLog(Level::Debug, "ACK of a failed forked call taken");
+    } else if (rec.Routed()) {
         const Side from = SenderSide(rec, peer);
-        m_calls.Heard(rec.Slot, from, peer);
-        m_out.Forward(m_calls.At(rec.Slot), Other(from), "ACK", message, peer);
+        Heard(rec, from, peer);
+        Forward(m_calls.At(rec.Slot), Other(from), message, peer);
     }
     // The table decides, not the copy: the relay marks the slot when the call ends. A stray
     // ACK (of a challenge, say) takes no slot from the request that follows it.
@@ -151,7 +171,7 @@ void CallRelay::RelayRequest(const CallRecord& rec, const Message& message, cons
         m_out.Respond(peer, "100 Trying", message, rec.TimeLeft);
     }
     const Side from = SenderSide(rec, peer);
-    m_calls.Heard(rec.Slot, from, peer);
+    Heard(rec, from, peer);
     Forward(m_calls.At(rec.Slot), Other(from), message, peer);
 }
 
@@ -163,6 +183,12 @@ Side CallRelay::SenderSide(const CallRecord& rec, const PeerAddress& peer) const
     if ((peer.IP == rec.Callee.IP && peer.Port == rec.Callee.Port) ||
         (peer.IP == rec.CalleeSource.IP && peer.Port == rec.CalleeSource.Port)) {
         return Side::Callee;
+    }
+    for (const Fork& fork : rec.forks) {
+        if ((peer.IP == fork.callee.IP && peer.Port == fork.callee.Port) ||
+            (peer.IP == fork.heard.IP && peer.Port == fork.heard.Port)) {
+            return Side::Callee;
+        }
     }
     if (peer == PeerAddress{"", rec.Caller.IP, rec.Caller.Port} ||
         peer == PeerAddress{"", rec.Source.IP, rec.Source.Port}) {
@@ -188,6 +214,9 @@ void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAd
     const std::string_view status = message.Status();
     const std::int16_t code = NumericValue16(status);
     m_log.WriteLog(Level::Debug, "Got '", status, "' from '", peer.IP, ":", peer.Port, "'");
+    if (!rec.forks.empty() && OnForkResponse(code, message, peer, rec.Slot)) {
+        return;
+    }
     if (m_calls.At(rec.Slot).AnswerTimeLeft > 0 && code > 100 && message.CSeqMethod() == "INVITE") {
         // A provisional answer gives the INVITE its time again; a final one ends the wait.
         m_calls.SetAnswerTimeLeft(rec.Slot, code < 200 ? kAnswerTime : 0);
@@ -195,43 +224,52 @@ void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAd
     if (code == 100) {
         return;
     }
-    std::string_view relayed = status;
-    switch (code) {
-    case 180:
-        relayed = "180 Ringing";
-        break;
-    case 183:
-        relayed = "183 Session Progress";
-        break;
-    case 200:
-        relayed = "200 OK";
-        break;
-    case 404:
-        relayed = "404 Not Found";
-        break;
-    case 486:
-        relayed = "486 Busy Here";
-        break;
-    case 487:
-        // RFC 3261 9.2: the caller learns that its INVITE was cancelled, and acknowledges it.
-        relayed = "487 Request Terminated";
-        break;
-    default:
-        m_log.WriteLog(Level::Debug, "Dunno how to handle response #", code, " '", status,
-                       "' from '", rec.Caller.IP, ":", rec.Caller.Port, "' - Forwarding");
-        break;
-    }
+    const std::string_view relayed = RelayedStatus(rec, code, status);
     // RFC 3261 16.7: to the side that did not send it, where its Via says.
-    m_calls.Heard(rec.Slot, SenderSide(rec, peer), peer);
+    Heard(rec, SenderSide(rec, peer), peer);
     m_out.Relay(relayed, message, rec.TimeLeft);
     FollowCall(rec, code, message);
     Settle(rec, code, message);
+}
+
+std::string_view CallRelay::RelayedStatus(const CallRecord& rec, std::int16_t code,
+                                          std::string_view status)
+{
+    switch (code) {
+    case 180:
+        return "180 Ringing";
+    case 183:
+        return "183 Session Progress";
+    case 200:
+        return "200 OK";
+    case 404:
+        return "404 Not Found";
+    case 486:
+        return "486 Busy Here";
+    case 487:
+        // RFC 3261 9.2: the caller learns that its INVITE was cancelled, and acknowledges it.
+        return "487 Request Terminated";
+    default:
+        m_log.WriteLog(Level::Debug, "Dunno how to handle response #", code, " '", status,
+                       "' from '", rec.Caller.IP, ":", rec.Caller.Port, "' - Forwarding");
+        return status;
+    }
+}
+
+void CallRelay::Heard(const CallRecord& rec, Side side, const PeerAddress& peer)
+{
+    if (side == Side::Caller || rec.forks.empty()) {
+        m_calls.Heard(rec.Slot, side, peer);
+    }
 }
 
 void CallRelay::FollowCall(const CallRecord& rec, std::int16_t code, const Message& message)
 {
     const std::string_view method = message.CSeqMethod();
     const bool call = rec.holds == Holds::Call || rec.holds == Holds::CallAndRegistration;
+    if (OtherDialog(rec, message)) {
+        return; // a later 2xx's dialog of a forked call ends on its own; the call goes on
+    }
     if (code == 200 && method == "INVITE") {
         m_calls.MarkAnswered(rec.Slot, TagOf(message.Header(HeaderId::To)));
     } else if (code == 200 && call && (method == "BYE" || method == "CANCEL")) {

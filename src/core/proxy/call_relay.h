@@ -16,6 +16,11 @@ namespace tavrix {
 // How long a forwarded INVITE may wait for a final answer, each provisional one restarting it
 // (RFC 3261 16.6 step 11, timer C).
 inline constexpr std::int16_t kAnswerTime = 180;
+// The most branches a forked request has; further bindings of the user are not tried.
+inline constexpr std::size_t kMaxForks = 10;
+// How long a branch may stay silent before it counts as answered "408 Request Timeout" (RFC
+// 3261 17.1.1.2, timer B: 64 times T1).
+inline constexpr std::int16_t kForkSilence = 32;
 
 // The calls: a new INVITE is admitted, routed and forwarded; the requests within a call (a
 // re-INVITE, CANCEL, BYE, ACK) go to the other side; responses go back. rec is the working copy
@@ -46,9 +51,45 @@ public:
     // Trying"; outside, routed as an INVITE is (credentials too, with users) without
     // registering its sender, as a transaction of its own.
     void OnOther(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // A second of a forked call: its branches that stayed silent too long count as answered
+    // 408; when that ends the last one, the caller gets the best final answer.
+    void ForkTick(SlotNumber slot);
 
 private:
     void StartCall(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // RFC 3261 16.6, 16.7: an INVITE or MESSAGE to a user of several bindings goes to each
+    // (at most kMaxForks) on a branch of its own. False, and nothing sent, for fewer than two.
+    bool StartForks(CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // A response to one branch of a forked request; false when it answers none of them.
+    bool OnForkResponse(std::int16_t code, const Message& message, const PeerAddress& peer,
+                        SlotNumber slot);
+    // A 2xx of a branch: the first answers the call and cancels the other branches; a later
+    // one of an INVITE is relayed too (the caller ends that dialog), of a MESSAGE dropped.
+    void ForkAnswered(CallRecord& call, std::size_t fork, std::int16_t code, bool first,
+                      const Message& message, const PeerAddress& peer);
+    // A final failure of a branch: kept when it is the best so far, a 6xx cancels the others.
+    void ForkFailed(CallRecord& call, std::int16_t code, const Message& message);
+    // Once every branch has ended without a 2xx: the best failure (or the proxy's own 408) to
+    // the caller; a forked MESSAGE's slot is freed.
+    void FinishForks(const CallRecord& call);
+    // CANCELs every branch still pending (RFC 3261 16.7 step 10, 9.1: a branch that has not
+    // answered provisionally yet is cancelled when it does); stores the call. How many there
+    // were.
+    int CancelForks(CallRecord& call, const Message& source);
+    // A CANCEL of the caller's for a forked call: answered by the proxy (RFC 3261 16.10), then
+    // every pending branch cancelled.
+    void CancelForked(const CallRecord& rec, const Message& message, const PeerAddress& peer);
+    // The branch a request within a forked call goes to when its To tag names another branch
+    // than the answered one (a later 2xx's dialog); nullptr for the answered one.
+    static const Fork* DialogFork(const CallRecord& rec, const Message& message);
+    // Whether a message belongs to such a later dialog of a forked call.
+    static bool OtherDialog(const CallRecord& rec, const Message& message);
+    // Keeps where that side's messages come from; not for the branches of a forked call, whose
+    // addresses are known.
+    void Heard(const CallRecord& rec, Side side, const PeerAddress& peer);
+    // The status line a response is relayed with.
+    std::string_view RelayedStatus(const CallRecord& rec, std::int16_t code,
+                                   std::string_view status);
     // Finds the To user's route for rec.Callee; else answers 404, or 482 for a route to this
     // proxy, to the sender. True when routed.
     bool Route(CallRecord& rec, const Message& message, const PeerAddress& peer);

@@ -76,6 +76,30 @@ struct Forwarded
 };
 inline constexpr std::size_t kForwardedKept = 4;
 
+// Where one branch of a forked request stands (RFC 3261 16.7).
+enum class ForkState : std::uint8_t
+{
+    Sent,       // forwarded, nothing heard yet
+    CancelDue,  // to be cancelled once it answers provisionally (RFC 3261 9.1)
+    Proceeding, // a provisional answer came
+    Cancelled,  // the proxy sent it a CANCEL
+    Done        // its final answer came (or it stayed silent too long)
+};
+
+// One branch of a request the proxy forked to every binding of a user.
+struct Fork
+{
+    PeerAddress callee;          // the binding: Uri, IP and Port of its Contact
+    PeerAddress heard;           // where the binding's messages come from; empty: its Contact's
+    std::uint64_t branch = 0;    // the proxy's branch to it
+    std::string tag;             // the To tag of its first answer that had one
+    std::int16_t code = 0;       // its final status code; 0 before
+    std::int16_t silentLeft = 0; // ticks it may stay silent before it counts as 408
+    ForkState state = ForkState::Sent;
+
+    bool operator==(const Fork&) const = default;
+};
+
 // One dialog or registration. An empty record (all empty, all 0) is a free slot.
 struct CallRecord
 {
@@ -101,6 +125,9 @@ struct CallRecord
     std::uint8_t unanswered = 0;     // its keep-alives unanswered in a row
     std::array<Forwarded, kForwardedKept> forwarded{}; // the last requests forwarded
     std::uint8_t nextForwarded = 0;
+    std::vector<Fork> forks; // the branches of a forked INVITE or MESSAGE; empty: not forked
+    std::string request;     // a forked request as received, for the proxy's own answers
+    std::string held;        // the best final failure of its branches so far
 
     // Whether the slot holds a registration (alone or beside a call).
     bool IsRegistration() const

@@ -4,6 +4,8 @@
 #include "core/text/uri.h"
 #include "core/text/via.h"
 
+#include <algorithm>
+
 namespace tavrix {
 
 void Dispatcher::Dispatch(const Message& message, const PeerAddress& peer)
@@ -102,15 +104,19 @@ bool Dispatcher::FromParty(const Incoming& in) const
     }
     const std::string& ip = in.peer.IP;
     const bool caller = ip == rec.Caller.IP || ip == rec.Source.IP;
-    const bool callee = ip == rec.Callee.IP || ip == rec.CalleeSource.IP;
-    if (!caller && !(rec.Routed() && callee)) {
+    if (!caller && !(rec.Routed() && IsCalleeAddress(rec, ip))) {
         return false;
     }
     if (!rec.CalleeTag.empty()) {
         const std::string_view from = TagOf(in.message.Header(HeaderId::From));
         const std::string_view to = TagOf(in.message.Header(HeaderId::To));
-        if (!(from == rec.CallerTag && to == rec.CalleeTag) &&
-            !(from == rec.CalleeTag && to == rec.CallerTag)) {
+        // The dialog of the answer, or of another branch's 2xx of a forked call.
+        const auto dialog = [&](std::string_view tag) {
+            return (from == rec.CallerTag && to == tag) || (from == tag && to == rec.CallerTag);
+        };
+        if (!dialog(rec.CalleeTag) && std::ranges::none_of(rec.forks, [&](const Fork& fork) {
+                return !fork.tag.empty() && dialog(fork.tag);
+            })) {
             return false;
         }
     }
@@ -129,14 +135,25 @@ bool Dispatcher::AnswersForwarded(const Incoming& in) const
         return false;
     }
     const CallRecord& rec = in.rec;
+    const std::string& ip = in.peer.IP;
     for (const Forwarded& sent : rec.forwarded) {
         if (sent.used && sent.branch == *branch) {
-            const std::string& ip = in.peer.IP;
-            return sent.to == Side::Callee ? ip == rec.Callee.IP || ip == rec.CalleeSource.IP
+            return sent.to == Side::Callee ? IsCalleeAddress(rec, ip)
                                            : ip == rec.Caller.IP || ip == rec.Source.IP;
         }
     }
-    return false;
+    // A branch of a forked request answers from where it was sent.
+    return std::ranges::any_of(rec.forks, [&](const Fork& fork) {
+        return fork.branch == *branch && (ip == fork.callee.IP || ip == fork.heard.IP);
+    });
+}
+
+bool Dispatcher::IsCalleeAddress(const CallRecord& rec, const std::string& ip)
+{
+    return ip == rec.Callee.IP || ip == rec.CalleeSource.IP ||
+           std::ranges::any_of(rec.forks, [&](const Fork& fork) {
+               return ip == fork.callee.IP || ip == fork.heard.IP;
+           });
 }
 
 Dispatcher::Next Dispatcher::RunHandler(Incoming& in)

@@ -62,6 +62,8 @@ private:
     // Whether a response answers a request the proxy forwarded (its branch in the top Via) and
     // comes from the side it went to.
     bool AnswersForwarded(const Incoming& in) const;
+    // Whether the callee of a call (or any branch of a forked one) speaks from this address.
+    static bool IsCalleeAddress(const CallRecord& rec, const std::string& ip);
 
     void OnRegister(Incoming& in);
     void OnInvite(Incoming& in) { m_relay.OnInvite(in.rec, in.message, in.peer); }

@@ -66,6 +66,31 @@ std::uint64_t Outbox::Forward(const CallRecord& rec, Side side, std::string_view
     return BranchHash(via, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq));
 }
 
+std::uint64_t Outbox::BranchOf(const Message& source, const PeerAddress& from) const
+{
+    return BranchHash(StampVia(source.Header(HeaderId::Via), EndpointOf(from)),
+                      source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq));
+}
+
+void Outbox::ForwardFork(const Fork& fork, const Message& source, const PeerAddress& from)
+{
+    const PeerAddress& to = Reach(fork);
+    m_log.WriteLog(Level::Debug, "Sending '", source.Method(), "' request to: ", to.IP, ":",
+                   to.Port);
+    const std::string via = StampVia(source.Header(HeaderId::Via), EndpointOf(from));
+    m_sender.SendDatagram(
+        BuildRequest(source.Method(), fork.callee.Uri, source, m_self, m_realm, via, fork.branch),
+        to.IP, to.Port);
+}
+
+void Outbox::SendHop(std::string_view method, const Fork& fork, const Message& source)
+{
+    const PeerAddress& to = Reach(fork);
+    m_log.WriteLog(Level::Debug, "Sending '", method, "' request to: ", to.IP, ":", to.Port);
+    m_sender.SendDatagram(BuildHopRequest(method, fork.callee.Uri, source, m_self, fork.branch),
+                          to.IP, to.Port);
+}
+
 void Outbox::Tick()
 {
     if (m_leftOut > 0) {
@@ -82,6 +107,11 @@ const PeerAddress& Reach(const CallRecord& rec, Side side)
     const PeerAddress& named = rec.Party(side);
     const PeerAddress& heard = side == Side::Callee ? rec.CalleeSource : rec.Source;
     return heard.IP.empty() || heard.IP == named.IP ? named : heard;
+}
+
+const PeerAddress& Reach(const Fork& fork)
+{
+    return fork.heard.IP.empty() || fork.heard.IP == fork.callee.IP ? fork.callee : fork.heard;
 }
 
 } // namespace tavrix

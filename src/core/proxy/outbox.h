@@ -47,6 +47,13 @@ public:
     // address (a phone behind NAT). The number of the branch it carries.
     std::uint64_t Forward(const CallRecord& rec, Side side, std::string_view method,
                           const Message& source, const PeerAddress& from);
+    // The branch number Forward gives a request built from source, which came from `from`.
+    std::uint64_t BranchOf(const Message& source, const PeerAddress& from) const;
+    // The request built from source to one branch of a forked request, on the fork's branch.
+    void ForwardFork(const Fork& fork, const Message& source, const PeerAddress& from);
+    // The proxy's own CANCEL or ACK to one branch of a forked INVITE (source: any message of
+    // the call with the From, To, Call-ID and CSeq number to use).
+    void SendHop(std::string_view method, const Fork& fork, const Message& source);
     // The second is over: the summary of answers left out, and every source starts afresh.
     void Tick();
     // The realm whose credentials are the proxy's own: they are not forwarded (RFC 3261 22.3).
@@ -66,5 +73,6 @@ private:
 // Where a party is heard: where its messages come from when that is not its Contact's address
 // (RFC 3261 18.2.1; the approach of RFC 5626), else its Contact's address.
 const PeerAddress& Reach(const CallRecord& rec, Side side);
+const PeerAddress& Reach(const Fork& fork);
 
 } // namespace tavrix

@@ -14,7 +14,7 @@ Proxy::Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& 
       m_admission(m_calls, m_out, m_log, m_stats, clock, m_self),
       m_relay(m_calls, m_routes, m_registrar, m_admission, m_out, m_log, m_stats, m_self),
       m_keepAlive(m_calls, m_registrar, m_sender, m_log, m_self),
-      m_sweep(m_calls, m_registrar, m_keepAlive),
+      m_sweep(m_calls, m_registrar, m_keepAlive, m_relay),
       m_dispatcher(m_calls, m_registrar, m_admission, m_relay, m_keepAlive, m_out, m_log, m_self)
 {
     m_log.SetLogLevel(config.LogLevel);

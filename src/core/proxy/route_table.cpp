@@ -60,6 +60,19 @@ std::string RouteTable::FindRoute(std::string_view to)
     return {};
 }
 
+std::vector<std::string> RouteTable::RoutesOf(const std::string& user) const
+{
+    std::vector<std::string> contacts;
+    const auto found = m_byUser.find(user);
+    if (user.empty() || found == m_byUser.end()) {
+        return contacts;
+    }
+    for (const std::size_t index : found->second) {
+        contacts.push_back(m_slots[index].Contact);
+    }
+    return contacts;
+}
+
 void RouteTable::RemoveRoutes(const std::string& contact)
 {
     m_log.WriteLog(Level::Debug, "Removing routes to ", contact);

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace tavrix {
 
@@ -40,6 +41,10 @@ public:
     // URI is taken whole): a registered Contact, else for a name of more than 6 characters
     // "<sip:user@DefaultRoute>", else empty. Sets LastRoute to the user.
     std::string FindRoute(std::string_view to);
+
+    // The Contacts of every slot of a user (not empty), in slot order: the first is the one
+    // FindRoute gives.
+    std::vector<std::string> RoutesOf(const std::string& user) const;
 
     // Logs and empties every slot whose Contact equals this one.
     void RemoveRoutes(const std::string& contact);

@@ -7,6 +7,12 @@ void Sweep::Run()
     // Only taken slots, in ascending order; each is tested before it is counted down.
     for (SlotNumber i = m_calls.NextTaken(0); i != 0; i = m_calls.NextTaken(i)) {
         const CallRecord& slot = m_calls.At(i);
+        if (!slot.forks.empty()) {
+            m_relay.ForkTick(i);
+            if (slot.CallID.empty()) {
+                continue; // the last branch's silence ended a forked MESSAGE
+            }
+        }
         if (slot.AnswerTimeLeft > 0) {
             // RFC 3261 16.8 (timer C): an INVITE nobody answers ends its call, whatever the
             // call's lifetime; the phones' own timers end their sides.

@@ -52,6 +52,9 @@ void CallRelay::OnOther(CallRecord& rec, const Message& message, const PeerAddre
     rec.Source = rec.Caller;
     rec.CallerTag = TagOf(message.Header(HeaderId::From));
     rec.Asked = NumericValue16(message.Header(HeaderId::Expires));
+    if (message.Method() == "MESSAGE" && StartForks(rec, message, peer)) {
+        return;
+    }
     m_calls.Store(rec);
     Forward(rec, Side::Callee, message, peer);
 }

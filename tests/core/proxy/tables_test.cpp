@@ -43,7 +43,10 @@ protected:
     Endpoint self{"127.0.0.1", 5070};
     DatagramSender sender{nowhere, logger, self};
     KeepAlive keepAlive{table, registrar, sender, logger, self};
-    Sweep sweep{table, registrar, keepAlive};
+    Outbox out{sender, logger, self};
+    Admission admission{table, out, logger, stats, clock, self};
+    CallRelay relay{table, routes, registrar, admission, out, logger, stats, self};
+    Sweep sweep{table, registrar, keepAlive, relay};
 };
 
 TEST_F(TablesTest, CallTableHandsOutCopiesOfOneSlotPerCallId)
