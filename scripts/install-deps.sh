@@ -9,11 +9,12 @@ build_pkgs=(g++ cmake make pkgconf libgtest-dev libgmock-dev libbenchmark-dev qt
             clang-format)
 # The package test needs dpkg-dev (dpkg-shlibdeps) and file, which CPack uses to find binaries,
 # and python3-seccomp to run the program confined as its unit says; the fail2ban cases need
-# fail2ban (fail2ban-regex), sipvicious (svcrack) and iproute2 (a network namespace's loopback).
+# fail2ban (fail2ban-regex), sipvicious (svcrack) and iproute2 (a network namespace's loopback);
+# the NAT cases need nftables (the router's masquerade rule).
 # The console test drives Debian's Chromium with playwright-core, which it installs with npm.
 test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps
            redis-server python3-prometheus-client systemd dpkg-dev file python3-seccomp
-           fail2ban sipvicious iproute2 chromium)
+           fail2ban sipvicious iproute2 nftables chromium)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in

@@ -68,13 +68,14 @@ def wait_exit(child, what, timeout=STEP_S):
 
 
 class Proxy:
-    """The headless program on a free port of 127.0.0.1, its log (stdout) kept in a file."""
+    """The headless program on a free port of 127.0.0.1 (or ip), its log (stdout) kept in a
+    file."""
 
-    def __init__(self, program, workdir, *options, log_level=4):
+    def __init__(self, program, workdir, *options, log_level=4, ip=ALICE_IP):
         # The log (standard output) and the reports (standard error) share one file.
         os.makedirs(workdir, exist_ok=True)
         self.log_path = workdir + "/proxy.log"
-        self.process = spawn([program, "--headless", "--port", "0", "--local-ip", ALICE_IP,
+        self.process = spawn([program, "--headless", "--port", "0", "--local-ip", ip,
                               "--log-level", str(log_level)] + list(options), self.log_path)
         found = {}
 
@@ -86,7 +87,7 @@ class Proxy:
             return match is not None
         wait_until(listening, "the proxy to listen")
         self.port = found["port"]
-        self.address = "%s:%d" % (ALICE_IP, self.port)
+        self.address = "%s:%d" % (ip, self.port)
 
     def log(self):
         return read_text(self.log_path).replace("\r\n", "\n")
