@@ -78,6 +78,26 @@ bool NamesProxy(std::string_view route, const Endpoint& self)
     return uri.Is("sip") && IsOwnEndpoint(uri.hostPort.host, uri.hostPort.Port(), self);
 }
 
+// "Record-Route: <sip:IP:PORT;lr>" for a face, with its transport but for UDP.
+void AppendRecordRoute(std::string& text, const Endpoint& face)
+{
+    AppendPieces(text, "Record-Route: <sip:", face.IP, ":", face.Port);
+    if (face.kind != TransportKind::Udp) {
+        AppendPieces(text, ";transport=", UriParam(face.kind));
+    }
+    AppendPieces(text, ";lr>", kCrLf);
+}
+
+// Whether two Route values name faces of the proxy of another transport or address family.
+bool OtherFace(std::string_view a, std::string_view b)
+{
+    const Uri first = ParseUri(a);
+    const Uri second = ParseUri(b);
+    return KindNamed(FindParam(first.params, "transport").value_or("")) !=
+               KindNamed(FindParam(second.params, "transport").value_or("")) ||
+           IsIPv6Reference(first.hostPort.host) != IsIPv6Reference(second.hostPort.host);
+}
+
 // The Via lines of a response. RFC 3261 16.7 step 3 and 8.2.6.2: a relayed response loses the
 // proxy's own Via value (the first); an answer of the proxy's own keeps every Via of the
 // request, its first line as stamped when one is given.
@@ -115,16 +135,62 @@ std::string_view NextVia(const Message& response)
 
 } // namespace
 
-bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint& self)
+bool IsIPv6Reference(std::string_view address)
 {
-    if (port != self.Port) {
+    if (address.size() < 4 || address.front() != '[' || address.back() != ']') {
         return false;
     }
-    if (address == self.IP) {
+    const std::string_view inside = address.substr(1, address.size() - 2);
+    return std::ranges::count(inside, ':') >= 2 && inside.size() <= 45 &&
+           std::ranges::all_of(inside, [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                      c == ':' || c == '.';
+           });
+}
+
+namespace {
+
+bool IsOwnFace(std::string_view address, std::uint16_t port, const Endpoint& face)
+{
+    if (port != face.Port) {
+        return false;
+    }
+    if (address == face.IP) {
         return true;
+    }
+    if (IsIPv6Reference(address)) {
+        return address == "[::]" || address == "[::1]" || address == "[0:0:0:0:0:0:0:0]" ||
+               address == "[0:0:0:0:0:0:0:1]";
     }
     const std::optional<std::uint32_t> ip = ParseIPv4(address);
     return ip && (*ip == 0 || (*ip >> 24) == 127);
+}
+
+} // namespace
+
+bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint& self)
+{
+    return IsOwnFace(address, port, self) ||
+           std::ranges::any_of(
+               self.faces, [&](const Endpoint& face) { return IsOwnFace(address, port, face); });
+}
+
+const Endpoint& FaceFor(const Endpoint& self, TransportKind kind, std::string_view address)
+{
+    const bool v6 = IsIPv6Reference(address);
+    if (kind == TransportKind::Udp && !v6) {
+        return self;
+    }
+    const Endpoint* ofKind = nullptr;
+    for (const Endpoint& face : self.faces) {
+        if (face.kind == kind && IsIPv6Reference(face.IP) == v6) {
+            return face;
+        }
+        if (face.kind == kind && ofKind == nullptr) {
+            ofKind = &face;
+        }
+    }
+    return ofKind != nullptr ? *ofKind : self;
 }
 
 std::uint64_t BranchHash(std::string_view via, std::string_view callId, std::string_view cseq)
@@ -189,8 +255,9 @@ std::string StampVia(std::string_view line, const Endpoint& from)
     const std::size_t comma = std::min(line.find(','), line.size());
     const std::string_view value = line.substr(0, comma);
     const ViaValue via = ParseVia(value);
-    const bool rport = via.Param("rport").has_value();
-    const bool elsewhere = via.sentBy.host != from.IP;
+    const bool stream = IsStream(from.kind);
+    const bool rport = via.Param("rport").has_value() || stream;
+    const bool elsewhere = via.sentBy.host != from.IP || stream;
     if (!rport && !elsewhere) {
         return std::string(line);
     }
@@ -207,7 +274,10 @@ std::string StampVia(std::string_view line, const Endpoint& from)
         params.remove_prefix(std::min(param.size() + 1, params.size()));
     }
     if (elsewhere) {
-        AppendPieces(stamped, ";received=", from.IP);
+        const bool v6 = IsIPv6Reference(from.IP);
+        AppendPieces(stamped, ";received=",
+                     v6 ? std::string_view(from.IP).substr(1, from.IP.size() - 2)
+                        : std::string_view(from.IP));
     }
     if (rport) {
         AppendPieces(stamped, ";rport=", from.Port);
@@ -220,7 +290,8 @@ Endpoint AnswerAddress(const Message& request, const Endpoint& from, const Endpo
 {
     const ViaValue via = ParseVia(request.Header(HeaderId::Via));
     const bool own = IsOwnEndpoint(via.sentBy.host, via.sentBy.Port(), self);
-    return {from.IP, via.Param("rport") || own ? from.Port : via.sentBy.Port()};
+    const bool here = via.Param("rport") || own || IsStream(from.kind);
+    return {from.IP, here ? from.Port : via.sentBy.Port(), from.kind, {}};
 }
 
 Endpoint ResponseAddress(const Message& response)
@@ -228,8 +299,13 @@ Endpoint ResponseAddress(const Message& response)
     const ViaValue via = ParseVia(NextVia(response));
     const std::string_view received = via.Param("received").value_or("");
     const std::string_view rport = via.Param("rport").value_or("");
-    return {std::string(received.empty() ? via.sentBy.host : received),
-            rport.empty() ? via.sentBy.Port() : PortFromText(rport)};
+    const bool v6 = received.find(':') != std::string_view::npos;
+    return {received.empty() ? std::string(via.sentBy.host)
+            : v6             ? Cat("[", received, "]")
+                             : std::string(received),
+            rport.empty() ? via.sentBy.Port() : PortFromText(rport),
+            KindNamed(via.transport),
+            {}};
 }
 
 std::string ProxyBranch(std::string_view source)
@@ -299,8 +375,10 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
 
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
                          const Endpoint& self, std::string_view realm, std::string_view firstVia,
-                         std::uint64_t branch)
+                         std::uint64_t branch, const Legs& legs)
 {
+    const Endpoint& out = FaceFor(self, legs.outKind, legs.outAddress);
+    const Endpoint& in = FaceFor(self, legs.inKind, legs.inAddress);
     Written written;
     std::string text;
     text.reserve(source.Text().size() + 256);
@@ -308,7 +386,7 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
 
     // RFC 3261 16.6 step 8: the proxy's Via, with a branch, on top of the source's own.
     const std::string_view top = firstVia.empty() ? source.Header(HeaderId::Via) : firstVia;
-    AppendPieces(text, "Via: SIP/2.0/UDP ", self.IP, ":", self.Port, ";branch=",
+    AppendPieces(text, "Via: SIP/2.0/", ViaName(out.kind), " ", out.IP, ":", out.Port, ";branch=",
                  branch != 0
                      ? BranchText(branch)
                      : Branch(top, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq)),
@@ -322,19 +400,29 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
     }
     // RFC 3261 16.6 step 4: the proxy stays in the path of the dialog's later requests; a
     // Route that brought the request here is used up (16.4).
-    AppendPieces(text, "Record-Route: <sip:", self.IP, ":", self.Port, ";lr>", kCrLf);
+    AppendRecordRoute(text, out);
+    if (!(in == out)) {
+        AppendRecordRoute(text, in); // RFC 5658 3.2: the one the caller's side reaches
+    }
     for (const HeaderLine& line : source.Lines()) {
         if (line.id == HeaderId::RecordRoute) {
             AppendHeader(text, "Record-Route", line.value);
         }
     }
-    bool topmost = true;
+    // The topmost Route naming the proxy, and a second one of its other face right below it.
+    int routes = 0;
+    std::string_view usedUp;
     for (const HeaderLine& line : source.Lines()) {
         if (line.id == HeaderId::Route) {
-            if (!topmost || !NamesProxy(line.value, self)) {
+            const bool own = routes < 2 && NamesProxy(line.value, self) &&
+                             (routes == 0 || (!usedUp.empty() && OtherFace(line.value, usedUp)));
+            if (own) {
+                usedUp = line.value;
+            } else {
                 AppendHeader(text, "Route", line.value);
+                usedUp = {};
             }
-            topmost = false;
+            routes = own ? routes + 1 : 2;
         }
     }
 
@@ -359,8 +447,9 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
 }
 
 std::string BuildHopRequest(std::string_view method, std::string_view target, const Message& source,
-                            const Endpoint& self, std::uint64_t branch)
+                            const Endpoint& self, std::uint64_t branch, const Legs& legs)
 {
+    const Endpoint& out = FaceFor(self, legs.outKind, legs.outAddress);
     std::string to(source.Header(HeaderId::To));
     if (method == "CANCEL") {
         // RFC 3261 9.1: the To of the INVITE, which had no tag yet.
@@ -373,8 +462,9 @@ std::string BuildHopRequest(std::string_view method, std::string_view target, co
     }
     const std::string_view cseq = source.Header(HeaderId::CSeq);
     std::string text;
-    AppendPieces(text, method, " ", target, " SIP/2.0", kCrLf, "Via: SIP/2.0/UDP ", self.IP, ":",
-                 self.Port, ";branch=", BranchText(branch), kCrLf, "Max-Forwards: 70", kCrLf);
+    AppendPieces(text, method, " ", target, " SIP/2.0", kCrLf, "Via: SIP/2.0/", ViaName(out.kind),
+                 " ", out.IP, ":", out.Port, ";branch=", BranchText(branch), kCrLf,
+                 "Max-Forwards: 70", kCrLf);
     AppendHeader(text, "From", source.Header(HeaderId::From));
     AppendHeader(text, "To", to);
     AppendHeader(text, "Call-ID", source.Header(HeaderId::CallId));

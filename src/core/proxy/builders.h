@@ -1,26 +1,46 @@
 #pragma once
 
+#include "core/proxy/transport.h"
 #include "core/text/message.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The messages the proxy writes: always afresh, from header lines copied out of a received
 // message (the source), in a fixed order, with long header names.
 namespace tavrix {
 
-// Where the proxy itself is reached: LocalIP and LocalPort.
+// Where the proxy itself is reached: LocalIP and LocalPort over UDP, and the further addresses
+// it listens on (faces: TCP, TLS, WebSocket, IPv6). An IPv6 address is written in brackets
+// ("[2001:db8::1]"), as in a URI.
 struct Endpoint
 {
     std::string IP;
     std::uint16_t Port = 0;
+    TransportKind kind = TransportKind::Udp;
+    std::vector<Endpoint> faces; // of the proxy's own endpoint only: where else it listens
+
+    bool operator==(const Endpoint& other) const
+    {
+        return IP == other.IP && Port == other.Port && kind == other.kind;
+    }
 };
 
-// The proxy's own endpoint: self's address, 0.0.0.0 or any 127.x address, with self's port.
-// Only plain dotted quads count; other spellings are never sent to at all.
+// Whether the address is an IPv6 reference: "[" an IPv6 address "]".
+bool IsIPv6Reference(std::string_view address);
+
+// The proxy's own endpoint: the address of self or one of its faces, 0.0.0.0 or any 127.x
+// address (:: or ::1 for an IPv6 face), with that one's port. Only plain dotted quads and
+// IPv6 references count; other spellings are never sent to at all.
 bool IsOwnEndpoint(std::string_view address, std::uint16_t port, const Endpoint& self);
+
+// The face the proxy sends on over that transport to an address of that family (an IPv6
+// reference or not): self for UDP over IPv4, else the first face of the kind and family, else
+// of the kind, else self.
+const Endpoint& FaceFor(const Endpoint& self, TransportKind kind, std::string_view address);
 
 // The branch parameter of the proxy's own Via (RFC 3261 16.6 step 8): "z9hG4bK" and a hash,
 // in hex, of a Via value, a Call-ID and a CSeq number. A retransmission, the CANCEL of an
@@ -43,15 +63,29 @@ std::string ProxyBranch(std::string_view source);
 // The first Via line of a request as the proxy keeps it below its own and answers it (RFC 3261
 // 18.2.1, RFC 3581 4): its first value with ";received=IP" when its host is not the address the
 // request came from, and "rport" filled with the source port when the sender asked for it; the
-// line's other values stay.
+// line's other values stay. A request over a stream gets both always: its answers go back over
+// that connection, whose far end they name (RFC 3261 18.2.2). An IPv6 "received" is written
+// without brackets (RFC 3261 20.42).
 std::string StampVia(std::string_view line, const Endpoint& from);
 // Where an answer of the proxy's own goes (RFC 3261 18.2.2, RFC 3581 4): the address the
 // request came from, at its source port when its top Via asks for rport or names the proxy,
-// else at the port of that Via (5060 when it names none).
+// else at the port of that Via (5060 when it names none); over a stream, the connection's far
+// end.
 Endpoint AnswerAddress(const Message& request, const Endpoint& from, const Endpoint& self);
 // Where a relayed response goes: as the Via below the proxy's says, at its "received" address
-// (else its host) and its "rport" (else its port, 5060 when it names none).
+// (else its host) and its "rport" (else its port, 5060 when it names none), over the
+// transport it names.
 Endpoint ResponseAddress(const Message& response);
+
+// How a forwarded request came in and goes out: the transports and the far ends' addresses
+// (only their family counts), which pick the proxy's faces on either side.
+struct Legs
+{
+    TransportKind inKind = TransportKind::Udp;
+    std::string_view inAddress;
+    TransportKind outKind = TransportKind::Udp;
+    std::string_view outAddress;
+};
 
 // "SIP/2.0 status" and the source's headers that a response of this status carries: its Via
 // lines (a relayed response loses the proxy's own value, the first), From, To, Call-ID, the
@@ -71,15 +105,20 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
 // Content-Length that matches it.
 // firstVia, when given, stands for the source's first Via line (and makes the branch); a branch
 // number other than 0 is the branch.
+// The Via and the Record-Route are those of the face the request leaves by ("SIP/2.0/TCP",
+// ";transport=tcp" but for UDP); when it came in by another face (another transport or
+// address family) a second Record-Route for that one follows (RFC 5658 3.2), and a second
+// topmost Route naming the proxy is used up too.
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
                          const Endpoint& self, std::string_view realm = {},
-                         std::string_view firstVia = {}, std::uint64_t branch = 0);
+                         std::string_view firstVia = {}, std::uint64_t branch = 0,
+                         const Legs& legs = {});
 
 // A CANCEL or an ACK of the proxy's own to one branch of a forked INVITE (RFC 3261 9.1,
 // 17.1.1.3, 16.7 step 10): the Request-URI of that branch, the proxy's Via with its branch, and
 // From, To, Call-ID and the CSeq number of the source (any message of the call); a CANCEL's To
 // without the tag the INVITE did not have.
 std::string BuildHopRequest(std::string_view method, std::string_view target, const Message& source,
-                            const Endpoint& self, std::uint64_t branch);
+                            const Endpoint& self, std::uint64_t branch, const Legs& legs = {});
 
 } // namespace tavrix

@@ -65,7 +65,7 @@ void CallRelay::StartCall(CallRecord& rec, const Message& message, const PeerAdd
     }
     // Who may speak in the call from now on (RFC 3261 12.2.2, 9.2): the INVITE's sender, its
     // tag and its branch (a CANCEL carries the same).
-    rec.Source = PeerAddress{"", peer.IP, peer.Port};
+    rec.Source = PeerAddress{"", peer.IP, peer.Port, peer.transport};
     rec.CallerTag = TagOf(message.Header(HeaderId::From));
     rec.InviteBranch = ParseVia(message.Header(HeaderId::Via)).Param("branch").value_or("");
     if (StartForks(rec, message, peer)) {
@@ -83,7 +83,8 @@ bool CallRelay::Route(CallRecord& rec, const Message& message, const PeerAddress
         return false;
     }
     const PeerAddress callee = ContactAddress(route);
-    rec.Callee = PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port};
+    rec.Callee =
+        PeerAddress{std::string(StripBrackets(route)), callee.IP, callee.Port, callee.transport};
     // A binding behind NAT is reached where its REGISTER came from (RFC 3261 18.2.1).
     if (const CallRecord* binding = m_calls.RegistrationOf(rec.Callee.Uri); binding != nullptr) {
         rec.CalleeSource = binding->Source;
@@ -190,8 +191,8 @@ Side CallRelay::SenderSide(const CallRecord& rec, const PeerAddress& peer) const
             return Side::Callee;
         }
     }
-    if (peer == PeerAddress{"", rec.Caller.IP, rec.Caller.Port} ||
-        peer == PeerAddress{"", rec.Source.IP, rec.Source.Port}) {
+    if ((peer.IP == rec.Caller.IP && peer.Port == rec.Caller.Port) ||
+        (peer.IP == rec.Source.IP && peer.Port == rec.Source.Port)) {
         return Side::Caller;
     }
     return peer.IP == rec.Caller.IP || peer.IP == rec.Source.IP ? Side::Caller : Side::Callee;

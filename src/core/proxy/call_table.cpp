@@ -3,6 +3,7 @@
 #include "core/text/message.h"
 #include "core/text/numeric.h"
 #include "core/text/uri.h"
+#include "core/text/via.h"
 
 namespace tavrix {
 
@@ -22,10 +23,16 @@ bool IsSpent(const CallRecord& slot)
 PeerAddress ContactAddress(std::string_view uri)
 {
     const Uri parsed = ParseUri(uri);
-    if (!parsed.Is("sip")) {
+    const bool sips = parsed.Is("sips");
+    if (!parsed.Is("sip") && !sips) {
         return {"", "", kSipPort};
     }
-    return {"", std::string(parsed.hostPort.host), parsed.hostPort.Port()};
+    // RFC 3261 19.1.2, 26.2: "sips:" and transport=tls ask for TLS, at 5061 without a port.
+    const TransportKind kind =
+        sips ? TransportKind::Tls : KindNamed(FindParam(parsed.params, "transport").value_or(""));
+    const bool tlsPort = kind == TransportKind::Tls && parsed.hostPort.portText.empty();
+    return {"", std::string(parsed.hostPort.host), tlsPort ? kSipsPort : parsed.hostPort.Port(),
+            kind};
 }
 
 bool CallRecord::IsBare() const
@@ -174,7 +181,7 @@ void CallTable::Heard(SlotNumber slot, Side side, const PeerAddress& from)
 {
     if (IsTaken(slot)) {
         PeerAddress& source = side == Side::Callee ? Slot(slot).CalleeSource : Slot(slot).Source;
-        source = PeerAddress{"", from.IP, from.Port};
+        source = PeerAddress{"", from.IP, from.Port, from.transport};
     }
 }
 

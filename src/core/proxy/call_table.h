@@ -2,6 +2,7 @@
 
 #include "core/log/logger.h"
 #include "core/proxy/index_set.h"
+#include "core/proxy/transport.h"
 #include "core/text/message.h"
 
 #include <array>
@@ -23,14 +24,16 @@ inline constexpr SlotNumber kCallSlots = 100;
 struct PeerAddress
 {
     std::string Uri;
-    std::string IP;
+    std::string IP; // an IPv6 address in brackets
     std::uint16_t Port = 0;
+    TransportKind transport = TransportKind::Udp;
 
     bool operator==(const PeerAddress&) const = default;
 };
 
-// Where a "sip:" URI (a Contact, a route) is reached: its host and port, 5060 without one. A
-// URI of another scheme has no address here (port 5060, no IP): "sips:" would ask for TLS.
+// Where a "sip:" or "sips:" URI (a Contact, a route) is reached: its host and port, 5060
+// without one (5061 for TLS), over the transport its transport parameter names ("sips:": TLS;
+// none: UDP). A URI of another scheme has no address here (port 5060, no IP).
 PeerAddress ContactAddress(std::string_view uri);
 
 // The two sides of a call: who sent its INVITE, and where the proxy forwarded it.

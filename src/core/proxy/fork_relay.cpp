@@ -78,7 +78,7 @@ bool CallRelay::StartForks(CallRecord& rec, const Message& message, const PeerAd
         }
         Fork fork;
         const PeerAddress at = ContactAddress(route);
-        fork.callee = PeerAddress{std::string(StripBrackets(route)), at.IP, at.Port};
+        fork.callee = PeerAddress{std::string(StripBrackets(route)), at.IP, at.Port, at.transport};
         if (IsOwnEndpoint(at.IP, at.Port, m_self)) {
             continue; // a binding that leads back here (RFC 3261 16.3 step 4)
         }
@@ -177,7 +177,7 @@ void CallRelay::ForkAnswered(CallRecord& call, std::size_t index, std::int16_t c
         call.stage = CallStage::Answered;
         if (invite) {
             call.Callee = fork.callee;
-            call.CalleeSource = PeerAddress{"", peer.IP, peer.Port};
+            call.CalleeSource = PeerAddress{"", peer.IP, peer.Port, peer.transport};
             call.CalleeTag = fork.tag;
             call.AnswerTimeLeft = 0;
         }
@@ -286,8 +286,8 @@ void CallRelay::ForkTick(SlotNumber slot)
                 fork.state = ForkState::Done;
                 fork.code = 408;
                 ended = true;
-                m_log.WriteLog(Level::Info, "No answer from ", Reach(fork).IP, ":",
-                               Reach(fork).Port, " to a forked '",
+                m_log.WriteLog(Level::Info, "No answer from ", fork.callee.IP, ":",
+                               fork.callee.Port, " to a forked '",
                                IsInvite(call) ? std::string_view("INVITE") : call.Method, "'");
             }
         }

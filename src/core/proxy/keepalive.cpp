@@ -15,7 +15,9 @@ constexpr std::string_view kCallIdMark = "keepalive-";
 
 bool BehindNat(const CallRecord& rec)
 {
-    return rec.IsRegistration() && &Reach(rec, Side::Caller) != &rec.Caller;
+    // A binding heard over a connection is kept by it (RFC 5626 4.4.1 leaves that to the phone).
+    return rec.IsRegistration() && rec.Source.transport == TransportKind::Udp &&
+           &Reach(rec, Side::Caller) != &rec.Caller;
 }
 
 } // namespace

@@ -10,7 +10,12 @@ constexpr std::size_t kMaxAnsweredSources = 10000;
 
 Endpoint EndpointOf(const PeerAddress& peer)
 {
-    return {peer.IP, peer.Port};
+    return {peer.IP, peer.Port, peer.transport, {}};
+}
+
+Legs LegsOf(const PeerAddress& from, const PeerAddress& to)
+{
+    return {from.transport, from.IP, to.transport, to.IP};
 }
 
 } // namespace
@@ -49,7 +54,7 @@ void Outbox::Relay(std::string_view status, const Message& response, std::int16_
 void Outbox::Send(const Endpoint& to, std::string_view status, const std::string& text)
 {
     m_log.WriteLog(Level::Debug, "Sending '", status, "' to ", to.IP, ":", to.Port);
-    m_sender.SendDatagram(text, to.IP, to.Port);
+    m_sender.SendDatagram(text, to.IP, to.Port, to.kind);
 }
 
 std::uint64_t Outbox::Forward(const CallRecord& rec, Side side, std::string_view method,
@@ -60,9 +65,10 @@ std::uint64_t Outbox::Forward(const CallRecord& rec, Side side, std::string_view
     const std::string& target =
         side == Side::Callee || rec.Contact.empty() ? rec.Callee.Uri : rec.Contact;
     const std::string via = StampVia(source.Header(HeaderId::Via), EndpointOf(from));
-    const PeerAddress& to = Reach(rec, side);
-    m_sender.SendDatagram(BuildRequest(method, target, source, m_self, m_realm, via), to.IP,
-                          to.Port);
+    const PeerAddress& to = Reach(rec, side, m_sender);
+    m_sender.SendDatagram(
+        BuildRequest(method, target, source, m_self, m_realm, via, 0, LegsOf(from, to)), to.IP,
+        to.Port, to.transport);
     return BranchHash(via, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq));
 }
 
@@ -74,21 +80,22 @@ std::uint64_t Outbox::BranchOf(const Message& source, const PeerAddress& from) c
 
 void Outbox::ForwardFork(const Fork& fork, const Message& source, const PeerAddress& from)
 {
-    const PeerAddress& to = Reach(fork);
+    const PeerAddress& to = Reach(fork, m_sender);
     m_log.WriteLog(Level::Debug, "Sending '", source.Method(), "' request to: ", to.IP, ":",
                    to.Port);
     const std::string via = StampVia(source.Header(HeaderId::Via), EndpointOf(from));
-    m_sender.SendDatagram(
-        BuildRequest(source.Method(), fork.callee.Uri, source, m_self, m_realm, via, fork.branch),
-        to.IP, to.Port);
+    m_sender.SendDatagram(BuildRequest(source.Method(), fork.callee.Uri, source, m_self, m_realm,
+                                       via, fork.branch, LegsOf(from, to)),
+                          to.IP, to.Port, to.transport);
 }
 
 void Outbox::SendHop(std::string_view method, const Fork& fork, const Message& source)
 {
-    const PeerAddress& to = Reach(fork);
+    const PeerAddress& to = Reach(fork, m_sender);
     m_log.WriteLog(Level::Debug, "Sending '", method, "' request to: ", to.IP, ":", to.Port);
-    m_sender.SendDatagram(BuildHopRequest(method, fork.callee.Uri, source, m_self, fork.branch),
-                          to.IP, to.Port);
+    m_sender.SendDatagram(
+        BuildHopRequest(method, fork.callee.Uri, source, m_self, fork.branch, LegsOf(to, to)),
+        to.IP, to.Port, to.transport);
 }
 
 void Outbox::Tick()
@@ -109,9 +116,24 @@ const PeerAddress& Reach(const CallRecord& rec, Side side)
     return heard.IP.empty() || heard.IP == named.IP ? named : heard;
 }
 
-const PeerAddress& Reach(const Fork& fork)
+const PeerAddress& Reach(const Fork& fork, const DatagramSender& sender)
 {
+    if (IsStream(fork.heard.transport)) {
+        return sender.Connected(fork.heard.transport, fork.heard.IP, fork.heard.Port) ? fork.heard
+                                                                                      : fork.callee;
+    }
     return fork.heard.IP.empty() || fork.heard.IP == fork.callee.IP ? fork.callee : fork.heard;
+}
+
+const PeerAddress& Reach(const CallRecord& rec, Side side, const DatagramSender& sender)
+{
+    // RFC 3261 18, the approach of RFC 5626: a party heard over a connection is reached over
+    // it while it is open (a phone behind NAT cannot take a new one), else at its Contact.
+    const PeerAddress& heard = side == Side::Callee ? rec.CalleeSource : rec.Source;
+    if (IsStream(heard.transport)) {
+        return sender.Connected(heard.transport, heard.IP, heard.Port) ? heard : rec.Party(side);
+    }
+    return Reach(rec, side);
 }
 
 } // namespace tavrix

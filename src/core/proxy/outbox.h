@@ -73,6 +73,9 @@ private:
 // Where a party is heard: where its messages come from when that is not its Contact's address
 // (RFC 3261 18.2.1; the approach of RFC 5626), else its Contact's address.
 const PeerAddress& Reach(const CallRecord& rec, Side side);
-const PeerAddress& Reach(const Fork& fork);
+// The same for what the proxy sends: a party heard over a stream connection is reached over it
+// while it is open, else at its Contact.
+const PeerAddress& Reach(const CallRecord& rec, Side side, const DatagramSender& sender);
+const PeerAddress& Reach(const Fork& fork, const DatagramSender& sender);
 
 } // namespace tavrix

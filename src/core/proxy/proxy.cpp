@@ -35,7 +35,18 @@ bool Proxy::SetUsers(std::optional<Users> users, RandomSource* random)
 
 void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)
 {
-    m_self = Endpoint{std::move(ip), port};
+    m_self.IP = std::move(ip);
+    m_self.Port = port;
+}
+
+void Proxy::AddFace(TransportKind kind, std::string ip, std::uint16_t port)
+{
+    m_self.faces.push_back(Endpoint{std::move(ip), port, kind, {}});
+}
+
+void Proxy::ConnectionClosed(const PeerAddress& peer)
+{
+    m_registrar.ConnectionClosed(peer);
 }
 
 void Proxy::SetTrace(MessageTrace* trace)

@@ -59,7 +59,12 @@ public:
 
     // Entry point: a datagram arrived from peer (IP and Port set). Logs it, reads it once and
     // takes it through the dispatcher. Any bytes are acceptable input.
+    // The peer's transport says what it came over (a stream message whole, as the connection's
+    // framing cut it), its IP and Port the far end (of the connection).
     void ReceiveDatagram(std::string_view text, const PeerAddress& peer);
+    // A stream connection with that far end closed: a binding that came over a WebSocket
+    // can no longer be reached (RFC 7118 5: its Contact names no host) and ends.
+    void ConnectionClosed(const PeerAddress& peer);
     // Entry point: one timer tick: the summaries of log lines left out, the expiry sweep.
     void Tick();
 
@@ -94,6 +99,10 @@ public:
     // Where the proxy is reached, written into Via and Record-Route; the port is the bound one.
     const Endpoint& Self() const { return m_self; }
     void SetLocalEndpoint(std::string ip, std::uint16_t port);
+    // The proxy listens there too (an IPv6 address in brackets): written into the Via and
+    // Record-Route of what it sends over that transport and family, and its own address for
+    // the loop guard.
+    void AddFace(TransportKind kind, std::string ip, std::uint16_t port);
 
 private:
     SIP_STATS m_stats;

@@ -92,7 +92,7 @@ AdmitResult Registrar::Register(CallRecord& rec, const Message& message, const P
     rec.Caller.IP = at.IP;
     rec.Caller.Port = at.Port;
     rec.Owner = rec.Username;
-    rec.Source = PeerAddress{"", peer.IP, peer.Port};
+    rec.Source = PeerAddress{"", peer.IP, peer.Port, peer.transport};
     // The caller is registered in the call's own slot.
     rec.holds = Holds::CallAndRegistration;
     m_routes.AddRoute(rec.Username, rec.Contact);
@@ -132,6 +132,26 @@ void Registrar::EndCall(SlotNumber slot)
 {
     EndRegistration(slot);
     m_calls.CleanupCall(slot);
+}
+
+void Registrar::ConnectionClosed(const PeerAddress& peer)
+{
+    if (peer.transport != TransportKind::Ws && peer.transport != TransportKind::Wss) {
+        return;
+    }
+    std::vector<SlotNumber> ended;
+    for (SlotNumber i = m_calls.NextTaken(0); i != 0; i = m_calls.NextTaken(i)) {
+        const CallRecord& slot = m_calls.At(i);
+        if (slot.holds == Holds::Registration && slot.Source.transport == peer.transport &&
+            slot.Source.IP == peer.IP && slot.Source.Port == peer.Port) {
+            ended.push_back(i);
+        }
+    }
+    for (const SlotNumber slot : ended) {
+        m_log.WriteLog(Level::Info, "Connection from ", peer.IP, ":", peer.Port,
+                       " closed: registration of '", m_calls.At(slot).Username, "' ended");
+        EndCall(slot);
+    }
 }
 
 void Registrar::EndRegistration(SlotNumber slot)

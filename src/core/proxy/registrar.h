@@ -68,6 +68,9 @@ public:
     void EndCall(SlotNumber slot);
     // Ends the registration the slot holds, if any, as EndCall does, and leaves the slot taken.
     void EndRegistration(SlotNumber slot);
+    // A WebSocket connection with that far end closed: every binding registered over it ends
+    // (its Contact names no host to reach it at; RFC 7118 5).
+    void ConnectionClosed(const PeerAddress& peer);
 
     // Keeps every registration in the store from now on, after loading the ones it holds that
     // have not run out (nullptr: memory only).

@@ -123,8 +123,8 @@ void Registrar::CreateBinding(CallRecord slot, const std::string& user, std::str
     slot.Contact = std::move(contact);
     slot.TimeLeft = lifetime;
     const PeerAddress at = ContactAddress(slot.Contact);
-    slot.Caller = PeerAddress{"", at.IP, at.Port};
-    slot.Source = PeerAddress{"", peer.IP, peer.Port};
+    slot.Caller = PeerAddress{"", at.IP, at.Port, at.transport};
+    slot.Source = PeerAddress{"", peer.IP, peer.Port, peer.transport};
     m_routes.AddRoute(user, slot.Contact);
     m_calls.Store(slot);
     m_log.WriteLog(Level::Info, "User '", user, "' successfully registered at '", slot.Caller.IP,

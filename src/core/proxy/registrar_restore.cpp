@@ -99,7 +99,7 @@ void Registrar::Restore(const Binding& binding)
         m_stats.Increment(Figure::Registrations);
     }
     const PeerAddress contact = ContactAddress(binding.Contact);
-    rec.Caller = PeerAddress{"", contact.IP, contact.Port};
+    rec.Caller = PeerAddress{"", contact.IP, contact.Port, contact.transport};
     rec.Source = PeerAddress{"", binding.IP, binding.Port};
     rec.TimeLeft = TicksUntil(binding.Expires, now);
     m_calls.Store(rec);

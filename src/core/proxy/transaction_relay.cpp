@@ -46,7 +46,7 @@ void CallRelay::OnOther(CallRecord& rec, const Message& message, const PeerAddre
     rec.holds = Holds::Transaction;
     rec.Method = message.Method();
     rec.TimeLeft = kTransactionTime;
-    rec.Caller = PeerAddress{"", peer.IP, peer.Port};
+    rec.Caller = PeerAddress{"", peer.IP, peer.Port, peer.transport};
     rec.Contact = std::string(StripBrackets(message.Header(HeaderId::Contact)));
     rec.Owner = user;
     rec.Source = rec.Caller;

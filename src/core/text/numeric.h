@@ -8,6 +8,7 @@ namespace tavrix {
 
 // The SIP port, where a URI names none (RFC 3261 19.1.2) and where the proxy listens.
 inline constexpr std::uint16_t kSipPort = 5060;
+inline constexpr std::uint16_t kSipsPort = 5061; // TLS (RFC 3261 26.2)
 
 // The number at the start of a text: leading blanks, a sign, digits and a decimal fraction.
 // A text that is empty or does not start with a number gives 0. Never fails.
