@@ -1,0 +1,251 @@
+#include "core/proxy/proxy_fixture.h"
+#include "core/text/text.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrix {
+namespace {
+
+using namespace test;
+
+// The proxy listens on UDP and TCP at 127.0.0.1:5070, TLS at 5071, WebSocket at 8080 and UDP
+// at [::1]:5070. bob is a UDP phone; alice's phone connects over TCP from port 40001.
+class TransportTest : public ProxyTest
+{
+protected:
+    TransportTest()
+    {
+        proxy.AddFace(TransportKind::Tcp, "127.0.0.1", 5070);
+        proxy.AddFace(TransportKind::Tls, "127.0.0.1", 5071);
+        proxy.AddFace(TransportKind::Ws, "127.0.0.1", 8080);
+        proxy.AddFace(TransportKind::Udp, "[::1]", 5070);
+        FromBob(Register(kBob, "reg-b", "Expires: 3600\n"));
+        TakeSent();
+    }
+    void Over(TransportKind kind, std::string ip, std::uint16_t port, std::string_view text)
+    {
+        proxy.ReceiveDatagram(text, PeerAddress{"", std::move(ip), port, kind});
+    }
+    // A REGISTER as a phone writes it over that transport.
+    static std::string Registering(std::string_view user, std::string_view via,
+                                   std::string_view contact)
+    {
+        return Crlf(Cat("REGISTER sip:127.0.0.1:5070 SIP/2.0\nVia: SIP/2.0/", via,
+                        ";branch=z9hG4bKr\nFrom: <sip:", user, "@127.0.0.1>;tag=r1\nTo: <sip:",
+                        user, "@127.0.0.1>\nCall-ID: reg-", user, "\nCSeq: 1 REGISTER\nContact: <",
+                        contact, ">\nExpires: 3600\nContent-Length: 0\n\n"));
+    }
+    // bob's INVITE for user.
+    static std::string Calling(std::string_view user, std::string_view callId)
+    {
+        return Crlf(Cat(
+            "INVITE sip:", user,
+            "@127.0.0.1:5070 SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.2:5062;branch=z9hG4bK", callId,
+            "\nFrom: <sip:bob@127.0.0.1>;tag=b1\nTo: <sip:", user, "@127.0.0.1>\nCall-ID: ", callId,
+            "\nCSeq: 1 INVITE\nContact: <sip:bob@127.0.0.2:5062>\nContent-Length: 0\n\n"));
+    }
+    // Where a datagram went and over what, and the lines of its text that start with name.
+    static std::string Where(const Datagram& d)
+    {
+        return Cat(ViaName(d.kind), " ", d.address, ":", d.port);
+    }
+    static Lines LinesOf(const std::string& text, std::string_view name)
+    {
+        Lines lines;
+        std::string_view rest = text;
+        while (!rest.empty() && !rest.starts_with("\r\n")) {
+            const std::string_view line = rest.substr(0, rest.find("\r\n"));
+            if (line.starts_with(name)) {
+                lines.emplace_back(line);
+            }
+            rest.remove_prefix(line.size() + 2);
+        }
+        return lines;
+    }
+};
+
+TEST_F(TransportTest, EachLegIsReachedOverWhatItCameOn)
+{
+    // RFC 3261 18.2.2: the 200 goes back over alice's connection, to its far end, whatever
+    // port her Via names; her Via is stamped with both (RFC 3581 4).
+    net.open.insert(RecordingTransport::Key(TransportKind::Tcp, "127.0.0.1", 40001));
+    Over(TransportKind::Tcp, "127.0.0.1", 40001,
+         Registering("alice", "TCP 127.0.0.1:5061", "sip:alice@127.0.0.1:5061;transport=tcp"));
+    std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Where(sent[0]), "TCP 127.0.0.1:40001");
+    EXPECT_EQ(LinesOf(sent[0].text, "Via"),
+              Lines{"Via: SIP/2.0/TCP 127.0.0.1:5061;branch=z9hG4bKr;received=127.0.0.1;"
+                    "rport=40001"});
+
+    // bob's call reaches her over that connection; the proxy's Via and Record-Route name the
+    // face it leaves by, and the one bob reaches comes second (RFC 5658 3.2).
+    FromBob(Calling("alice", "c1"));
+    sent = TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(Where(sent[0]), "UDP 127.0.0.2:5062");
+    EXPECT_EQ(Where(sent[1]), "TCP 127.0.0.1:40001");
+    EXPECT_EQ(LinesOf(sent[1].text, "Via: SIP/2.0/TCP")[0].substr(0, 38),
+              "Via: SIP/2.0/TCP 127.0.0.1:5070;branch");
+    EXPECT_EQ(LinesOf(sent[1].text, "Record-Route"),
+              (Lines{"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
+                     "Record-Route: <sip:127.0.0.1:5070;lr>"}));
+    // Her ringing goes to bob over UDP, where his Via says.
+    std::string ringing = "SIP/2.0 180 Ringing\r\n";
+    for (const std::string_view name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
+        for (const std::string& line : LinesOf(sent[1].text, Cat(name, ":"))) {
+            AppendPieces(ringing, line, name == "To" ? ";tag=a9" : "", "\r\n");
+        }
+    }
+    ringing += "Content-Length: 0\r\n\r\n";
+    Over(TransportKind::Tcp, "127.0.0.1", 40001, ringing);
+    sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Where(sent[0]), "UDP 127.0.0.2:5062");
+
+    // Her connection closed: the next call opens one to her Contact.
+    net.open.clear();
+    FromBob(Calling("alice", "c2"));
+    sent = TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(Where(sent[1]), "TCP 127.0.0.1:5061");
+}
+
+TEST_F(TransportTest, ContactsNameTheirTransport)
+{
+    // Each phone registered over the transport its Contact names, from a connection that has
+    // closed since (or over UDP from its Contact's address).
+    struct Row
+    {
+        std::string contact;
+        TransportKind over;
+        std::string from;
+        std::string where; // of bob's INVITE to the phone
+        Lines recordRoutes;
+    };
+    const std::vector<Row> rows{
+        {"sip:p@127.0.0.4:5064",
+         TransportKind::Udp,
+         "127.0.0.4",
+         "UDP 127.0.0.4:5064",
+         {"Record-Route: <sip:127.0.0.1:5070;lr>"}},
+        {"sip:p@127.0.0.4:5064;transport=TCP",
+         TransportKind::Tcp,
+         "127.0.0.4",
+         "TCP 127.0.0.4:5064",
+         {"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
+          "Record-Route: <sip:127.0.0.1:5070;lr>"}},
+        {"sips:p@127.0.0.4",
+         TransportKind::Tls,
+         "127.0.0.4",
+         "TLS 127.0.0.4:5061",
+         {"Record-Route: <sip:127.0.0.1:5071;transport=tls;lr>",
+          "Record-Route: <sip:127.0.0.1:5070;lr>"}},
+        {"sip:p@127.0.0.4;transport=tls",
+         TransportKind::Tls,
+         "127.0.0.4",
+         "TLS 127.0.0.4:5061",
+         {"Record-Route: <sip:127.0.0.1:5071;transport=tls;lr>",
+          "Record-Route: <sip:127.0.0.1:5070;lr>"}},
+        {"sip:p@[::1]:5066",
+         TransportKind::Udp,
+         "[::1]",
+         "UDP [::1]:5066",
+         {"Record-Route: <sip:[::1]:5070;lr>", "Record-Route: <sip:127.0.0.1:5070;lr>"}},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.contact);
+        const std::string user = Cat("phone", n++);
+        Over(row.over, row.from, 5064,
+             Registering(user, Cat(ViaName(row.over), " ", row.from, ":5064"), row.contact));
+        TakeSent();
+        FromBob(Calling(user, Cat("call-", user)));
+        const std::vector<Datagram> sent = TakeSent();
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(Where(sent[1]), row.where);
+        EXPECT_EQ(LinesOf(sent[1].text, "Record-Route"), row.recordRoutes);
+    }
+}
+
+TEST_F(TransportTest, AWebSocketBindingEndsWithItsConnection)
+{
+    // RFC 7118 5: a browser's Contact names a host nobody can reach; only its connection can.
+    net.open.insert(RecordingTransport::Key(TransportKind::Ws, "127.0.0.1", 50000));
+    Over(TransportKind::Ws, "127.0.0.1", 50000,
+         Registering("carol", "WS df7jal23ls0d.invalid",
+                     "sip:k1@df7jal23ls0d.invalid;transport=ws"));
+    std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Where(sent[0]), "WS 127.0.0.1:50000");
+    EXPECT_NE(sent[0].text.find("Via: SIP/2.0/WS df7jal23ls0d.invalid;branch=z9hG4bKr;"
+                                "received=127.0.0.1;rport=50000\r\n"),
+              std::string::npos);
+    FromBob(Calling("carol", "c1"));
+    sent = TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(Where(sent[1]), "WS 127.0.0.1:50000");
+    EXPECT_TRUE(sent[1].text.starts_with("INVITE sip:k1@df7jal23ls0d.invalid;transport=ws "));
+
+    net.open.clear();
+    TakeLog();
+    proxy.ConnectionClosed(PeerAddress{"", "127.0.0.1", 50000, TransportKind::Ws});
+    const Lines log = TakeLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "LOG_INFO Connection from 127.0.0.1:50000 closed: registration of 'carol' "
+                      "ended");
+    FromBob(Calling("carol", "c2"));
+    EXPECT_EQ(Sent(),
+              (Lines{"127.0.0.2:5062 SIP/2.0 100 Trying", "127.0.0.2:5062 SIP/2.0 404 Not Found"}));
+    // A TCP connection's close ends nothing: its phone can be called back at its Contact.
+    Over(TransportKind::Tcp, "127.0.0.1", 40001,
+         Registering("alice", "TCP 127.0.0.1:5061", "sip:alice@127.0.0.1:5061;transport=tcp"));
+    proxy.ConnectionClosed(PeerAddress{"", "127.0.0.1", 40001, TransportKind::Tcp});
+    EXPECT_EQ(proxy.Routes().RoutesOf("alice"),
+              std::vector<std::string>{"sip:alice@127.0.0.1:5061;transport=tcp"});
+}
+
+TEST_F(TransportTest, IPv6AddressesInBrackets)
+{
+    // The proxy's own IPv6 address is guarded like its IPv4 ones; a phone elsewhere gets
+    // received without brackets (RFC 3261 20.42), and answers go back bracketed.
+    Receive(Registering("dave", "UDP [2001:db8::5]:5066;rport", "sip:dave@[2001:db8::5]:5066"),
+            "[::1]", 40002);
+    std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Where(sent[0]), "UDP [::1]:40002");
+    EXPECT_NE(sent[0].text.find("Via: SIP/2.0/UDP [2001:db8::5]:5066;branch=z9hG4bKr;"
+                                "received=::1;rport=40002\r\n"),
+              std::string::npos);
+    FromBob(Calling("dave", "c1"));
+    sent = TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(Where(sent[1]), "UDP [::1]:40002");
+    EXPECT_EQ(LinesOf(sent[1].text, "Via: SIP/2.0/UDP [::1]").size(), 1u);
+
+    TakeLog();
+    FromBob(Registering("eve", "UDP 127.0.0.2:5062", "sip:eve@[::1]:5070"));
+    FromBob(Calling("eve", "c2"));
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 200 OK", "127.0.0.2:5062 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 SIP/2.0 482 Loop Detected"}));
+}
+
+TEST_F(TransportTest, BothRoutesOfTheProxyAreUsedUp)
+{
+    // A request within a dialog that crossed transports names both of the proxy's faces.
+    const std::string bye =
+        Crlf("BYE sip:alice@127.0.0.1:5061;transport=tcp SIP/2.0\n"
+             "Via: SIP/2.0/UDP 127.0.0.2:5062;branch=z9hG4bKbye\n"
+             "Route: <sip:127.0.0.1:5070;lr>\nRoute: <sip:127.0.0.1:5070;transport=tcp;lr>\n"
+             "Route: <sip:elsewhere.example;lr>\n"
+             "From: <sip:bob@127.0.0.1>;tag=b1\nTo: <sip:alice@127.0.0.1>;tag=a1\nCall-ID: c1\n"
+             "CSeq: 2 BYE\nContent-Length: 0\n\n");
+    const Message message(bye);
+    const std::string built =
+        BuildRequest("BYE", "sip:alice@127.0.0.1:5061;transport=tcp", message, proxy.Self(), {}, {},
+                     0, Legs{TransportKind::Udp, "127.0.0.2", TransportKind::Tcp, "127.0.0.1"});
+    EXPECT_EQ(LinesOf(built, "Route"), Lines{"Route: <sip:elsewhere.example;lr>"});
+}
+
+} // namespace
+} // namespace tavrix

@@ -1,0 +1,92 @@
+#include "core/text/stream_framer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tavrix {
+namespace {
+
+std::string Msg(std::string_view body, std::string_view length = "")
+{
+    return "OPTIONS sip:p SIP/2.0\r\nCall-ID: x\r\nContent-Length: " +
+           std::string(length.empty() ? std::to_string(body.size()) : length) + "\r\n\r\n" +
+           std::string(body);
+}
+
+TEST(StreamFramer, MessagesEndWhereTheirLengthSays)
+{
+    // RFC 3261 18.3. Each row: the reads of one connection, the messages they make, the
+    // status after the last read, the pings seen, and whether part of a message waits.
+    struct Row
+    {
+        std::string name;
+        std::vector<std::string> reads;
+        std::vector<std::string> messages;
+        StreamFramer::Status status;
+        int pings;
+        bool partial;
+    };
+    const std::string a = Msg("hello");
+    const std::string b = Msg("");
+    const std::string big(70000, 'x');
+    const std::string largest = Msg(std::string(kMaxMessageSize - Msg("").size() - 4, 'y'));
+    const std::vector<Row> rows{
+        {"one read", {a}, {a}, StreamFramer::Status::Ok, 0, false},
+        {"two in one read", {a + b}, {a, b}, StreamFramer::Status::Ok, 0, false},
+        {"split in the header",
+         {a.substr(0, 10), a.substr(10)},
+         {a},
+         StreamFramer::Status::Ok,
+         0,
+         false},
+        {"split in the body", {a.substr(0, a.size() - 2)}, {}, StreamFramer::Status::Ok, 0, true},
+        {"compact name",
+         {"OPTIONS sip:p SIP/2.0\r\nl: 2\r\n\r\nhiREST"},
+         {"OPTIONS sip:p SIP/2.0\r\nl: 2\r\n\r\nhi"},
+         StreamFramer::Status::Ok,
+         0,
+         true},
+        {"pings and blank lines between",
+         {"\r\n\r\n" + a + "\r\n" + b + "\r\n\r\n"},
+         {a, b},
+         StreamFramer::Status::Ok,
+         2,
+         false},
+        {"a ping split", {"\r\n", "\r\n"}, {}, StreamFramer::Status::Ok, 1, false},
+        {"no length",
+         {"OPTIONS sip:p SIP/2.0\r\nCall-ID: x\r\n\r\n"},
+         {},
+         StreamFramer::Status::NoLength,
+         0,
+         false},
+        {"a length that is no number",
+         {Msg("", "12a")},
+         {},
+         StreamFramer::Status::NoLength,
+         0,
+         false},
+        {"too long a body", {Msg("", "65500") + "x"}, {}, StreamFramer::Status::TooLarge, 0, false},
+        {"a header without end", {big}, {}, StreamFramer::Status::TooLarge, 0, false},
+        {"nothing after an error", {Msg("", "x"), a}, {}, StreamFramer::Status::NoLength, 0, false},
+        {"the largest one", {largest}, {largest}, StreamFramer::Status::Ok, 0, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        StreamFramer framer;
+        std::vector<std::string> messages;
+        StreamFramer::Status status = StreamFramer::Status::Ok;
+        for (const std::string& read : row.reads) {
+            status = framer.Feed(read, messages);
+        }
+        EXPECT_EQ(messages.size(), row.messages.size());
+        EXPECT_TRUE(messages == row.messages); // (too long to print)
+        EXPECT_EQ(status, row.status);
+        EXPECT_EQ(framer.TakePings(), row.pings);
+        EXPECT_EQ(framer.Partial(), row.partial);
+    }
+}
+
+} // namespace
+} // namespace tavrix
