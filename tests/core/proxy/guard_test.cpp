@@ -46,11 +46,12 @@ TEST_F(SmallTableTest, FullTableGivesSpentSlotsAwayElseRefuses)
     EXPECT_EQ(Slot(1).CallID, "reg-b");
     EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 200 OK"}));
 
-    // Live calls are never given away: with bob in slot 1 and three calls of alice's to him
-    // (the first registers her in its slot), a new Call-ID finds no room.
+    // Live calls are never given away, not even one with a second left: with bob in slot 1
+    // and three calls of alice's to him (the first registers her in its slot), a new Call-ID
+    // finds no room.
     Ticks(1);
     for (int i = 1; i <= 3; ++i) {
-        FromAlice(Invite("bob", "live-" + std::to_string(i)));
+        FromAlice(Invite("bob", "live-" + std::to_string(i), i == 3 ? "Session-Expires: 1\n" : ""));
     }
     ASSERT_EQ(proxy.Calls().Taken(), 4u);
     TakeSent();

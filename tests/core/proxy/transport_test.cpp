@@ -230,6 +230,19 @@ TEST_F(TransportTest, IPv6AddressesInBrackets)
                              "127.0.0.2:5062 SIP/2.0 482 Loop Detected"}));
 }
 
+TEST_F(TransportTest, ANewLocalAddressKeepsTheOtherFaces)
+{
+    proxy.SetLocalEndpoint("127.0.0.7", 5999);
+    Over(TransportKind::Tcp, "127.0.0.1", 40001,
+         Registering("alice", "TCP 127.0.0.1:5061", "sip:alice@127.0.0.1:5061;transport=tcp"));
+    FromBob(Calling("alice", "c1"));
+    const std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(LinesOf(sent[2].text, "Record-Route"),
+              (Lines{"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
+                     "Record-Route: <sip:127.0.0.7:5999;lr>"}));
+}
+
 TEST_F(TransportTest, BothRoutesOfTheProxyAreUsedUp)
 {
     // A request within a dialog that crossed transports names both of the proxy's faces.

@@ -49,6 +49,10 @@ TEST(GetHeader, FirstHeaderLineOfTheNameInAnyCaseOrCompactForm)
         }
     }
     EXPECT_EQ(GetHeader("M\r\nX-Tag: a\r\nx-tag: b\r\n", "X-TAG"), "a");
+    // Only the known headers have a long name to write.
+    EXPECT_EQ(LongNameOf(HeaderId::Other), "");
+    EXPECT_EQ(LongNameOf(HeaderId::Count), "");
+    EXPECT_EQ(LongNameOf(HeaderId::ProxyAuthorization), "Proxy-Authorization");
     EXPECT_EQ(GetHeaders("SIP/2.0 200 OK\r\nVia: a\r\nFrom: f\r\nv:c\r\n\r\nVia: body\r\n", "Via"),
               (std::vector<std::string_view>{"a", "c"}));
 }
@@ -148,6 +152,9 @@ TEST(Uri, OneGrammarForEveryAddressForm)
         {"bob", "", "", "", 5060, ""},
         {"1:2@h", "", "", "", 5060, ""},
         {"<:x@h>", "", "", "", 5060, ""},
+        {"a+b:x@h", "a+b", "x", "h", 5060, ""},
+        {"sip:[::1]55", "sip", "", "[::1]", 5060, ""},
+        {"sip:[::1]", "sip", "", "[::1]", 5060, ""},
     };
     for (const auto& row : rows) {
         const Uri uri = ParseUri(row.address);
