@@ -9,8 +9,12 @@
 //   op 'T' or 't'  the argument is a decimal number of ticks (1 without digits); at most
 //                  kMaxTicksPerInput in all
 //   op 'R'         the payload is the whole rest of the input: any bytes, "@@" lines included
+//   op 'F'         the payload is bytes read from a stream connection: cut into messages as
+//                  the connection's framing does (in two reads, split in the middle), each
+//                  handed to the proxy from the source; a framing error closes the connection
+//   op 'C'         the source's connection closes (its payload is ignored)
 //   any other op   the payload is one datagram
-//   source '1'..'5' picks kSources[0..4]; any other byte picks one by its value modulo 5
+//   source '1'..'8' picks kSources[0..7]; any other byte picks one by its value modulo 8
 // An input that does not start with "@@" opens with a datagram from the first source.
 //
 // With TAVRIX_FUZZ_TRACE set in the environment, each step, each datagram sent and the whole
@@ -20,6 +24,7 @@
 #include "core/proxy/call_table.h"
 #include "core/proxy/proxy.h"
 #include "core/proxy/transport.h"
+#include "core/text/stream_framer.h"
 #include "mock/memory_log_sink.h"
 #include "mock/mock_clock.h"
 
@@ -34,6 +39,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -41,16 +47,21 @@ using tavrix::CallRecord;
 using tavrix::PeerAddress;
 
 constexpr std::string_view kLocalIp = "127.0.0.1";
+constexpr std::uint16_t kWebSocketPort = 8080;
 constexpr std::uint16_t kLocalPort = 5060;
 
 // alice, bob, the upstream of the default route, alice's second port (above the 16-bit signed
-// range) and a host on the proxy's own port, which every answer must refuse to reach.
-const std::array<PeerAddress, 5> kSources = {{
+// range), a host on the proxy's own port, which every answer must refuse to reach, a phone
+// over TCP, a browser over WebSocket and a phone over IPv6.
+const std::array<PeerAddress, 8> kSources = {{
     {"", "127.0.0.1", 5061},
     {"", "127.0.0.2", 5062},
     {"", "127.0.0.3", 5063},
     {"", "127.0.0.1", 40000},
     {"", "127.0.0.5", 5060},
+    {"", "127.0.0.6", 40001, tavrix::TransportKind::Tcp},
+    {"", "127.0.0.7", 40002, tavrix::TransportKind::Ws},
+    {"", "[::1]", 5066},
 }};
 
 // A tick walks all 100 slots, and an input that asks for thousands of them would be the slowest
@@ -127,8 +138,11 @@ bool ParseIPv4(std::string_view text, std::uint32_t& address)
 // spelling the socket layer accepts ("0x7f.0.0.1", "0177.0.0.1", " 127.0.0.1", "00.0.0.0").
 bool IsOwnEndpoint(std::string_view address, std::uint16_t port)
 {
-    if (port != kLocalPort) {
+    if (port != kLocalPort && port != kWebSocketPort) {
         return false;
+    }
+    if (address == "[::1]" || address == "[::]") {
+        return true;
     }
     std::uint32_t number = 0;
     if (!ParseIPv4(address, number)) {
@@ -158,6 +172,22 @@ public:
         if (IsOwnEndpoint(address, port)) {
             Broken("datagram sent to the proxy's own endpoint");
         }
+    }
+    bool SendStream(tavrix::TransportKind kind, std::string_view text, std::string_view address,
+                    std::uint16_t port) override
+    {
+        if (kind == tavrix::TransportKind::Udp) {
+            Broken("a stream message over UDP");
+        }
+        Send(text, address, port);
+        return true;
+    }
+    bool Connected(tavrix::TransportKind kind, std::string_view address,
+                   std::uint16_t port) const override
+    {
+        return std::ranges::any_of(kSources, [&](const PeerAddress& source) {
+            return source.transport == kind && source.IP == address && source.Port == port;
+        });
     }
 };
 
@@ -221,13 +251,21 @@ long TickCount(std::string_view argument)
 class Run
 {
 public:
-    Run() : m_proxy(m_transport, m_sink, m_display, m_clock, Config()) {}
+    Run() : m_proxy(m_transport, m_sink, m_display, m_clock, Config())
+    {
+        m_proxy.AddFace(tavrix::TransportKind::Tcp, std::string(kLocalIp), kLocalPort);
+        m_proxy.AddFace(tavrix::TransportKind::Ws, std::string(kLocalIp), kWebSocketPort);
+        m_proxy.AddFace(tavrix::TransportKind::Udp, "[::1]", kLocalPort);
+    }
 
-    ~Run()
+    // Traced, each step's log lines follow it, so that a broken invariant shows what led up
+    // to it.
+    void PrintLog()
     {
         if (Tracing()) {
-            const std::string_view log = m_sink.Text();
-            std::fprintf(stderr, "log:\n%.*s", static_cast<int>(log.size()), log.data());
+            const std::string_view log = std::string_view(m_sink.Text()).substr(m_printed);
+            std::fwrite(log.data(), 1, log.size(), stderr); // NUL bytes too
+            m_printed += log.size();
         }
     }
 
@@ -239,6 +277,35 @@ public:
                          source.Port, text.size(), static_cast<int>(line.size()), line.data());
         }
         m_proxy.ReceiveDatagram(text, source);
+        PrintLog();
+        CheckTables(m_proxy.Calls(), m_proxy.Routes());
+    }
+
+    // Bytes of a stream connection, read in two pieces.
+    void Stream(std::string_view bytes, const PeerAddress& source)
+    {
+        tavrix::StreamFramer framer;
+        std::vector<std::string> messages;
+        const std::size_t half = bytes.size() / 2;
+        auto status = framer.Feed(bytes.substr(0, half), messages);
+        if (status == tavrix::StreamFramer::Status::Ok) {
+            status = framer.Feed(bytes.substr(half), messages);
+        }
+        for (const std::string& message : messages) {
+            if (message.size() > tavrix::kMaxMessageSize) {
+                Broken("a framed message over the largest size");
+            }
+            Datagram(message, source);
+        }
+        if (status != tavrix::StreamFramer::Status::Ok) {
+            Closed(source);
+        }
+    }
+
+    void Closed(const PeerAddress& source)
+    {
+        m_proxy.ConnectionClosed(source);
+        PrintLog();
         CheckTables(m_proxy.Calls(), m_proxy.Routes());
     }
 
@@ -252,6 +319,7 @@ public:
             m_proxy.Tick();
         }
         m_ticks += count;
+        PrintLog();
         CheckTables(m_proxy.Calls(), m_proxy.Routes());
     }
 
@@ -272,6 +340,7 @@ private:
     tavrix::test::MockClock m_clock;
     tavrix::Proxy m_proxy;
     long m_ticks = 0;
+    std::size_t m_printed = 0;
 };
 
 constexpr std::string_view kStepMark = "@@";
@@ -316,6 +385,10 @@ void RunSteps(Run& run, std::string_view input)
             lineEnd == std::string_view::npos ? std::string_view() : TakePayload(input, pos);
         if (op == 'T' || op == 't') {
             run.Ticks(TickCount(argument));
+        } else if (op == 'C') {
+            run.Closed(SourceFor(source));
+        } else if (op == 'F' && lineEnd != std::string_view::npos) {
+            run.Stream(payload, SourceFor(source));
         } else if (lineEnd != std::string_view::npos) {
             run.Datagram(payload, SourceFor(source));
         }

@@ -29,6 +29,14 @@ void CallRelay::OnOther(CallRecord& rec, const Message& message, const PeerAddre
         FollowSubscription(rec, message);
         return;
     }
+    if (rec.IsRegistration()) {
+        // The Call-ID of a registration (RFC 3261 8.1.1.4: a new request outside a dialog has
+        // a Call-ID of its own): its slot cannot hold a transaction too, and the binding stays.
+        m_log.WriteLimited(Flood::Unhandled, Level::Err, "'", message.Method(), "' from ", peer.IP,
+                           ":", peer.Port, " under the Call-ID of a registration refused");
+        m_out.Answer(peer, "400 Bad Request", message);
+        return;
+    }
     if (!m_admission.Authorized(rec, message, peer)) {
         return;
     }

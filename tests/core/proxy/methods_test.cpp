@@ -75,6 +75,14 @@ TEST_F(MethodsTest, OtherMethodsInACallAndOutsideOne)
     Ticks(1);
     EXPECT_EQ(proxy.Calls().Find("m3"), 0) << "unanswered for 32 s";
 
+    // Under the Call-ID of alice's registration: refused, and her binding and route stay.
+    TakeLog();
+    FromAlice(Request("MESSAGE", "bob", "reg-a"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 400 Bad Request"});
+    EXPECT_EQ(TakeLog()[1], "LOG_ERR 'MESSAGE' from 127.0.0.1:5061 under the Call-ID of a "
+                            "registration refused");
+    EXPECT_TRUE(Slot(proxy.Calls().Find("reg-a")).IsRegistration());
+
     // A subscription lives its 2xx's Expires; its NOTIFYs go back by Call-ID; a terminated one
     // ends it once answered.
     const std::string subscribe = Request("SUBSCRIBE", "bob", "s1", "Event: presence\n");
@@ -101,7 +109,7 @@ TEST_F(MethodsTest, OtherMethodsInACallAndOutsideOne)
                           "SUBSCRIBE, NOTIFY, UPDATE, MESSAGE, REFER, INFO, PUBLISH\r\n"),
               std::string::npos);
     EXPECT_EQ(Summary(), "Statistics: Registrations=2 CallAttempts=0 FailedCalls=0 "
-                         "CompletedCalls=0 Errors=1 LastRoute=bob");
+                         "CompletedCalls=0 Errors=2 LastRoute=bob");
 }
 
 TEST_F(MethodsTest, ACallsRequestsAndAnswersGoToTheOtherSide)
