@@ -35,8 +35,10 @@ void Bind(sqlite3_stmt* statement, int index, const std::string& text)
 } // namespace
 
 SqliteStore::SqliteStore(std::string path, Proxy& proxy, QObject* parent)
-    : QObject(parent), m_path(std::move(path)), m_proxy(proxy)
+    : QObject(parent), m_path(std::move(path)), m_proxy(proxy), m_flushTimer(this)
 {
+    // Found by its name, so that a test can see the retry planned without waiting for it.
+    m_flushTimer.setObjectName(QStringLiteral("flushTimer"));
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &SqliteStore::flush);
     std::string error;
