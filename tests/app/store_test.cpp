@@ -194,18 +194,24 @@ private slots:
     void sqliteFileThatCannotBeUsed()
     {
         File file;
-        const auto logOf = [&file] {
+        const auto logOf = [](const QByteArray& path) {
             Rig rig;
-            SqliteStore store(file.path.toStdString(), rig.proxy);
+            SqliteStore store(path.toStdString(), rig.proxy);
             return rig.log();
         };
         file.query("PRAGMA locking_mode=EXCLUSIVE; CREATE TABLE t (x); WITH RECURSIVE n(i) AS "
                    "(SELECT 1 UNION SELECT i + 1 FROM n WHERE i < 2000) "
                    "INSERT INTO t SELECT hex(randomblob(40)) FROM n");
-        QCOMPARE(logOf(), "LOG_ERR: T Cannot keep registrations in '" + file.path +
-                              "': database is locked; they live in memory only\r\n");
+        const QByteArray folder = QFile::encodeName(file.dir.filePath("d"));
+        QVERIFY(QDir().mkdir(folder));
+        for (const auto& [path, reason] : {std::pair{file.path, "database is locked"},
+                                           {folder, "unable to open database file"}}) {
+            QCOMPARE(logOf(path), "LOG_ERR: T Cannot keep registrations in '" + path +
+                                      "': " + reason + "; they live in memory only\r\n");
+        }
         sqlite3_close(std::exchange(file.db, nullptr));
-        QCOMPARE(QDir(file.dir.path()).entryList(QDir::Files), QStringList{"r.db"});
+        QCOMPARE(QDir(file.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{"d", "r.db"}));
 
         // Past the header only a check of the whole file finds the damage.
         const QRegularExpression setAside("^LOG_ERR: T Registration file '" +
@@ -216,7 +222,7 @@ private slots:
             QFile damaged(file.path);
             QVERIFY(damaged.open(QIODevice::ReadWrite) && damaged.seek(at) &&
                     damaged.write(QByteArray(4096, 'x')) == 4096 && damaged.flush());
-            const QRegularExpressionMatch match = setAside.match(logOf());
+            const QRegularExpressionMatch match = setAside.match(logOf(file.path));
             QVERIFY(match.hasMatch());
             // The next one may be set aside within the same second.
             QVERIFY(QFile::remove(match.captured(1)));
