@@ -237,6 +237,14 @@ private slots:
         }
     }
 
+    // Each line's time is that of its own second.
+    void timeTextFollowsTheClock()
+    {
+        LocalTimeText time;
+        const std::string first(time.Text(0)), later(time.Text(86400 + 3661));
+        QVERIFY(!first.empty() && later.find(first) == std::string::npos);
+    }
+
     void headlessServesReportsAndStopsOnSignals()
     {
         QProcess tavrix;
