@@ -283,22 +283,23 @@ private slots:
                        static_cast<long long>(rig.now + 60));
         };
         hash("good");
+        hash("good2");
         hash("partial", "");
         redis.call("SET tavrix:binding:text x");
         RedisStore store({"127.0.0.1", redis.port()}, rig.proxy);
         QTRY_VERIFY(store.isShared());
         QVERIFY(rig.log().endsWith("through redis://127.0.0.1:" + QByteArray::number(redis.port()) +
-                                   ": 1 taken in, 1 held\r\n"));
+                                   ": 2 taken in, 2 held\r\n"));
         hash("late", " updated 20");
         hash("other", " updated 20");
         // A wrong step shows at the latest in the last row: nothing undoes it.
         const std::string expires = " " + std::to_string(rig.now + 60) + " ";
         const std::pair<std::string, QString> rows[] = {
-            {"save", "good"},
-            {"bogus other 20" + expires + "other", "good"},
-            {"remove other 9 good", "good"},
-            {"save other 20" + expires + "late", "good late"},
-            {"remove other 20 late", "good"},
+            {"save", "good good2"},
+            {"bogus other 20" + expires + "other", "good good2"},
+            {"remove other 9 good", "good good2"},
+            {"save other 20" + expires + "late", "good good2 late"},
+            {"remove other 20 late", "good good2"},
         };
         for (const auto& [message, held] : rows) {
             redis.call("PUBLISH tavrix:changes:0 %s", message.c_str());
@@ -322,7 +323,8 @@ private slots:
         auto redis = std::make_unique<RedisServer>(port);
         retry->start(0);
         QTRY_VERIFY(store.isShared());
-        redis.reset();
+        store.Save({"a", "alice", "sip:alice@127.0.0.1", "127.0.0.1", 5060, rig.now + 60, 1});
+        redis.reset(); // with the write on its way
         QTRY_VERIFY(retry->isActive() && retry->interval() == 500);
         const QByteArray url = "redis://127.0.0.1:" + QByteArray::number(port);
         const QByteArray serving = "; serving the registrations held here, trying again\r\n";
