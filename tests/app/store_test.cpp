@@ -1,5 +1,6 @@
 #include "app/redis_store.h"
 #include "app/sqlite_store.h"
+#include "core/proxy/sip_messages.h"
 #include "mock/memory_log_sink.h"
 #include "mock/mock_clock.h"
 #include "mock/recording_transport.h"
@@ -156,6 +157,8 @@ private slots:
         QCOMPARE(file.query("SELECT * FROM bindings WHERE call_id = 'a'"),
                  "a|alice|sip:alice@127.0.0.1:5070|127.0.0.1|5070|" +
                      QByteArray::number(rig.now + 30) + "|2;");
+        alice.Updated = 3;
+        store->Save(alice); // written as the store goes
         store.reset();
 
         file.query("INSERT INTO bindings VALUES ('odd', 'u', 'sip:u@127.0.0.1', '127.0.0.1', "
@@ -184,6 +187,7 @@ private slots:
         file.query("ROLLBACK");
         retry->start(0);
         QTRY_COMPARE(file.query("SELECT call_id FROM bindings ORDER BY 1"), "a;b;");
+        QVERIFY(!retry->isActive());
         QCOMPARE(rig.log(), "LOG_ERR: T Cannot write registrations to '" + file.path +
                                 "': database is locked; trying again every second\r\n"
                                 "LOG_INFO: T Registrations written to '" +
@@ -268,6 +272,9 @@ private slots:
         heard.replaceInStrings(QRegularExpression("^(\\w+) [0-9a-f]+ "), "\\1 ME ");
         QCOMPARE(heard, (QStringList{"", "save ME " + now + " " + expires + " a b",
                                      "remove ME " + now + " a b"}));
+        // A Redis with a client timeout closes the idle command link, never a subscriber.
+        redis.call("CLIENT KILL TYPE normal SKIPME yes");
+        QTRY_VERIFY(rig.log().contains(" unreachable: Server closed the connection; "));
     }
 
     // What Redis holds at the start and what the others publish: a hash with a field missing
@@ -292,14 +299,16 @@ private slots:
                                    ": 2 taken in, 2 held\r\n"));
         hash("late", " updated 20");
         hash("other", " updated 20");
+        rig.proxy.ReceiveDatagram(test::Register(test::kAlice, "mine"), {"", "127.0.0.1", 5061});
         // A wrong step shows at the latest in the last row: nothing undoes it.
         const std::string expires = " " + std::to_string(rig.now + 60) + " ";
         const std::pair<std::string, QString> rows[] = {
-            {"save", "good good2"},
-            {"bogus other 20" + expires + "other", "good good2"},
-            {"remove other 9 good", "good good2"},
-            {"save other 20" + expires + "late", "good good2 late"},
-            {"remove other 20 late", "good good2"},
+            {"save", "good good2 mine"},
+            {"bogus other 20" + expires + "other", "good good2 mine"},
+            {"remove other 9 good", "good good2 mine"},
+            {"save other 20" + expires + "late", "good good2 late mine"},
+            {"remove other 20 late", "good good2 mine"},
+            {"remove other " + std::to_string(rig.now) + " mine", "good good2"},
         };
         for (const auto& [message, held] : rows) {
             redis.call("PUBLISH tavrix:changes:0 %s", message.c_str());
