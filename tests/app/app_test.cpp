@@ -141,6 +141,9 @@ private slots:
              "headless 0 '192.0.2.7' 192.0.2.9:5080 4 1000000 1 127.0.0.1:9 1 "
              "redis://127.0.0.1:6380/2"},
             {{"--default-route", "192.0.2.9"}, -1, "desktop 5060 '' 192.0.2.9:5060 3 100 11 :0 0"},
+            {{"--registrar", "redis://127.0.0.1/0", "--metrics", "127.0.0.1:0"},
+             -1,
+             "desktop 5060 '' 127.0.0.1:5060 3 100 11 127.0.0.1:0 0 redis://127.0.0.1:6379"},
             {{"--config", "# port = 1\n; port = 2\nport = 5070\n[General]\nheadless = true\n"
                           "log-level=2 ; quiet\nlog-format = journal\n"},
              -1,
