@@ -16,8 +16,10 @@
 
 #include <hiredis/hiredis.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
+#include <csignal>
 
 namespace tavrix {
 
@@ -89,6 +91,8 @@ class RedisServer
 public:
     explicit RedisServer(quint16 port = FreePort()) : m_port(port)
     {
+        // Gone with the test even when the test crashes or is killed.
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start("redis-server", {"--port", QString::number(m_port), "--bind", "127.0.0.1",
                                          "--save", "", "--appendonly", "no"});
         static_cast<void>(QTest::qWaitFor( // up() tells
