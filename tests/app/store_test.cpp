@@ -286,6 +286,7 @@ private slots:
     void redisTakesTheOthersChanges()
     {
         RedisServer redis;
+        QVERIFY2(redis.up(), "needs redis-server (scripts/install-deps.sh test)");
         Rig rig;
         const auto hash = [&](const char* id, const std::string& last = " updated 10") {
             const std::string command = "HSET tavrix:binding:%s callid %s user %s contact "
