@@ -67,8 +67,11 @@ std::int64_t Number(std::string_view text)
 
 RedisStore::RedisStore(RedisAddress address, Proxy& proxy, QObject* parent)
     : QObject(parent), m_address(std::move(address)), m_proxy(proxy),
-      m_channel("tavrix:changes:" + std::to_string(m_address.db)), m_retryMs(kFirstRetryMs)
+      m_channel("tavrix:changes:" + std::to_string(m_address.db)), m_retryTimer(this),
+      m_retryMs(kFirstRetryMs)
 {
+    // Found by its name, so that a test can watch the back-off without waiting it out.
+    m_retryTimer.setObjectName(QStringLiteral("retryTimer"));
     const quint64 id = QRandomGenerator::system()->generate64();
     m_instance = QByteArray::number(id, 16).toStdString();
     m_retryTimer.setSingleShot(true);

@@ -35,19 +35,22 @@ void Bind(sqlite3_stmt* statement, int index, const std::string& text)
 } // namespace
 
 SqliteStore::SqliteStore(std::string path, Proxy& proxy, QObject* parent)
-    : QObject(parent), m_path(std::move(path)), m_proxy(proxy)
+    : QObject(parent), m_path(std::move(path)), m_proxy(proxy), m_flushTimer(this)
 {
+    // Found by its name, so that a test can see the retry planned without waiting for it.
+    m_flushTimer.setObjectName(QStringLiteral("flushTimer"));
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &SqliteStore::flush);
     std::string error;
-    if (!open(error)) {
-        const bool busy = m_db != nullptr && (sqlite3_errcode(m_db) == SQLITE_BUSY ||
-                                              sqlite3_errcode(m_db) == SQLITE_LOCKED);
+    bool damaged = false;
+    if (!open(error, damaged)) {
         close();
         const QString file = QFile::decodeName(m_path.c_str());
         const QString aside = file + QDateTime::currentDateTime().toString(
                                          QStringLiteral(".'corrupt'-yyyyMMdd-HHmmss"));
-        if (busy || !QFile::exists(file) || !QFile::rename(file, aside)) {
+        // Only a file whose content is bad is set aside: one that cannot be opened or written
+        // (a folder, no permission, a full disk, held by another program) is left as it is.
+        if (!damaged || !QFile::rename(file, aside)) {
             m_proxy.Log().WriteLog(Level::Err, "Cannot keep registrations in '", m_path,
                                    "': ", error, "; they live in memory only");
         } else {
@@ -55,7 +58,8 @@ SqliteStore::SqliteStore(std::string path, Proxy& proxy, QObject* parent)
             QFile::rename(file + "-wal", aside + "-wal");
             QFile::remove(file + "-shm");
             std::string again;
-            const bool fresh = open(again);
+            bool ignored = false;
+            const bool fresh = open(again, ignored);
             if (!fresh) {
                 close();
             }
@@ -78,10 +82,13 @@ SqliteStore::~SqliteStore()
     close();
 }
 
-bool SqliteStore::open(std::string& error)
+bool SqliteStore::open(std::string& error, bool& damaged)
 {
-    const auto failed = [this, &error] {
-        error = sqlite3_errmsg(m_db);
+    // A damage report of the check, or SQLite's own reason.
+    const auto failed = [this, &error, &damaged](const std::string& report = {}) {
+        const int code = sqlite3_errcode(m_db);
+        damaged = !report.empty() || code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+        error = report.empty() ? sqlite3_errmsg(m_db) : report;
         return false;
     };
     if (sqlite3_open_v2(m_path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
@@ -99,8 +106,7 @@ bool SqliteStore::open(std::string& error)
         },
         &check, nullptr);
     if (check != "ok") {
-        error = check.empty() ? sqlite3_errmsg(m_db) : check;
-        return false;
+        return failed(check);
     }
     sqlite3_stmt* rows = nullptr;
     if (sqlite3_prepare_v2(m_db,

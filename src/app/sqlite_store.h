@@ -21,10 +21,11 @@ namespace tavrix {
 class SqliteStore final : public QObject, public RegistrarStore
 {
 public:
-    // Opens the file, creating it when it is not there. A file that cannot be read as one of
-    // these is renamed aside (FILE.corrupt-YYYYMMDD-HHMMSS) with one LOG_ERR line and a new
-    // one is started; when no file can be used at all, the LOG_ERR line says so and the
-    // registrations live in memory only. Attaches itself to the proxy.
+    // Opens the file, creating it when it is not there. A file that is damaged or not a
+    // database is renamed aside (FILE.corrupt-YYYYMMDD-HHMMSS) with one LOG_ERR line and a new
+    // one is started; when no file can be used at all (none can be made, a folder, no
+    // permission, held by another program), the LOG_ERR line says so and the registrations
+    // live in memory only. Attaches itself to the proxy.
     SqliteStore(std::string path, Proxy& proxy, QObject* parent = nullptr);
     // Writes what is pending and detaches from the proxy.
     ~SqliteStore() override;
@@ -38,8 +39,9 @@ public:
     void flush();
 
 private:
-    // Opens m_path and reads every row into m_loaded; on failure error says why.
-    bool open(std::string& error);
+    // Opens m_path and reads every row into m_loaded; on failure error says why, and damaged
+    // whether the file's content is to blame.
+    bool open(std::string& error, bool& damaged);
     void close();
     bool write(const std::string& callId, const std::optional<Binding>& binding);
 
