@@ -23,6 +23,14 @@ void CallRelay::OnInvite(CallRecord& rec, const Message& message, const PeerAddr
 {
     if (rec.Routed() && rec.stage != CallStage::Ending) {
         m_log.WriteLog(Level::Debug, "Received 'INVITE' from ", peer.IP, ":", peer.Port);
+        if (!rec.forks.empty() && rec.stage == CallStage::Trying &&
+            ParseVia(message.Header(HeaderId::Via)).Param("branch").value_or("") ==
+                rec.InviteBranch) {
+            // The caller sent its INVITE again: every branch has it already (RFC 3261 16.10,
+            // 17.2.1: the proxy's server transaction takes the repeat).
+            m_out.Respond(peer, "100 Trying", message, rec.TimeLeft);
+            return;
+        }
         if (!m_admission.HopsExhausted(message, peer)) {
             RelayRequest(rec, message, peer, true);
         }

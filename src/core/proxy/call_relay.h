@@ -19,7 +19,7 @@ inline constexpr std::int16_t kAnswerTime = 180;
 // The most branches a forked request has; further bindings of the user are not tried.
 inline constexpr std::size_t kMaxForks = 10;
 // How long a branch may stay silent before it counts as answered "408 Request Timeout" (RFC
-// 3261 17.1.1.2, timer B: 64 times T1).
+// 3261 17.1.1.2, timer B: 64 times T1), and a cancelled one may take to answer finally.
 inline constexpr std::int16_t kForkSilence = 32;
 
 // The calls: a new INVITE is admitted, routed and forwarded; the requests within a call (a

@@ -5,6 +5,8 @@
 #include "core/text/uri.h"
 #include "core/text/via.h"
 
+#include <algorithm>
+
 namespace tavrix {
 
 namespace {
@@ -15,7 +17,12 @@ const CallRecord kEmptyRecord;
 // ACK or response, a call never routed: the next sweep frees it anyway). Never a registration.
 bool IsSpent(const CallRecord& slot)
 {
-    return !slot.IsRegistration() && (slot.stage == CallStage::Ending || slot.TimeLeft <= 0);
+    // A forked call waits for the last of its branches: their answers to the proxy's CANCEL
+    // and ACK need it.
+    const bool branchesDone = std::ranges::all_of(
+        slot.forks, [](const Fork& fork) { return fork.state == ForkState::Done; });
+    return !slot.IsRegistration() && branchesDone &&
+           (slot.stage == CallStage::Ending || slot.TimeLeft <= 0);
 }
 
 } // namespace

@@ -123,7 +123,9 @@ bool CallRelay::OnForkResponse(std::int16_t code, const Message& message, const 
     if (fork.tag.empty()) {
         fork.tag = TagOf(message.Header(HeaderId::To));
     }
-    fork.silentLeft = 0;
+    if (fork.state != ForkState::Cancelled) {
+        fork.silentLeft = 0; // heard; a cancelled branch still owes its final answer
+    }
     if (code < 200) {
         const bool cancelled = fork.state == ForkState::CancelDue;
         if (fork.state == ForkState::Sent) {
@@ -131,6 +133,7 @@ bool CallRelay::OnForkResponse(std::int16_t code, const Message& message, const 
         } else if (cancelled) {
             m_out.SendHop("CANCEL", fork, message);
             fork.state = ForkState::Cancelled;
+            fork.silentLeft = kForkSilence;
         }
         m_calls.Store(call);
         if (invite && code > 100 && call.AnswerTimeLeft > 0) {
@@ -253,6 +256,7 @@ int CallRelay::CancelForks(CallRecord& call, const Message& source)
         if (fork.state == ForkState::Proceeding) {
             m_out.SendHop("CANCEL", fork, source);
             fork.state = ForkState::Cancelled;
+            fork.silentLeft = kForkSilence; // for its final answer
             ++pending;
         } else if (fork.state == ForkState::Sent) {
             fork.state = ForkState::CancelDue;
@@ -279,8 +283,8 @@ void CallRelay::ForkTick(SlotNumber slot)
     bool counting = false;
     bool ended = false;
     for (Fork& fork : call.forks) {
-        if (fork.silentLeft > 0 &&
-            (fork.state == ForkState::Sent || fork.state == ForkState::CancelDue)) {
+        if (fork.silentLeft > 0 && fork.state != ForkState::Proceeding &&
+            fork.state != ForkState::Done) {
             counting = true;
             if (--fork.silentLeft == 0) {
                 fork.state = ForkState::Done;

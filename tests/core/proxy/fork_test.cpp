@@ -20,7 +20,8 @@ const Party kMobile{"bob", "127.0.0.5", 5065};
 class ForkTest : public ProxyTest
 {
 protected:
-    ForkTest() : ProxyTest({"127.0.0.1", 5070, "127.0.0.9:5080", 3, 100, 20})
+    explicit ForkTest(SlotNumber slots = 100)
+        : ProxyTest({"127.0.0.1", 5070, "127.0.0.9:5080", 3, slots, 20})
     {
         FromAlice(Register(kAlice, "reg-a", "Expires: 3600\n"));
         for (const Party* device : {&kDesk, &kSoft, &kMobile}) {
@@ -343,6 +344,40 @@ TEST_F(ForkTest, ASecondAnswerIsRelayedAndItsDialogEndsOnItsOwn)
     Answers(kMobile, "487 Request Terminated");
     EXPECT_EQ(Sent(), Lines{"127.0.0.5:5065 ACK sip:bob@127.0.0.5:5065 SIP/2.0"})
         << "no answer after the 2xx reaches alice";
+}
+
+// Room for the four registrations and one call.
+class FullForkTest : public ForkTest
+{
+protected:
+    FullForkTest() : ForkTest(5) {}
+};
+
+TEST_F(FullForkTest, ACallWaitsForItsLastBranchAndTakesRepeatsItself)
+{
+    Call();
+    for (const Party* device : {&kDesk, &kSoft}) {
+        Answers(*device, "180 Ringing");
+    }
+    TakeSent();
+    // The caller's INVITE again: the proxy has it on every branch already.
+    FromAlice(Invite("bob"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 100 Trying"});
+    // Answered and ended while the soft phone's and the mobile's cancels are pending: the
+    // slot is not given to the next call, so their answers still find it.
+    Answers(kDesk, "200 OK");
+    FromAlice(ToDevice("ACK", "1 ACK", kDesk));
+    FromAlice(ToDevice("BYE", "2 BYE", kDesk));
+    From(kDesk, Reply(kDesk, "200 OK", TakeSent().back().text));
+    TakeSent();
+    FromAlice(Invite("bob", "call-2"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 503 Service Unavailable"});
+    Answers(kSoft, "487 Request Terminated");
+    EXPECT_EQ(Sent(), Lines{"127.0.0.4:5064 ACK sip:bob@127.0.0.4:5064 SIP/2.0"});
+    // The mobile never answered: 32 s later its branch is given up, and the slot with it.
+    Ticks(kForkSilence);
+    FromAlice(Invite("bob", "call-3"));
+    EXPECT_EQ(Sent().size(), 4u) << "100 Trying and the three branches";
 }
 
 TEST_F(ForkTest, SilentBranchesCountAsTimedOut)
