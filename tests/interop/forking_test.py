@@ -4,12 +4,18 @@
 bob has two baresip phones on 127.0.0.2, a desk phone and a mobile, each registered from a port
 of its own; alice (linphonec, 127.0.0.1) calls him once per row of CALLS. Every call rings both
 phones; the row says what each of them does, and the case checks what the phones, alice and
-the proxy's log show. Then alice's text to bob reaches both phones."""
+the proxy's log show. Then alice's text to bob reaches both phones.
+
+forking_late_cancel_answer writes the SIP of all three ends itself: a call answered and ended
+before the other phone answers the proxy's CANCEL, while the table is full."""
 
 import re
+import socket
 import sys
+import time
 
-from peers import ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, run, wait_until
+from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Linphone, Proxy, run,
+                   wait_until)
 
 # What each of bob's phones does while the call rings: answers it, declines it, or just rings
 # (it is cancelled when the other answers or alice gives up); then who hangs up an answered
@@ -129,9 +135,124 @@ def forking_two_devices(program, workdir, bob_ip=BOB_IP):
     proxy.stop()
 
 
+class Agent:
+    """A SIP end on a UDP socket of its own, its messages written and read here."""
+
+    def __init__(self, ip, proxy):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((ip, 0))
+        self.at = "%s:%d" % self.sock.getsockname()
+        self.proxy = proxy
+        self.inbox = []
+
+    def send(self, *lines, body=""):
+        text = "\r\n".join(list(lines) + ["Content-Length: %d" % len(body), "", body])
+        self.sock.sendto(text.encode(), (ALICE_IP, self.proxy.port))
+
+    def receive(self, first, call_id, timeout=STEP_S):
+        """The next message whose first line begins with first, of that Call-ID; the others
+        wait for a later call. None after timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for message in self.inbox:
+                if message["first"].startswith(first) and message["Call-ID"] == call_id:
+                    self.inbox.remove(message)
+                    return message
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            self.sock.settimeout(left)
+            try:
+                text = self.sock.recv(65535).decode("latin-1")
+            except socket.timeout:
+                return None
+            head = text.split("\r\n\r\n")[0].split("\r\n")
+            message = {"first": head[0], "lines": head[1:]}
+            for line in head[1:]:
+                name, _, value = line.partition(":")
+                message.setdefault(name.strip(), value.strip())
+            self.inbox.append(message)
+
+    def expect(self, first, call_id):
+        message = self.receive(first, call_id)
+        if message is None:
+            raise Failure("%s: no '%s' of %s within %d s" % (self.at, first, call_id, STEP_S))
+        return message
+
+    def answer(self, request, status, tag):
+        """A response to request, its Via lines and the rest copied, with this To tag."""
+        to = request["To"] if ";tag=" in request["To"] else request["To"] + ";tag=" + tag
+        self.send("SIP/2.0 " + status,
+                  *[line for line in request["lines"] if line.startswith("Via:")],
+                  "From: " + request["From"], "To: " + to, "Call-ID: " + request["Call-ID"],
+                  "CSeq: " + request["CSeq"], "Contact: <sip:bob@%s>" % self.at)
+
+    def register(self, user):
+        self.send("REGISTER sip:%s SIP/2.0" % self.proxy.address,
+                  "Via: SIP/2.0/UDP %s;branch=z9hG4bK-reg-%s" % (self.at, user),
+                  "Max-Forwards: 70", "From: <sip:%s@%s>;tag=reg" % (user, ALICE_IP),
+                  "To: <sip:%s@%s>" % (user, ALICE_IP), "Call-ID: reg-%s" % self.at,
+                  "CSeq: 1 REGISTER", "Contact: <sip:%s@%s>" % (user, self.at), "Expires: 600")
+        self.expect("SIP/2.0 200 ", "reg-%s" % self.at)
+
+    def request(self, method, call_id, cseq, target, to_tag=""):
+        """alice's request of a call: an INVITE (with an offer) to bob, or one in the dialog
+        with bob's phone of that tag, through the proxy (its Record-Route)."""
+        ip = self.at.split(":")[0]
+        sdp = "v=0\r\no=alice 1 1 IN IP4 %s\r\ns=-\r\nc=IN IP4 %s\r\nt=0 0\r\n" \
+              "m=audio 4000 RTP/AVP 0\r\n" % (ip, ip) if method == "INVITE" else ""
+        self.send("%s %s SIP/2.0" % (method, target),
+                  "Via: SIP/2.0/UDP %s;branch=z9hG4bK-%s-%s-%d;rport" % (self.at, call_id,
+                                                                         method, cseq),
+                  "Max-Forwards: 70",
+                  *(["Route: <sip:%s;lr>" % self.proxy.address] if to_tag else []),
+                  "From: <sip:alice@%s>;tag=alice-%s" % (ALICE_IP, call_id),
+                  "To: <sip:bob@%s>%s" % (ALICE_IP, to_tag and ";tag=" + to_tag),
+                  "Call-ID: " + call_id, "CSeq: %d %s" % (cseq, method),
+                  "Contact: <sip:alice@%s>" % self.at,
+                  *(["Content-Type: application/sdp"] if sdp else []), body=sdp)
+
+
+def late_cancel_answer(program, workdir):
+    """The desk phone answers at once and the call is over before the mobile answers the
+    proxy's CANCEL; the next call finds the table full. The mobile's 200 and 487 still end its
+    branch: the proxy acknowledges the 487 and logs no error."""
+    proxy = Proxy(program, workdir, "--max-calls", "4")  # three bindings and one call
+    desk, mobile, alice = Agent(BOB_IP, proxy), Agent(BOB_IP, proxy), Agent(ALICE_IP, proxy)
+    for agent, user in ((desk, "bob"), (mobile, "bob"), (alice, "alice")):
+        agent.register(user)
+    bob = "sip:bob@" + proxy.address
+    alice.request("INVITE", "first", 1, bob)
+    invite = {phone: phone.expect("INVITE ", "first") for phone in (desk, mobile)}
+    mobile.answer(invite[mobile], "180 Ringing", "mobile")
+    desk.answer(invite[desk], "200 OK", "desk")
+    alice.expect("SIP/2.0 200 ", "first")
+    cancel = mobile.expect("CANCEL ", "first")
+    target = "sip:bob@" + desk.at
+    alice.request("ACK", "first", 1, target, "desk")
+    desk.expect("ACK ", "first")
+    alice.request("BYE", "first", 2, target, "desk")
+    desk.answer(desk.expect("BYE ", "first"), "200 OK", "desk")
+    alice.expect("SIP/2.0 200 ", "first")
+    # The next call wants the table's last slot (it may be refused with 503).
+    alice.request("INVITE", "second", 1, bob)
+    alice.expect("SIP/2.0 ", "second")
+    mobile.answer(cancel, "200 OK", "mobile")
+    mobile.answer(invite[mobile], "487 Request Terminated", "mobile")
+    if mobile.receive("ACK ", "first", 2) is None:
+        raise Failure("the mobile's 487 was not acknowledged; the proxy logged:\n" + "\n".join(
+            line for line in proxy.log().splitlines() if line.startswith("LOG_ERR")))
+    errors = [line for line in proxy.log().splitlines()
+              if line.startswith("LOG_ERR") and mobile.at in line]
+    if errors:
+        raise Failure("the mobile's answers were logged as errors:\n" + "\n".join(errors))
+    proxy.stop()
+
+
 CASES = {"forking_two_devices": (forking_two_devices, ["baresip", "linphonec"]),
          "forking_one_address": (lambda p, w: forking_two_devices(p, w, bob_ip=ALICE_IP),
-                                 ["baresip", "linphonec"])}
+                                 ["baresip", "linphonec"]),
+         "forking_late_cancel_answer": (late_cancel_answer, [])}
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
