@@ -6,8 +6,9 @@ of its own; alice (linphonec, 127.0.0.1) calls him once per row of CALLS. Every 
 phones; the row says what each of them does, and the case checks what the phones, alice and
 the proxy's log show. Then alice's text to bob reaches both phones.
 
-forking_late_cancel_answer writes the SIP of all three ends itself: a call answered and ended
-before the other phone answers the proxy's CANCEL, while the table is full."""
+The other cases write the SIP of all three ends themselves: alice's INVITE sent twice while
+both phones ring (forking_invite_retransmitted); a call answered and ended before the other
+phone answers the proxy's CANCEL, while the table is full (forking_late_cancel_answer)."""
 
 import re
 import socket
@@ -213,14 +214,57 @@ class Agent:
                   *(["Content-Type: application/sdp"] if sdp else []), body=sdp)
 
 
+def registered_ends(proxy):
+    """bob's desk phone and mobile on 127.0.0.2 and alice on 127.0.0.1, each registered."""
+    desk, mobile, alice = Agent(BOB_IP, proxy), Agent(BOB_IP, proxy), Agent(ALICE_IP, proxy)
+    for agent, user in ((desk, "bob"), (mobile, "bob"), (alice, "alice")):
+        agent.register(user)
+    return desk, mobile, alice
+
+
+def top_branch(message):
+    return next(line for line in message["lines"] if line.startswith("Via:")).split(
+        "branch=")[1].split(";")[0]
+
+
+def invite_retransmitted(program, workdir):
+    """alice sends her INVITE again (its 100 Trying came late) while both phones ring. A phone
+    may get the INVITE again on the branch it knows (its transaction takes it), never on
+    another: that would be a second request of the same call, which the phone refuses with 482
+    (RFC 3261 8.2.2.2). The desk phone then answers, and alice gets its 200."""
+    proxy = Proxy(program, workdir)
+    desk, mobile, alice = registered_ends(proxy)
+    alice.request("INVITE", "call", 1, "sip:bob@" + proxy.address)
+    invite = {phone: phone.expect("INVITE ", "call") for phone in (desk, mobile)}
+    for phone, tag in ((desk, "desk"), (mobile, "mobile")):
+        phone.answer(invite[phone], "180 Ringing", tag)
+    alice.expect("SIP/2.0 180 ", "call")
+    alice.request("INVITE", "call", 1, "sip:bob@" + proxy.address)  # the same bytes again
+    faults = []
+    deadline = time.monotonic() + 1
+    for phone, name in ((desk, "desk"), (mobile, "mobile")):
+        while (again := phone.receive("INVITE ", "call", deadline - time.monotonic())):
+            if top_branch(again) != top_branch(invite[phone]):
+                faults.append("the %s got the INVITE again on branch %s, the first on %s" %
+                              (name, top_branch(again), top_branch(invite[phone])))
+                phone.answer(again, "482 Loop Detected", name + "-again")
+    desk.answer(invite[desk], "200 OK", "desk")
+    final = alice.receive("SIP/2.0 ", "call")
+    while final and final["first"].startswith("SIP/2.0 1"):
+        final = alice.receive("SIP/2.0 ", "call")
+    if final is None or not final["first"].startswith("SIP/2.0 200 "):
+        faults.append("alice's INVITE was answered %s" % (final and final["first"]))
+    if faults:
+        raise Failure("; ".join(faults))
+    proxy.stop()
+
+
 def late_cancel_answer(program, workdir):
     """The desk phone answers at once and the call is over before the mobile answers the
     proxy's CANCEL; the next call finds the table full. The mobile's 200 and 487 still end its
     branch: the proxy acknowledges the 487 and logs no error."""
     proxy = Proxy(program, workdir, "--max-calls", "4")  # three bindings and one call
-    desk, mobile, alice = Agent(BOB_IP, proxy), Agent(BOB_IP, proxy), Agent(ALICE_IP, proxy)
-    for agent, user in ((desk, "bob"), (mobile, "bob"), (alice, "alice")):
-        agent.register(user)
+    desk, mobile, alice = registered_ends(proxy)
     bob = "sip:bob@" + proxy.address
     alice.request("INVITE", "first", 1, bob)
     invite = {phone: phone.expect("INVITE ", "first") for phone in (desk, mobile)}
@@ -252,6 +296,7 @@ def late_cancel_answer(program, workdir):
 CASES = {"forking_two_devices": (forking_two_devices, ["baresip", "linphonec"]),
          "forking_one_address": (lambda p, w: forking_two_devices(p, w, bob_ip=ALICE_IP),
                                  ["baresip", "linphonec"]),
+         "forking_invite_retransmitted": (invite_retransmitted, []),
          "forking_late_cancel_answer": (late_cancel_answer, [])}
 
 if __name__ == "__main__":
