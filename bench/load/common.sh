@@ -217,11 +217,12 @@ tree_rss_kib() {
 SIPP_COMMON=(-nostdin -buff_size 4194304 -max_recv_loops 10000
     -watchdog_minor_maxtriggers 1000000 -watchdog_major_maxtriggers 1000000)
 
-# Starts the SIPp callee on 127.0.0.2:$1 for at most $2 seconds, files in $3. Sets UAS_PID.
+# Starts the SIPp callee on 127.0.0.2:$1 for at most $2 seconds, files in $3, scenario $4
+# (default uas.xml, which answers). Sets UAS_PID.
 start_uas() {
-    local port=$1 seconds=$2 dir=$3
+    local port=$1 seconds=$2 dir=$3 scenario=${4:-uas.xml}
     mkdir -p "$dir"
-    (cd "$dir" && exec sipp -sf "$LOAD_DIR/uas.xml" -i 127.0.0.2 -p "$port" "${SIPP_COMMON[@]}" \
+    (cd "$dir" && exec sipp -sf "$LOAD_DIR/$scenario" -i 127.0.0.2 -p "$port" "${SIPP_COMMON[@]}" \
         -timeout "${seconds}s" -trace_stat -stf uas_stat.csv -fd 1 -trace_err \
         -ringbuffer_files 1 -ringbuffer_size 2000000 >uas_screen.txt 2>&1) &
     UAS_PID=$!
@@ -230,16 +231,18 @@ start_uas() {
 }
 
 # Starts the SIPp caller from 127.0.0.1:$1 towards the proxy at 127.0.0.1:$2: $4 calls at
-# $3 calls/s, $5 ms between ACK and BYE; files in $6. Sets UAC_PID (timeout(1), which runs
-# SIPp). Failed calls end after at most ~8 s of retransmissions; the whole run is bounded by
-# -timeout and, should SIPp hang, by timeout(1).
+# $3 calls/s, $5 ms between ACK and BYE, to user $UAC_USER (default service, unregistered: the
+# default route); files in $6. Sets UAC_PID (timeout(1), which runs SIPp). Failed calls end
+# after at most ~8 s of retransmissions; the whole run is bounded by -timeout and, should SIPp
+# hang, by timeout(1).
 start_uac() {
     local port=$1 proxy_port=$2 rate=$3 calls=$4 pause=$5 dir=$6
     local bound=$((calls / rate + 60))
     mkdir -p "$dir"
     (cd "$dir" && exec timeout --kill-after=5 $((bound + 15)) \
         sipp -sf "$LOAD_DIR/uac.xml" -i 127.0.0.1 -p "$port" "127.0.0.1:$proxy_port" \
-        "${SIPP_COMMON[@]}" -s service -r "$rate" -m "$calls" -l "${UAC_OPEN_LIMIT:-5000}" \
+        "${SIPP_COMMON[@]}" -s "${UAC_USER:-service}" -r "$rate" -m "$calls" \
+        -l "${UAC_OPEN_LIMIT:-5000}" \
         -d "$pause" -max_invite_retrans 4 -max_retrans 4 -recv_timeout 8000 \
         -timeout "${bound}s" -timeout_error \
         -trace_stat -stf uac_stat.csv -fd 1 -trace_rtt -rtt_freq 200 -trace_err \

@@ -152,10 +152,12 @@ def finish(*children):
 
 
 class Baresip:
-    """One baresip phone with its own configuration, driven through a FIFO (stdio)."""
+    """One baresip phone with its own configuration, driven through a FIFO (stdio). name is the
+    phone's and its folder's; user, the account it registers (name unless given)."""
 
-    def __init__(self, workdir, name, ip, proxy, answer="manual", account=""):
+    def __init__(self, workdir, name, ip, proxy, answer="manual", account="", user=None):
         self.name, self.ip, self.port = name, ip, free_udp_port(ip)
+        self.seen = 0
         self.dir = os.path.join(workdir, name)
         os.mkdir(self.dir)
         modules = next(path for path in sorted(glob.glob("/usr/lib/*/baresip/modules")) +
@@ -171,7 +173,7 @@ class Baresip:
                                                    free_udp_port(ALICE_IP), STEP_S, name, name))
         with open(self.dir + "/accounts", "w") as accounts:
             accounts.write("<sip:%s@%s>;regint=600;answermode=%s;audio_codecs=pcmu%s\n"
-                           % (name, proxy.address, answer, account))
+                           % (user or name, proxy.address, answer, account))
         fifo = os.path.join(workdir, name + ".commands")
         os.mkfifo(fifo)
         self.commands = os.open(fifo, os.O_RDWR)  # also open for writing: no end of input
@@ -188,6 +190,23 @@ class Baresip:
                 raise Failure("%s's baresip ended while waiting for %s" % (self.name, what))
             return re.search(pattern, read_text(self.output_path), re.MULTILINE)
         wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
+
+    def wait_next(self, what, *patterns):
+        """Waits for each pattern after the end of the last wait_next's matches, in any order
+        among them; the next wait_next starts after the latest of them."""
+        ends = []
+        for pattern in patterns:
+            found = {}
+
+            def seen():
+                if self.process.poll() is not None:
+                    raise Failure("%s's baresip ended while waiting for %s" % (self.name, what))
+                found["m"] = re.compile(pattern, re.M).search(read_text(self.output_path),
+                                                              self.seen)
+                return found["m"]
+            wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
+            ends.append(found["m"].end())
+        self.seen = max(ends)
 
     def quit(self):
         self.send("/quit")
