@@ -110,32 +110,34 @@ struct Scenario
     std::vector<Step> steps;
 };
 
-// Whole exchanges after both phones registered (reg-a, reg-b).
-inline std::vector<Scenario> Scenarios()
+// Whole exchanges after both phones registered (reg-a, reg-b), the calls under that Call-ID.
+inline std::vector<Scenario> Scenarios(const std::string& id = "call-1")
 {
-    const std::string invite = Invite("bob");
+    const std::string invite = Invite("bob", id);
     std::string cancel = invite;
     cancel.replace(0, 6, "CANCEL");
     cancel.replace(cancel.find("1 INVITE"), 8, "1 CANCEL");
-    const std::string bye = InDialog("BYE", "2 BYE", kAlice, "z9hG4bKbye");
-    const std::string ack = InDialog("ACK", "1 ACK", kAlice, "z9hG4bKinv");
+    const std::string bye = InDialog("BYE", "2 BYE", kAlice, "z9hG4bKbye", id);
+    const std::string ack = InDialog("ACK", "1 ACK", kAlice, "z9hG4bKinv", id);
     const std::string answer = "v=0\r\no=bob 2 2 IN IP4 127.0.0.2\r\n";
     return {
         {"call",
          {{&kAlice, invite},
-          {&kBob, Answer("180 Ringing", "1 INVITE", invite)},
-          {&kBob, Answer("200 OK", "1 INVITE", invite, answer)},
-          {&kAlice, InDialog("ACK", "1 ACK", kAlice, "z9hG4bKack")},
+          {&kBob, Answer("180 Ringing", "1 INVITE", invite, "", id)},
+          {&kBob, Answer("200 OK", "1 INVITE", invite, answer, id)},
+          {&kAlice, InDialog("ACK", "1 ACK", kAlice, "z9hG4bKack", id)},
           {&kAlice, bye},
-          {&kBob, Answer("200 OK", "2 BYE", bye)}}},
+          {&kBob, Answer("200 OK", "2 BYE", bye, "", id)}}},
         {"cancelled",
          {{&kAlice, invite},
           {&kAlice, cancel},
-          {&kBob, Answer("200 OK", "1 CANCEL", cancel)},
-          {&kBob, Answer("487 Request Terminated", "1 INVITE", invite)},
+          {&kBob, Answer("200 OK", "1 CANCEL", cancel, "", id)},
+          {&kBob, Answer("487 Request Terminated", "1 INVITE", invite, "", id)},
           {&kAlice, ack}}},
         {"busy",
-         {{&kAlice, invite}, {&kBob, Answer("486 Busy Here", "1 INVITE", invite)}, {&kAlice, ack}}},
+         {{&kAlice, invite},
+          {&kBob, Answer("486 Busy Here", "1 INVITE", invite, "", id)},
+          {&kAlice, ack}}},
         {"default route",
          {{&kAlice, Invite("seven77", "call-2", "Session-Expires: 5\n")}, {nullptr, "", 6}}},
         {"expiry", {{&kAlice, Register(kAlice, "reg-a", "Expires: 2\n")}, {nullptr, "", 3}}},
