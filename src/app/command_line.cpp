@@ -2,6 +2,7 @@
 
 #include "app/config_file.h"
 #include "app/latin1.h"
+#include "app/tls_files.h"
 #include "app/users_file.h"
 
 #include <QCommandLineParser>
@@ -64,6 +65,19 @@ QString CheckConsoleAdmins(const Options& options)
     return {};
 }
 
+// The TLS files, both or neither, taken once here so a bad one stops the start.
+QString CheckTls(const StreamConfig& streams)
+{
+    if (streams.tlsCert.isEmpty() != streams.tlsKey.isEmpty()) {
+        return QStringLiteral("--tls-cert and --tls-key go together");
+    }
+    if (streams.tlsCert.isEmpty()) {
+        return streams.wssAddress.isNull() ? QString()
+                                           : QStringLiteral("--wss needs --tls-cert and --tls-key");
+    }
+    return CheckTlsFiles(streams.tlsCert, streams.tlsKey);
+}
+
 // What the settings ask for together: stores that exclude each other, the users file read,
 // the console's administrators.
 QString CheckTogether(Options& options)
@@ -78,6 +92,9 @@ QString CheckTogether(Options& options)
             return *error;
         }
         options.users = std::get<Users>(std::move(users));
+    }
+    if (const QString error = CheckTls(options.server.streams); !error.isEmpty()) {
+        return error;
     }
     return CheckConsoleAdmins(options);
 }

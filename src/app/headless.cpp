@@ -46,6 +46,9 @@ int RunHeadless(const Options& options)
     }
     PrintToStderr("Tavrix " TAVRIX_VERSION " listening on UDP port " +
                   std::to_string(server.port()) + ", LocalIP " + server.proxy().Self().IP + "\n");
+    for (const std::string& listener : server.listening()) {
+        PrintToStderr("Listening on " + listener + "\n");
+    }
     runtime.startPages();
     return QCoreApplication::exec();
 }

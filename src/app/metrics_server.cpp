@@ -1,6 +1,7 @@
 #include "app/metrics_server.h"
 
 #include "app/latin1.h"
+#include "app/stream_server.h"
 #include "core/proxy/proxy.h"
 
 #include <QTcpServer>
@@ -38,9 +39,33 @@ struct Exposition
     std::string text;
 };
 
+// The stream transports' connections: open now by transport, refused and closed by reason.
+void ConnectionFamilies(Exposition& page, const ConnectionCounts& counts)
+{
+    page.family("tavrix_connections_open", "gauge",
+                "TCP, TLS and WebSocket connections open now, by transport.");
+    for (const TransportKind kind :
+         {TransportKind::Tcp, TransportKind::Tls, TransportKind::Ws, TransportKind::Wss}) {
+        page.sample("tavrix_connections_open", Cat("{transport=\"", UriParam(kind), "\"}"),
+                    counts.open[static_cast<std::size_t>(kind)]);
+    }
+    page.family("tavrix_connections_refused_total", "counter",
+                "Connections refused at once: too many open, or from one address.");
+    for (std::size_t reason = 0; reason < std::size(kRefusalNames); ++reason) {
+        page.sample("tavrix_connections_refused_total",
+                    Cat("{reason=\"", kRefusalNames[reason], "\"}"), counts.refused[reason]);
+    }
+    page.family("tavrix_connections_closed_total", "counter",
+                "Connections the proxy closed, by reason.");
+    for (std::size_t reason = 0; reason < std::size(kClosingNames); ++reason) {
+        page.sample("tavrix_connections_closed_total",
+                    Cat("{reason=\"", kClosingNames[reason], "\"}"), counts.closed[reason]);
+    }
+}
+
 } // namespace
 
-std::string MetricsText(Proxy& proxy)
+std::string MetricsText(Proxy& proxy, const ConnectionCounts* connections)
 {
     const SIP_STATS& stats = proxy.Stats();
     Exposition page;
@@ -81,6 +106,9 @@ std::string MetricsText(Proxy& proxy)
     page.single("tavrix_nat_bindings_ended_total", "counter",
                 "Registrations behind NAT ended because their keep-alives went unanswered.",
                 proxy.KeepAlives().ended);
+    if (connections != nullptr) {
+        ConnectionFamilies(page, *connections);
+    }
     page.family("tavrix_log_lines_total", "counter", "Log lines written, by level.");
     for (const Level level : kLevels) {
         page.sample("tavrix_log_lines_total", Cat("{level=\"", LevelLabel(level), "\"}"),
@@ -89,10 +117,11 @@ std::string MetricsText(Proxy& proxy)
     return page.text;
 }
 
-MetricsServer::MetricsServer(Proxy& proxy) : m_proxy(proxy)
+MetricsServer::MetricsServer(Proxy& proxy, const ConnectionCounts* connections)
+    : m_proxy(proxy), m_connections(connections)
 {
     m_http.route(QStringLiteral("/metrics"), QHttpServerRequest::Method::Get, [this] {
-        const std::string text = MetricsText(m_proxy);
+        const std::string text = MetricsText(m_proxy, m_connections);
         return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
                                    QByteArray(text.data(), static_cast<qsizetype>(text.size())));
     });

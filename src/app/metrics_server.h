@@ -8,16 +8,18 @@
 namespace tavrix {
 
 class Proxy;
+struct ConnectionCounts;
 
-// The proxy's figures in the Prometheus text format (version 0.0.4), as they stand now.
-std::string MetricsText(Proxy& proxy);
+// The proxy's figures in the Prometheus text format (version 0.0.4), as they stand now, with
+// the stream transports' connections when given.
+std::string MetricsText(Proxy& proxy, const ConnectionCounts* connections = nullptr);
 
 // Answers GET /metrics over HTTP with MetricsText, on the thread that owns it, between two
 // datagrams: no copy of the figures, no lock. Any other path or method is answered 404.
 class MetricsServer
 {
 public:
-    explicit MetricsServer(Proxy& proxy);
+    explicit MetricsServer(Proxy& proxy, const ConnectionCounts* connections = nullptr);
 
     // Listens on exactly this address and port (0: a free one the system picks). Logs at
     // LOG_INFO the address of the page, or at LOG_ERR why it cannot be served. True when
@@ -30,6 +32,7 @@ public:
 
 private:
     Proxy& m_proxy;
+    const ConnectionCounts* m_connections;
     QHttpServer m_http;
     quint16 m_port = 0;
 };

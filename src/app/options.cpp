@@ -80,6 +80,25 @@ std::optional<std::pair<QString, int>> AddressAndPort(const QString& text, int l
     return std::pair(address, *port);
 }
 
+// "ADDR:PORT" with a dotted IPv4 address or a bracketed IPv6 one, the port 0 to 65535.
+std::optional<std::pair<QHostAddress, quint16>> ListenAddress(const QString& text)
+{
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(QStringLiteral("]:"));
+        const QHostAddress address(text.mid(1, close - 1));
+        const auto port = Number(text.mid(close + 2), 0, 65535);
+        if (close < 0 || address.protocol() != QAbstractSocket::IPv6Protocol || !port) {
+            return std::nullopt;
+        }
+        return std::pair(address, static_cast<quint16>(*port));
+    }
+    const auto endpoint = AddressAndPort(text, 0, std::nullopt);
+    if (!endpoint) {
+        return std::nullopt;
+    }
+    return std::pair(QHostAddress(endpoint->first), static_cast<quint16>(endpoint->second));
+}
+
 // A setting whose value is a number from low to high, stored by set.
 Setting NumberSetting(const char* name, const char* valueName, QString help, int low, int high,
                       std::function<void(Options&, int)> set)
@@ -146,6 +165,85 @@ void AddProxySettings(std::vector<Setting>& settings)
     settings.push_back(NumberSetting(
         "max-routes", "N", QStringLiteral("Routes held at once (default %1).").arg(kRouteSlots), 1,
         kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
+}
+
+// A WebSocket server's address, stored by set.
+Setting WebSocketSetting(const char* name, QString help,
+                         std::function<void(StreamConfig&, QHostAddress, quint16)> set)
+{
+    return {name, "ADDR:PORT", std::move(help), [=](Options& options, const QString& text) {
+                const auto endpoint = ListenAddress(text);
+                if (!endpoint) {
+                    return QStringLiteral("ADDR:PORT, ADDR a dotted IPv4 address or an IPv6 one "
+                                          "in brackets, PORT 0 to 65535");
+                }
+                set(options.server.streams, endpoint->first, endpoint->second);
+                return QString();
+            }};
+}
+
+// TCP, TLS, WebSocket and IPv6 beside UDP, and the connections they take.
+void AddTransportSettings(std::vector<Setting>& settings)
+{
+    const auto file = [](QString StreamConfig::*field) {
+        return [field](Options& options, const QString& text) {
+            options.server.streams.*field = text;
+            return text.isEmpty() ? QStringLiteral("a file name") : QString();
+        };
+    };
+    settings.push_back({"tls-cert", "FILE",
+                        QStringLiteral("PEM certificate (and chain) for TLS; with --tls-key, TLS "
+                                       "is served on --tls-port (SIGHUP rereads both)."),
+                        file(&StreamConfig::tlsCert)});
+    settings.push_back({"tls-key", "FILE", QStringLiteral("PEM private key of --tls-cert."),
+                        file(&StreamConfig::tlsKey)});
+    settings.push_back(
+        NumberSetting("tls-port", "N",
+                      QStringLiteral("Local TLS port (default %1; 0 picks a free one).")
+                          .arg(StreamConfig().tlsPort),
+                      0, 65535, [](Options& options, int port) {
+                          options.server.streams.tlsPort = static_cast<quint16>(port);
+                      }));
+    settings.push_back(WebSocketSetting(
+        "ws",
+        QStringLiteral("Serve SIP over WebSocket (browser phones) at ws://ADDR:PORT (default: "
+                       "off; port 0 picks a free one)."),
+        [](StreamConfig& streams, QHostAddress address, quint16 port) {
+            streams.wsAddress = address;
+            streams.wsPort = port;
+        }));
+    settings.push_back(WebSocketSetting(
+        "wss",
+        QStringLiteral("Serve SIP over secure WebSocket at wss://ADDR:PORT, with the TLS files "
+                       "(default: off)."),
+        [](StreamConfig& streams, QHostAddress address, quint16 port) {
+            streams.wssAddress = address;
+            streams.wssPort = port;
+        }));
+    settings.push_back(
+        {"local-ip6", "ADDR",
+         QStringLiteral("Also serve UDP, TCP and TLS on this IPv6 address (default: IPv4 only)."),
+         [](Options& options, const QString& text) {
+             const QHostAddress address(text);
+             if (address.protocol() != QAbstractSocket::IPv6Protocol ||
+                 !address.scopeId().isEmpty()) {
+                 return QStringLiteral("an IPv6 address");
+             }
+             options.server.streams.ipv6 = address;
+             return QString();
+         }});
+    settings.push_back(NumberSetting(
+        "max-connections", "N",
+        QStringLiteral("TCP, TLS and WebSocket connections open at once (default %1).")
+            .arg(StreamConfig().maxConnections),
+        1, kMaxSlots,
+        [](Options& options, int count) { options.server.streams.maxConnections = count; }));
+    settings.push_back(NumberSetting(
+        "max-connections-per-source", "N",
+        QStringLiteral("Connections one address may hold open at once (default %1).")
+            .arg(StreamConfig().maxPerSource),
+        1, kMaxSlots,
+        [](Options& options, int count) { options.server.streams.maxPerSource = count; }));
 }
 
 // Who may register and call, and where registrations are kept.
@@ -283,6 +381,7 @@ std::vector<Setting> MakeSettings()
 {
     std::vector<Setting> settings;
     AddProxySettings(settings);
+    AddTransportSettings(settings);
     AddRegistrarSettings(settings);
     AddPageSettings(settings);
     AddConsoleSettings(settings);

@@ -19,7 +19,7 @@ void PrintToStderr(const std::string& text)
 }
 
 Runtime::Runtime(const Options& options, Server& server, LogFanOut& log)
-    : m_options(options), m_server(server), m_metrics(server.proxy()),
+    : m_options(options), m_server(server), m_metrics(server.proxy(), &server.streams().counts()),
       m_console(server.proxy(), log, options)
 {
     if (!server.proxy().SetUsers(options.users)) {
@@ -32,6 +32,10 @@ Runtime::Runtime(const Options& options, Server& server, LogFanOut& log)
     connect(&m_signals, &SignalPipe::reloadRequested, this, [this] {
         rereadConfiguration();
         ReloadUsers(m_server.proxy(), m_options.usersFile, m_options.realm);
+        if (!m_options.server.streams.tlsCert.isEmpty() && m_server.streams().reloadTls()) {
+            m_server.proxy().Log().WriteLog(Level::Info, "TLS files reread from ",
+                                            Latin1(m_options.server.streams.tlsCert));
+        }
         emit reloaded();
     });
     connect(&m_signals, &SignalPipe::terminationRequested, this, &Runtime::terminationRequested);

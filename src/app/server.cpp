@@ -5,6 +5,7 @@
 
 #include <QNetworkInterface>
 #include <QSocketNotifier>
+#include <QTcpServer>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
@@ -57,7 +58,8 @@ Server::Server(LogSink& sink, StatsDisplay& display, Clock& clock, const ServerC
                QObject* parent)
     : QObject(parent), m_socket(new QUdpSocket(this)), m_timer(new QTimer(this)),
       m_bindAddress(config.bindAddress), m_port(config.port),
-      m_proxy(*this, sink, display, clock, WithLocalEndpoint(config))
+      m_proxy(*this, sink, display, clock, WithLocalEndpoint(config)), m_ipv6(config.streams.ipv6),
+      m_streams(new StreamServer(m_proxy, config.streams, this))
 {
     m_socket->setObjectName(QStringLiteral("wsck"));
     m_timer->setObjectName(QStringLiteral("Timer1"));
@@ -67,13 +69,32 @@ Server::Server(LogSink& sink, StatsDisplay& display, Clock& clock, const ServerC
 
 Server::~Server() = default;
 
+bool Server::bindUdp()
+{
+    // Not shared: a second program on the same port would silently take half the traffic.
+    if (m_port != 0 || !m_streams->wantsTcp()) {
+        return m_socket->bind(m_bindAddress, m_port, QAbstractSocket::DontShareAddress);
+    }
+    // A free port for UDP whose TCP twin is free too, so both are the same port.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (!m_socket->bind(m_bindAddress, 0, QAbstractSocket::DontShareAddress)) {
+            return false;
+        }
+        QTcpServer probe;
+        if (probe.listen(m_bindAddress, m_socket->localPort())) {
+            return true;
+        }
+        m_socket->abort();
+    }
+    return m_socket->bind(m_bindAddress, 0, QAbstractSocket::DontShareAddress);
+}
+
 bool Server::openSocket()
 {
     if (isOpen()) {
         return true;
     }
-    // Not shared: a second program on the same port would silently take half the traffic.
-    if (!m_socket->bind(m_bindAddress, m_port, QAbstractSocket::DontShareAddress)) {
+    if (!bindUdp()) {
         m_lastError = m_socket->errorString();
         m_socket->abort();
         m_proxy.Log().WriteLog(Level::Err, "Cannot bind UDP port ", m_port, ": ",
@@ -92,7 +113,57 @@ bool Server::openSocket()
     // are logged, and intake goes on.
     m_notifier = new QSocketNotifier(m_socket->socketDescriptor(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &Server::readDatagrams);
+    openIPv6();
+    m_streams->open(m_bindAddress, m_port);
     return true;
+}
+
+void Server::openIPv6()
+{
+    if (m_ipv6.isNull()) {
+        return;
+    }
+    m_socket6 = new QUdpSocket(this);
+    if (!m_socket6->bind(m_ipv6, m_port, QAbstractSocket::DontShareAddress)) {
+        m_proxy.Log().WriteLog(Level::Err, "Cannot listen for UDP on ", AddressText(m_ipv6), ":",
+                               m_port, ": ", Latin1(m_socket6->errorString()));
+        delete m_socket6;
+        m_socket6 = nullptr;
+        return;
+    }
+    m_proxy.AddFace(TransportKind::Udp, AddressText(m_ipv6), m_port);
+    connect(m_socket6, &QUdpSocket::readyRead, this, &Server::readIPv6);
+}
+
+void Server::readIPv6()
+{
+    while (m_socket6 != nullptr && m_socket6->hasPendingDatagrams()) {
+        const qint64 size = std::max<qint64>(m_socket6->pendingDatagramSize(), 0);
+        std::string data(static_cast<std::size_t>(size), '\0');
+        QHostAddress from;
+        quint16 fromPort = 0;
+        const qint64 read = m_socket6->readDatagram(data.data(), size, &from, &fromPort);
+        if (read < 0) {
+            reportReadError(errno);
+            return;
+        }
+        data.resize(static_cast<std::size_t>(read));
+        PeerAddress peer;
+        peer.IP = AddressText(from);
+        peer.Port = fromPort;
+        m_proxy.ReceiveDatagram(data, peer);
+    }
+}
+
+std::vector<std::string> Server::listening() const
+{
+    std::vector<std::string> lines;
+    if (m_socket6 != nullptr) {
+        lines.push_back("UDP " + AddressText(m_ipv6) + ":" + std::to_string(m_port));
+    }
+    const auto& streams = m_streams->listening();
+    lines.insert(lines.end(), streams.begin(), streams.end());
+    return lines;
 }
 
 void Server::closeSocket()
@@ -100,6 +171,9 @@ void Server::closeSocket()
     delete m_notifier; // before the descriptor goes
     m_notifier = nullptr;
     m_socket->close();
+    delete m_socket6;
+    m_socket6 = nullptr;
+    m_streams->close();
 }
 
 void Server::shutDown()
@@ -171,6 +245,10 @@ void Server::Send(std::string_view text, std::string_view address, std::uint16_t
                                    ": the socket is closed");
         return;
     }
+    if (!address.empty() && address.front() == '[') {
+        sendIPv6(text, address, port);
+        return;
+    }
     // The proxy sends only plain dotted quads; anything else would need a lookup, which stalls
     // every other event.
     const std::optional<std::uint32_t> to = ParseIPv4(address);
@@ -186,6 +264,32 @@ void Server::Send(std::string_view text, std::string_view address, std::uint16_t
         m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ", address, ":", port,
                                    ": ", Latin1(m_socket->errorString()));
     }
+}
+
+void Server::sendIPv6(std::string_view text, std::string_view address, std::uint16_t port)
+{
+    const QHostAddress to(QString::fromLatin1(address.substr(1, address.size() - 2)));
+    if (m_socket6 == nullptr || to.protocol() != QAbstractSocket::IPv6Protocol) {
+        m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ", address, ":", port,
+                                   m_socket6 == nullptr ? ": no IPv6 socket (--local-ip6)"
+                                                        : ": not an IPv6 address");
+        return;
+    }
+    if (m_socket6->writeDatagram(text.data(), static_cast<qint64>(text.size()), to, port) < 0) {
+        m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ", address, ":", port,
+                                   ": ", Latin1(m_socket6->errorString()));
+    }
+}
+
+bool Server::SendStream(TransportKind kind, std::string_view text, std::string_view address,
+                        std::uint16_t port)
+{
+    return m_streams->send(kind, text, address, port);
+}
+
+bool Server::Connected(TransportKind kind, std::string_view address, std::uint16_t port) const
+{
+    return m_streams->connected(kind, address, port);
 }
 
 } // namespace tavrix

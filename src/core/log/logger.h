@@ -29,14 +29,15 @@ enum class Flood : std::uint8_t
     Stranger,    // a message within a call or registration from none of its parties
     UserLimit,   // a user over the bindings or calls one user may hold
     AnswerLimit, // an answer to a refused request not sent (rate or size)
+    Connection,  // a stream connection refused or closed by the proxy
     Kinds
 };
 
 // The name of each kind, in the order of Flood, as the metrics page labels it ("no_call_id").
 inline constexpr std::string_view kFloodNames[] = {
-    "no_call_id",   "call_table_full", "route_table_full", "too_many_hops",
-    "loop",         "not_sent",        "unhandled",        "auth_failed",
-    "socket_error", "not_a_party",     "user_limit",       "answer_limit"};
+    "no_call_id", "call_table_full", "route_table_full", "too_many_hops", "loop",
+    "not_sent",   "unhandled",       "auth_failed",      "socket_error",  "not_a_party",
+    "user_limit", "answer_limit",    "connection"};
 static_assert(std::size(kFloodNames) == static_cast<std::size_t>(Flood::Kinds),
               "every kind of datagram error has a name");
 

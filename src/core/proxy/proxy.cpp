@@ -2,6 +2,8 @@
 
 #include "core/text/text.h"
 
+#include <algorithm>
+
 namespace tavrix {
 
 Proxy::Proxy(Transport& transport, LogSink& sink, StatsDisplay& display, Clock& clock,
@@ -41,7 +43,10 @@ void Proxy::SetLocalEndpoint(std::string ip, std::uint16_t port)
 
 void Proxy::AddFace(TransportKind kind, std::string ip, std::uint16_t port)
 {
-    m_self.faces.push_back(Endpoint{std::move(ip), port, kind, {}});
+    Endpoint face{std::move(ip), port, kind, {}};
+    if (std::find(m_self.faces.begin(), m_self.faces.end(), face) == m_self.faces.end()) {
+        m_self.faces.push_back(std::move(face));
+    }
 }
 
 void Proxy::ConnectionClosed(const PeerAddress& peer)
