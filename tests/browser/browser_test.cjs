@@ -223,8 +223,7 @@ async function main(workdir, playwright) {
   } catch (error) {
     for (const [user, page] of Object.entries(pages)) {
       await page.screenshot({path: path.join(workdir, user + ".png")}).catch(() => {});
-      const seenThere = await page.evaluate(() => window.seen).catch(() => "gone");
-      fs.writeFileSync(path.join(workdir, user + ".seen"), JSON.stringify(seenThere, null, 1));
+      error.message += `\n${user}'s page saw: ` + JSON.stringify(await page.evaluate(() => window.seen).catch(() => null));
     }
     throw error;
   } finally {
