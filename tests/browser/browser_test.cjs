@@ -154,6 +154,19 @@ async function main(workdir, playwright) {
   const domain = `127.0.0.1:${sipPort}`;
   const logged = (what, ...lines) => until(what + " in the proxy's log", () => lines.every((line) =>
     line instanceof RegExp ? line.test(proxy.text()) : proxy.text().includes(line)));
+  // The trace (level 4) of a message read from or written to a far end: "SIP Read: IP=A Port=P",
+  // then the message indented; answers told apart by their CSeq.
+  const trace = (direction, end, first, method) => new RegExp(`SIP ${direction}: IP=` +
+    `${end.replace(":", " Port=").replace(/\./g, "\\.")}\n {4}${first}[^\n]*\n(?: {4}[^\n]*\n)*? {4}CSeq: \\d+ ${method}\n`);
+  // Each step [from, to, method, answer]: read from one end, written to the other.
+  const relayed = (what, ...steps) => logged(what, ...steps.flatMap(([from, to, method, answer]) => {
+    const first = answer ? "SIP/2\\.0 " + answer : method + " ";
+    return [trace("Read", from, first, method), trace("Send", to, first, method)];
+  }));
+  // Where the proxy sees a phone: the far end its REGISTER came from.
+  const endOf = async (ip, user) => (await until(`${user}'s REGISTER in the proxy's log`, () => new RegExp(
+    `SIP Read: IP=(${ip.replace(/\./g, "\\.")}) Port=(\\d+)\n {4}REGISTER [^\n]*\n(?: {4}[^\n]*\n)*? {4}From: <sip:${user}@`)
+    .exec(proxy.text()))).slice(1).join(":");
 
   const browser = await playwright.chromium.launch({executablePath: CHROMIUM, headless: true,
     args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
@@ -173,12 +186,7 @@ async function main(workdir, playwright) {
     const seen = (user, entry) => until(`${user}'s page to see "${entry}"`, () =>
       pages[user].evaluate((wanted) => window.seen.includes(wanted), entry));
     for (const user of ["alice", "bob"]) await seen(user, "registered");
-    // Where the proxy sees each page: the far end of its connection.
-    const at = {};
-    for (const user of ["alice", "bob"]) {
-      at[user] = (await until(`${user}'s registration in the proxy's log`, () =>
-        new RegExp(`User '${user}' successfully registered at '([^']+)'`).exec(proxy.text())))[1];
-    }
+    const at = {alice: await endOf("127.0.0.1", "alice"), bob: await endOf("127.0.0.1", "bob")};
 
     // Chat both ways between the pages; each text arrives whole.
     for (const [from, to, text] of [["alice", "bob", "Grüezi bob, are you there?"],
@@ -187,21 +195,19 @@ async function main(workdir, playwright) {
         [`sip:${to}@${domain}`, text]);
       if (answer !== 200) throw new Failure(`${from}'s MESSAGE to ${to} was answered ${answer}`);
       await seen(to, `message from sip:${from}@${domain}: ${text}`);
-      await logged(`${from}'s MESSAGE`, `Received 'MESSAGE' from ${at[from]}`,
-        `Sending 'MESSAGE' request to: ${at[to]}`);
+      await relayed(`${from}'s MESSAGE`, [at[from], at[to], "MESSAGE"], [at[to], at[from], "MESSAGE", "200 OK"]);
     }
 
     // alice calls, bob's page answers by itself, alice hangs up.
     await pages.alice.evaluate((target) => window.call(target), `sip:bob@${domain}`);
     for (const user of ["alice", "bob"]) await seen(user, "confirmed");
-    await logged("the call's set-up", `Received 'INVITE' from ${at.alice}`,
-      `Sending 'INVITE' request to: ${at.bob}`, `Sending '200 OK' to ${at.alice}`,
-      `Received 'ACK' from ${at.alice}`, `Sending 'ACK' request to: ${at.bob}`);
+    await relayed("the call's set-up", [at.alice, at.bob, "INVITE"], [at.bob, at.alice, "INVITE", "200 OK"],
+      [at.alice, at.bob, "ACK"]);
     await pages.alice.evaluate(() => window.session.terminate());
     await seen("alice", "ended: local Terminated");
     await seen("bob", "ended: remote Terminated");
-    await logged("the call's end", `Received 'BYE' from ${at.alice}`,
-      `Sending 'BYE' request to: ${at.bob}`, "Call completed");
+    await relayed("the call's end", [at.alice, at.bob, "BYE"], [at.bob, at.alice, "BYE", "200 OK"]);
+    await logged("the call's end", "Call completed");
 
     // A page chats with a baresip phone on UDP, both ways.
     const carol = baresip(workdir, "carol", "127.0.0.2", domain);
@@ -216,8 +222,9 @@ async function main(workdir, playwright) {
       carol.send(command);
     }
     await seen("alice", `message from sip:carol@${domain}: Grüezi alice, from baresip.`);
-    await logged("the MESSAGEs with carol", `Received 'MESSAGE' from ${at.alice}`,
-      /Sending 'MESSAGE' request to: 127\.0\.0\.2:\d+/, /Received 'MESSAGE' from 127\.0\.0\.2:\d+/);
+    at.carol = await endOf("127.0.0.2", "carol");
+    await relayed("the MESSAGEs with carol", [at.alice, at.carol, "MESSAGE"], [at.carol, at.alice, "MESSAGE", "200 OK"],
+      [at.carol, at.alice, "MESSAGE"], [at.alice, at.carol, "MESSAGE", "200 OK"]);
     carol.stdin.end();
     if (await Promise.race([carol.done, sleep(STEP_MS)]) !== 0) throw new Failure("carol did not quit");
   } catch (error) {
