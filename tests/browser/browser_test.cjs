@@ -185,15 +185,19 @@ async function main(workdir, playwright) {
     }
     const seen = (user, entry) => until(`${user}'s page to see "${entry}"`, () =>
       pages[user].evaluate((wanted) => window.seen.includes(wanted), entry));
+    // A MESSAGE from a page, answered 200 within the step.
+    const chat = async (from, to, text) => {
+      const answer = await Promise.race([sleep(STEP_MS).then(() => "nothing"), pages[from].evaluate(
+        ([target, body]) => window.send(target, body), [`sip:${to}@${domain}`, text])]);
+      if (answer !== 200) throw new Failure(`${from}'s MESSAGE to ${to} was answered ${answer}`);
+    };
     for (const user of ["alice", "bob"]) await seen(user, "registered");
     const at = {alice: await endOf("127.0.0.1", "alice"), bob: await endOf("127.0.0.1", "bob")};
 
     // Chat both ways between the pages; each text arrives whole.
     for (const [from, to, text] of [["alice", "bob", "Grüezi bob, are you there?"],
       ["bob", "alice", "Yes, in the lab until six."]]) {
-      const answer = await pages[from].evaluate(([target, body]) => window.send(target, body),
-        [`sip:${to}@${domain}`, text]);
-      if (answer !== 200) throw new Failure(`${from}'s MESSAGE to ${to} was answered ${answer}`);
+      await chat(from, to, text);
       await seen(to, `message from sip:${from}@${domain}: ${text}`);
       await relayed(`${from}'s MESSAGE`, [at[from], at[to], "MESSAGE"], [at[to], at[from], "MESSAGE", "200 OK"]);
     }
@@ -213,9 +217,7 @@ async function main(workdir, playwright) {
     const carol = baresip(workdir, "carol", "127.0.0.2", domain);
     await carol.wait("its registration answered", /^carol@.*200 OK/m);
     const toCarol = "Grüezi carol, from the browser.";
-    const answer = await pages.alice.evaluate(([target, body]) => window.send(target, body),
-      [`sip:carol@${domain}`, toCarol]);
-    if (answer !== 200) throw new Failure(`alice's MESSAGE to carol was answered ${answer}`);
+    await chat("alice", "carol", toCarol);
     await carol.wait("alice's message", new RegExp(`sip:alice@\\S+: "${latin1(toCarol)}"`));
     fs.writeFileSync(path.join(workdir, "carol", "contacts"), `"alice" <sip:alice@${domain}>\n`);
     for (const command of ["/insmod contact", "/contact_next", "/message Grüezi alice, from baresip."]) {
