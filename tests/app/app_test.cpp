@@ -255,9 +255,11 @@ private slots:
     {
         QProcess tavrix;
         Start(tavrix, {"--headless", "--port", "0", "--local-ip", "127.0.0.1"});
+        // TCP beside UDP, on its port.
         const QRegularExpressionMatch ready =
-            QRegularExpression("^Tavrix 0.0.2 listening on UDP port (\\d+), LocalIP 127.0.0.1\n$")
-                .match(QString::fromLatin1(ReadUntil(tavrix, QProcess::StandardError, "\n")));
+            QRegularExpression("^Tavrix 0.0.2 listening on UDP port (\\d+), LocalIP 127.0.0.1\n"
+                               "Listening on TCP 127.0.0.1:\\1\n$")
+                .match(QString::fromLatin1(ReadUntil(tavrix, QProcess::StandardError, "TCP")));
         QVERIFY(ready.hasMatch());
         const auto port = static_cast<quint16>(ready.captured(1).toUInt());
 
