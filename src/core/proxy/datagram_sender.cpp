@@ -1,6 +1,7 @@
 #include "core/proxy/datagram_sender.h"
 
 #include "core/text/numeric.h"
+#include "core/text/stream_framer.h"
 
 namespace tavrix {
 
@@ -38,7 +39,7 @@ void DatagramSender::SendDatagram(std::string_view message, std::string_view add
     if (kind == TransportKind::Udp) {
         m_transport.Send(message, address, port);
     } else {
-        m_transport.SendStream(kind, message, address, port);
+        m_transport.SendStream(kind, WithContentLength(message), address, port);
     }
 }
 } // namespace tavrix

@@ -57,4 +57,17 @@ StreamFramer::Status StreamFramer::Feed(std::string_view bytes, std::vector<std:
     return m_status;
 }
 
+std::string WithContentLength(std::string_view message)
+{
+    const std::size_t end = message.find("\r\n\r\n");
+    if (end == std::string_view::npos ||
+        !Message(message.substr(0, end + 4)).Header(HeaderId::ContentLength).empty()) {
+        return std::string(message);
+    }
+    std::string framed(message.substr(0, end + 2));
+    framed += "Content-Length: " + std::to_string(message.size() - end - 4) + "\r\n";
+    framed += message.substr(end + 2);
+    return framed;
+}
+
 } // namespace tavrix

@@ -38,4 +38,8 @@ private:
     int m_pings = 0;
 };
 
+// The message as it goes over a stream: with a Content-Length header (RFC 3261 18.3, 20.14:
+// mandatory there) naming its body's size when it has none; otherwise as it stands.
+std::string WithContentLength(std::string_view message);
+
 } // namespace tavrix

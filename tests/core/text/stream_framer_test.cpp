@@ -88,5 +88,28 @@ TEST(StreamFramer, MessagesEndWhereTheirLengthSays)
     }
 }
 
+TEST(StreamFramer, WhatGoesOutCarriesItsLength)
+{
+    const std::string bare = "SIP/2.0 200 OK\r\nCSeq: 1 REGISTER\r\n\r\n";
+    const struct
+    {
+        std::string in, out;
+    } rows[] = {
+        {bare, "SIP/2.0 200 OK\r\nCSeq: 1 REGISTER\r\nContent-Length: 0\r\n\r\n"},
+        {bare + "v=0\r\n",
+         "SIP/2.0 200 OK\r\nCSeq: 1 REGISTER\r\nContent-Length: 5\r\n\r\nv=0\r\n"},
+        {"SIP/2.0 200 OK\r\nl: 0\r\n\r\n", "SIP/2.0 200 OK\r\nl: 0\r\n\r\n"},
+        {"no header end\r\n", "no header end\r\n"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(WithContentLength(row.in), row.out);
+        std::vector<std::string> messages;
+        if (row.in != rows[3].in) {
+            StreamFramer().Feed(WithContentLength(row.in), messages);
+            EXPECT_EQ(messages.size(), 1U);
+        }
+    }
+}
+
 } // namespace
 } // namespace tavrix
