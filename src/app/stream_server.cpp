@@ -220,8 +220,8 @@ bool StreamServer::admit(const std::string& ip, std::uint16_t port)
     const int fromThere = m_perSource.contains(ip) ? m_perSource[ip] : 0;
     const auto refuse = [&](Refusal reason, int count, std::string_view what) {
         ++m_counts.refused[static_cast<std::size_t>(reason)];
-        m_proxy.Log().WriteLimited(Flood::Connection, Level::Err, "Connection from ", ip, ":", port,
-                                   " refused: ", count, what);
+        m_proxy.Log().WriteLimitedFrom(Flood::Connection, ip, Level::Err, "Connection from ", ip,
+                                       ":", port, " refused: ", count, what);
         return false;
     };
     if (static_cast<int>(m_connections.size()) >= m_config.maxConnections) {
@@ -306,9 +306,9 @@ void StreamServer::wireSocket(Connection* connection)
         auto* tls = qobject_cast<QSslSocket*>(connection->socket);
         if (tls != nullptr && !tls->isEncrypted() && connection->inbound) {
             ++m_counts.closed[static_cast<std::size_t>(Closing::Handshake)];
-            m_proxy.Log().WriteLimited(Flood::Connection, Level::Err, "TLS handshake with ",
-                                       connection->ip, ":", connection->port,
-                                       " failed: ", Latin1(tls->errorString()));
+            m_proxy.Log().WriteLimitedFrom(
+                Flood::Connection, connection->ip, Level::Err, "TLS handshake with ",
+                connection->ip, ":", connection->port, " failed: ", Latin1(tls->errorString()));
         } else if (!connection->inbound &&
                    connection->socket->state() != QAbstractSocket::ConnectedState) {
             m_proxy.Log().WriteLimited(Flood::NotSent, Level::Debug, "Not sent to ", connection->ip,
@@ -386,11 +386,13 @@ void StreamServer::closeFor(Connection* connection, Closing reason, std::string_
 {
     ++m_counts.closed[static_cast<std::size_t>(reason)];
     if (reason == Closing::Handshake) {
-        m_proxy.Log().WriteLimited(Flood::Connection, Level::Err, "TLS handshake with ",
-                                   connection->ip, ":", connection->port, " failed: ", why);
+        m_proxy.Log().WriteLimitedFrom(Flood::Connection, connection->ip, Level::Err,
+                                       "TLS handshake with ", connection->ip, ":", connection->port,
+                                       " failed: ", why);
     } else {
-        m_proxy.Log().WriteLimited(Flood::Connection, Level::Err, "Connection from ",
-                                   connection->ip, ":", connection->port, " closed: ", why);
+        m_proxy.Log().WriteLimitedFrom(Flood::Connection, connection->ip, Level::Err,
+                                       "Connection from ", connection->ip, ":", connection->port,
+                                       " closed: ", why);
     }
     QObject* object = connection->object();
     forget(connection);

@@ -35,12 +35,13 @@ StreamFramer::Status StreamFramer::Feed(std::string_view bytes, std::vector<std:
         const std::size_t headerSize = end + 4;
         const std::string_view length = Message(std::string_view(m_buffer).substr(0, headerSize))
                                             .Header(HeaderId::ContentLength);
-        if (length.empty() || length.size() > 5 ||
+        if (length.empty() ||
             !std::ranges::all_of(length, [](char c) { return c >= '0' && c <= '9'; })) {
             m_status = Status::NoLength;
             break;
         }
-        const std::size_t size = headerSize + std::stoul(std::string(length));
+        const std::size_t size =
+            length.size() > 5 ? kMaxMessageSize + 1 : headerSize + std::stoul(std::string(length));
         if (size > kMaxMessageSize) {
             m_status = Status::TooLarge;
             break;
