@@ -124,10 +124,11 @@ class Proxy:
             raise Failure("the proxy exited with status %d" % self.process.returncode)
 
 
-def listeners(proxy):
-    """Where the proxy's banner says it listens: {("TCP", "[::1]"): port, ...}."""
-    return {(m.group(1), m.group(2)): int(m.group(3)) for m in
-            re.finditer(r"Listening on (UDP|TCP|TLS|WS|WSS) (\S+):(\d+)", proxy.log())}
+def listener(proxy, transport, host=ALICE_IP):
+    """The port the proxy's banner names for a transport ("TLS") on a host ("[::1]")."""
+    pattern = r"^Listening on %s %s:(\d+)$" % (transport, re.escape(host))
+    wait_until(lambda: re.search(pattern, proxy.log(), re.M), "the %s listener" % transport)
+    return int(re.search(pattern, proxy.log(), re.M).group(1))
 
 
 def metrics(proxy):

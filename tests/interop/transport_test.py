@@ -12,7 +12,7 @@ import ssl
 import subprocess
 import sys
 
-from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, listeners, metrics,
+from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, listener, metrics,
                    read_text, run)
 
 # In a phone's SIP trace. (baresip on a stream keeps its call until the connection closes,
@@ -77,7 +77,7 @@ def face(proxy, transport):
     if transport == "udp":
         return proxy.address
     host = "[::1]" if transport == "udp6" else ALICE_IP
-    return "%s:%d" % (host, listeners(proxy)[(transport[:3].upper(), host)])
+    return "%s:%d" % (host, listener(proxy, transport[:3].upper(), host))
 
 
 def baresip(program, workdir, caller, callee):
@@ -89,7 +89,7 @@ def baresip(program, workdir, caller, callee):
         options += ["--local-ip6", "::1"]
     proxy = Proxy(program, workdir, "--metrics", "127.0.0.1:0", *options)
     if ca:  # the proxy shows the chain the operator gave it
-        address = (ALICE_IP, listeners(proxy)[("TLS", ALICE_IP)])
+        address = (ALICE_IP, listener(proxy, "TLS"))
         with ssl.create_default_context(cafile=ca).wrap_socket(
                 socket.create_connection(address, 10), server_hostname=ALICE_IP):
             pass
