@@ -267,7 +267,8 @@ def run(name, programs, body):
 
 class Linphone:
     """One linphonec (linphone-cli) with its own HOME and configuration: UDP (or TCP) only on
-    its own address, sound through files, driven through a FIFO; its debug log holds the SIP trace."""
+    its own address, sound through files, driven through a FIFO; its debug log holds the SIP
+    trace."""
 
     def __init__(self, workdir, name, ip, proxy, auth=None, transport="udp"):
         self.name, self.ip, self.port = name, ip, free_udp_port(ip)
