@@ -157,6 +157,7 @@ def connections(proxy):
                 made, count, source, still))
     expect_line(proxy, r"Connection from %s:\d+ refused: 64 connections from that "
                 r"address open$" % re.escape(ATTACKER))
+    # The first address's refusals, held back in the flood, must not hide the second's.
     expect_line(proxy, r"Connection from 127\.0\.0\.6:\d+ refused: 100 connections "
                 r"open$")
     for sock in socks[ATTACKER] + socks["127.0.0.6"]:
@@ -175,6 +176,7 @@ def framing(proxy):
             ("a message longer than 65535 bytes", head.replace("\r\n\r\n", "\r\nX-Pad: %s"
                                                                "\r\n\r\n" % ("a" * 100000)),
              "too_large"),
+            # A Content-Length of six digits: closed for its length, not as if it had none.
             ("a message longer than 65535 bytes", big % 100000 + "b" * 100000, "too_large"),
             (None, big % pad + "x" * pad, None)]
     counts = {}

@@ -101,7 +101,7 @@ def baresip(program, workdir, caller, callee):
                                answer="auto" if name == "bob" else "manual", server=server,
                                settings=settings)
     alice, bob = phones["alice"], phones["bob"]
-    for phone in (alice, bob):
+    for phone in (alice, bob):  # baresip drops an answer without Content-Length on a stream
         phone.wait_for(r"^%s@.*200 OK" % phone.name, "its registration answered")
     alice.send("/dial sip:bob@" + face(proxy, caller))  # baresip adds its account's transport
     for phone, other in ((alice, "bob"), (bob, "alice")):
@@ -130,6 +130,8 @@ def linphone_tcp(program, workdir):
     proxy = Proxy(program, workdir, "--metrics", "127.0.0.1:0")
     alice, bob = (Linphone(workdir, name, ip, proxy, transport="tcp")
                   for name, ip in (("alice", ALICE_IP), ("bob", BOB_IP)))
+    # Each registers again with its connection's address as Contact (the proxy's IP, another
+    # port), and alice's BYE goes to bob's: it is bob's, not a user of the proxy's domain.
     if not (alice.registration() and bob.registration()):
         raise Failure("a phone failed to register")
     expect_metrics(proxy, tcp=2)
