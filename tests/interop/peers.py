@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 ALICE_IP, BOB_IP = "127.0.0.1", "127.0.0.2"
 STEP_S = 10  # the longest wait for any one step
@@ -38,7 +39,8 @@ def spawn(args, output, stdin=subprocess.DEVNULL, cwd=None, env=None):
 
 
 def free_udp_port(ip):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+    family = socket.AF_INET6 if ":" in ip else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as sock:
         sock.bind((ip, 0))
         return sock.getsockname()[1]
 
@@ -122,6 +124,22 @@ class Proxy:
             raise Failure("the proxy exited with status %d" % self.process.returncode)
 
 
+def listener(proxy, transport, host=ALICE_IP):
+    """The port the proxy's banner names for a transport ("TLS") on a host ("[::1]")."""
+    pattern = r"^Listening on %s %s:(\d+)$" % (transport, re.escape(host))
+    wait_until(lambda: re.search(pattern, proxy.log(), re.M), "the %s listener" % transport)
+    return int(re.search(pattern, proxy.log(), re.M).group(1))
+
+
+def metrics(proxy):
+    """The samples of the metrics page of a proxy started with --metrics: {'name{labels}':
+    value} as the page writes them."""
+    url = re.search(r"Metrics at (http://\S+)/metrics", proxy.log()).group(1)
+    with urllib.request.urlopen(url + "/metrics", timeout=STEP_S) as page:
+        return {m.group(1): float(m.group(2)) for m in
+                re.finditer(r"^(\w+(?:\{.*\})?) (\S+)$", page.read().decode(), re.M)}
+
+
 def users_file(workdir, realm, passwords):
     """An htdigest users file of the passwords, made by Apache's htdigest itself."""
     path = workdir + "/users"
@@ -155,7 +173,10 @@ class Baresip:
     """One baresip phone with its own configuration, driven through a FIFO (stdio). name is the
     phone's and its folder's; user, the account it registers (name unless given)."""
 
-    def __init__(self, workdir, name, ip, proxy, answer="manual", account="", user=None):
+    def __init__(self, workdir, name, ip, proxy, answer="manual", account="", user=None,
+                 server=None, settings=""):
+        """server: what follows the user in the account's address (the proxy's address unless
+        given, e.g. with ;transport=tls); settings: lines added to the configuration."""
         self.name, self.ip, self.port = name, ip, free_udp_port(ip)
         self.seen = 0
         self.dir = os.path.join(workdir, name)
@@ -169,11 +190,12 @@ class Baresip:
                          "audio_player aubridge,%s-speaker\n"
                          "audio_alert aubridge,%s-alert\nmodule stdio.so\nmodule g711.so\n"
                          "module ausine.so\nmodule aubridge.so\nmodule_tmp account.so\n"
-                         "module_app menu.so\n" % (modules, ip, ip, self.port, ALICE_IP,
-                                                   free_udp_port(ALICE_IP), STEP_S, name, name))
+                         "module_app menu.so\n%s" % (modules, ip, "[%s]" % ip if ":" in ip else ip,
+                                                     self.port, ALICE_IP, free_udp_port(ALICE_IP),
+                                                     STEP_S, name, name, settings))
         with open(self.dir + "/accounts", "w") as accounts:
             accounts.write("<sip:%s@%s>;regint=600;answermode=%s;audio_codecs=pcmu%s\n"
-                           % (user or name, proxy.address, answer, account))
+                           % (user or name, server or proxy.address, answer, account))
         fifo = os.path.join(workdir, name + ".commands")
         os.mkfifo(fifo)
         self.commands = os.open(fifo, os.O_RDWR)  # also open for writing: no end of input
@@ -244,24 +266,26 @@ def run(name, programs, body):
 
 
 class Linphone:
-    """One linphonec (linphone-cli) with its own HOME and configuration: UDP only on its own
-    address, sound through files, driven through a FIFO; its debug log holds the SIP trace."""
+    """One linphonec (linphone-cli) with its own HOME and configuration: UDP (or TCP) only on
+    its own address, sound through files, driven through a FIFO; its debug log holds the SIP
+    trace."""
 
-    def __init__(self, workdir, name, ip, proxy, auth=None):
+    def __init__(self, workdir, name, ip, proxy, auth=None, transport="udp"):
         self.name, self.ip, self.port = name, ip, free_udp_port(ip)
         self.dir = os.path.join(workdir, name)
         # Without its database folder linphonec never opens its SIP port.
         os.makedirs(self.dir + "/.local/share/linphone")
         # Without register_only_when_network_is_up=0 a loopback-only host never registers;
         # without supported=replaces (no gruu) in-dialog requests go to port 5060.
-        config = ["[sip]", "sip_port=%d" % self.port, "sip_tcp_port=0", "sip_tls_port=0",
+        config = ["[sip]", "sip_port=%d" % (self.port if transport == "udp" else 0),
+                  "sip_tcp_port=%d" % (self.port if transport == "tcp" else 0), "sip_tls_port=0",
                   "bind_address=" + ip, "auto_net_state_mon=0",
                   "register_only_when_network_is_up=0", "use_ipv6=0", "default_proxy=0",
                   "supported=replaces", "contact=sip:%s@%s" % (name, ip), "[rtp]",
                   "audio_rtp_port=-1", "bind_address=" + ip, "[video]", "enabled=0",
                   "capture=0", "display=0", "[net]", "nat_policy_ref=lab", "[nat_policy_0]",
                   "ref=lab", "protocols=", "[proxy_0]",
-                  "reg_proxy=<sip:%s;transport=udp>" % proxy.address,
+                  "reg_proxy=<sip:%s;transport=%s>" % (proxy.address, transport),
                   "reg_identity=sip:%s@%s" % (name, proxy.address), "reg_expires=600",
                   "reg_sendregister=1", "publish=0", "avpf=0", "quality_reporting_enabled=0"]
         if auth:
