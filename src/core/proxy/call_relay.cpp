@@ -145,7 +145,10 @@ void CallRelay::OnCancelOrBye(CallRecord& rec, const Message& message, const Pee
         }
         return;
     }
-    RelayRequest(rec, message, peer, true);
+    // RFC 4320 4.1, RFC 3261 17.1.2.2: a 100 to a BYE or CANCEL only quiets the sender's
+    // retransmissions, and over a stream there are none (a phone took it for a refusal there
+    // and sent its BYE again under a new CSeq, hiding the callee's 200 to the first).
+    RelayRequest(rec, message, peer, !IsStream(peer.transport));
 }
 
 void CallRelay::OnAck(CallRecord& rec, const Message& message, const PeerAddress& peer)

@@ -93,6 +93,9 @@ private:
     AdmitResult Bind(const CallRecord& rec, const Message& message, const PeerAddress& peer,
                      const std::string& user, std::string_view value);
     // A new binding of the Contact in the slot.
+    // Ends the user's bindings registered over the connection the peer names (own: the
+    // request's slot, which stays taken).
+    void ReplaceOnConnection(const std::string& user, const PeerAddress& peer, SlotNumber own);
     void CreateBinding(CallRecord slot, const std::string& user, std::string contact,
                        std::int16_t lifetime, const PeerAddress& peer);
 

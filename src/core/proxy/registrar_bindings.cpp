@@ -85,6 +85,9 @@ AdmitResult Registrar::Bind(const CallRecord& rec, const Message& message, const
     if (m_calls.RegistrationsOf(contact) > 0) {
         return AdmitResult::Admitted; // another user's Contact: left to that user
     }
+    if (IsStream(peer.transport)) {
+        ReplaceOnConnection(user, peer, rec.Slot);
+    }
     if (!WithinLimits(rec, user, true, false, peer)) {
         return AdmitResult::OverLimit;
     }
@@ -112,6 +115,30 @@ AdmitResult Registrar::Bind(const CallRecord& rec, const Message& message, const
     }
     CreateBinding(std::move(slot), user, std::move(contact), lifetime, peer);
     return AdmitResult::Admitted;
+}
+
+void Registrar::ReplaceOnConnection(const std::string& user, const PeerAddress& peer,
+                                    SlotNumber own)
+{
+    // One connection is one phone (the flow of RFC 5626 4.2): a new Contact it registers for
+    // the user replaces the one it registered before (a phone that learnt its address from
+    // received and rport registers again with it), rather than ringing the phone twice.
+    std::vector<SlotNumber> replaced;
+    for (SlotNumber i = m_calls.NextTaken(0); i != 0; i = m_calls.NextTaken(i)) {
+        const CallRecord& slot = m_calls.At(i);
+        if (slot.holds == Holds::Registration && slot.Username == user &&
+            slot.Source.transport == peer.transport && slot.Source.IP == peer.IP &&
+            slot.Source.Port == peer.Port) {
+            replaced.push_back(i);
+        }
+    }
+    for (const SlotNumber slot : replaced) {
+        if (slot == own) {
+            EndRegistration(slot); // the request's own slot stays taken for it
+        } else {
+            EndCall(slot);
+        }
+    }
 }
 
 void Registrar::CreateBinding(CallRecord slot, const std::string& user, std::string contact,

@@ -111,6 +111,36 @@ TEST_F(TransportTest, EachLegIsReachedOverWhatItCameOn)
     EXPECT_EQ(Where(sent[1]), "TCP 127.0.0.1:5061");
 }
 
+TEST_F(TransportTest, OneConnectionIsOnePhone)
+{
+    const auto Replace = [](std::string text, std::string_view from, std::string_view to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    // A phone that learnt its address from the 200 registers again with it, under another
+    // Call-ID: its first Contact is replaced, so a call rings it once.
+    net.open.insert(RecordingTransport::Key(TransportKind::Tcp, "127.0.0.1", 40001));
+    Over(TransportKind::Tcp, "127.0.0.1", 40001,
+         Registering("alice", "TCP 10.0.0.9:5061", "sip:alice@10.0.0.9:5061;transport=tcp"));
+    std::string again =
+        Registering("alice", "TCP 127.0.0.1:40001", "sip:alice@127.0.0.1:40001;transport=tcp");
+    Over(TransportKind::Tcp, "127.0.0.1", 40001, Replace(again, "reg-alice", "reg-alice2"));
+    EXPECT_EQ(proxy.Stats().Registrations(), 2); // bob's and hers
+    TakeSent();
+    FromBob(Calling("alice", "c1"));
+    std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].text.substr(0, 50), "INVITE sip:alice@127.0.0.1:40001;transport=tcp SIP");
+
+    // Her BYE over the connection is relayed without a 100 Trying (RFC 4320 4.1).
+    const std::string bye = Replace(Replace(Calling("bob", "c1"), "INVITE sip:bob", "BYE sip:bob"),
+                                    "1 INVITE", "2 BYE");
+    Over(TransportKind::Tcp, "127.0.0.1", 40001,
+         Replace(bye, "UDP 127.0.0.2:5062", "TCP 127.0.0.1:40001"));
+    sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent[0].text.starts_with("BYE sip:bob")) << sent[0].text;
+}
+
 TEST_F(TransportTest, ContactsNameTheirTransport)
 {
     // Each phone registered over the transport its Contact names, from a connection that has
