@@ -11,10 +11,11 @@ build_pkgs=(g++ cmake make pkgconf libgtest-dev libgmock-dev libbenchmark-dev qt
 # and python3-seccomp to run the program confined as its unit says; the fail2ban cases need
 # fail2ban (fail2ban-regex), sipvicious (svcrack) and iproute2 (a network namespace's loopback);
 # the NAT cases need nftables (the router's masquerade rule).
-# The console test drives Debian's Chromium with playwright-core, which it installs with npm.
+# The console and browser-phone tests drive Debian's Chromium with playwright-core (and JsSIP),
+# which they install with npm; the TLS cases make a test CA with openssl.
 test_pkgs=(sip-tester baresip-core linphone-cli apache2-utils clang libclang-rt-14-dev procps
            redis-server python3-prometheus-client systemd dpkg-dev file python3-seccomp
-           fail2ban sipvicious iproute2 nftables chromium)
+           fail2ban sipvicious iproute2 nftables chromium openssl)
 bench_pkgs=(kamailio xvfb xauth valgrind)
 
 case "${1:-build}" in

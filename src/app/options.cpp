@@ -143,12 +143,20 @@ void AddProxySettings(std::vector<Setting>& settings)
                         "(default %1).")
              .arg(QLatin1StringView(kDefaultRoute.data(), kDefaultRoute.size())),
          [](Options& options, const QString& text) {
-             const auto route = AddressAndPort(text, 1, kSipPort);
-             if (!route) {
-                 return QStringLiteral("a dotted IPv4 address, optionally with :PORT (1 to 65535)");
+             // An IPv6 address in brackets, as in a URI ("[2001:db8::1]:5060").
+             const bool ipv6 = text.startsWith(u'[');
+             const auto route = ipv6 ? ListenAddress(text.contains(QStringLiteral("]:"))
+                                                         ? text
+                                                         : text + u':' + QString::number(kSipPort))
+                                     : std::nullopt;
+             const auto ipv4 = ipv6 ? std::nullopt : AddressAndPort(text, 1, kSipPort);
+             if ((ipv6 && (!route || route->second == 0)) || (!ipv6 && !ipv4)) {
+                 return QStringLiteral("a dotted IPv4 address or an IPv6 one in brackets, "
+                                       "optionally with :PORT (1 to 65535)");
              }
              options.server.proxy.DefaultRoute =
-                 Latin1(route->first) + ":" + std::to_string(route->second);
+                 ipv6 ? Cat("[", Latin1(route->first.toString()), "]:", route->second)
+                      : Cat(Latin1(ipv4->first), ":", ipv4->second);
              return QString();
          }});
     settings.push_back(NumberSetting(

@@ -125,6 +125,65 @@ private slots:
         QVERIFY(server->lastError().isEmpty());
     }
 
+    // The transports' settings, and what stops the start: TLS files checked before any
+    // socket opens (a certificate made here with the key of another).
+    void transportOptions()
+    {
+        QTemporaryDir dir;
+        const QString cert = dir.filePath("cert.pem"), key = dir.filePath("key.pem"),
+                      other = dir.filePath("other.pem"), junk = dir.filePath("cert.pem.junk");
+        for (const QString& out : {key, other}) {
+            QVERIFY(QProcess::execute("openssl", {"genrsa", "-out", out, "2048"}) == 0);
+        }
+        QVERIFY(QProcess::execute("openssl", {"req", "-x509", "-key", key, "-out", cert, "-days",
+                                              "1", "-subj", "/CN=127.0.0.1"}) == 0);
+        const struct
+        {
+            QStringList arguments;
+            int exitStatus;
+            QString expected; // when it runs: the streams' settings and the default route
+        } rows[] = {
+            {{}, -1, "tls 5061 ws :0 wss :0 ip6  1000/64 127.0.0.1:5060"},
+            {{"--tls-cert", cert, "--tls-key", key, "--tls-port", "0", "--ws", "127.0.0.1:0",
+              "--wss", "[::1]:8443", "--local-ip6", "::1", "--max-connections", "5",
+              "--max-connections-per-source", "2", "--default-route", "[2001:db8::9]"},
+             -1,
+             "tls 0 ws 127.0.0.1:0 wss ::1:8443 ip6 ::1 5/2 [2001:db8::9]:5060"},
+            {{"--default-route", "[::1]:5080"},
+             -1,
+             "tls 5061 ws :0 wss :0 ip6  1000/64 [::1]:5080"},
+            {{"--tls-cert", cert}, 2, "tavrix: --tls-cert and --tls-key go together\n"},
+            {{"--wss", "127.0.0.1:1"}, 2, "tavrix: --wss needs --tls-cert and --tls-key\n"},
+            {{"--tls-cert", key, "--tls-key", key}, 2, key + " holds no PEM certificate\n"},
+            {{"--tls-cert", cert, "--tls-key", other},
+             2,
+             other + " is not the private key of the certificate in " + cert + "\n"},
+            {{"--tls-cert", junk, "--tls-key", key}, 2, "cannot read " + junk + ": No such"},
+            {{"--local-ip6", "127.0.0.1"}, 2, "--local-ip6: expected an IPv6 address"},
+            {{"--ws", "::1:80"}, 2, "'::1:80' for --ws: expected ADDR:PORT"},
+            {{"--default-route", "[::1]:0"}, 2, "--default-route: expected a dotted IPv4"},
+        };
+        for (const auto& row : rows) {
+            const CommandLine result = ParseCommandLine(QStringList{"tavrix"} + row.arguments);
+            QCOMPARE(result.exitStatus.value_or(-1), row.exitStatus);
+            const StreamConfig& s = result.options.server.streams;
+            const QString got =
+                row.exitStatus != -1
+                    ? result.err
+                    : QStringLiteral("tls %1 ws %2:%3 wss %4:%5 ip6 %6 %7/%8 %9")
+                          .arg(s.tlsPort)
+                          .arg(s.wsAddress.toString())
+                          .arg(s.wsPort)
+                          .arg(s.wssAddress.toString())
+                          .arg(s.wssPort)
+                          .arg(s.ipv6.toString())
+                          .arg(s.maxConnections)
+                          .arg(s.maxPerSource)
+                          .arg(QString::fromStdString(result.options.server.proxy.DefaultRoute));
+            QVERIFY2(got.contains(row.expected), qPrintable(got));
+        }
+    }
+
     void commandLine()
     {
         const struct
