@@ -80,23 +80,28 @@ std::optional<std::pair<QString, int>> AddressAndPort(const QString& text, int l
     return std::pair(address, *port);
 }
 
-// "ADDR:PORT" with a dotted IPv4 address or a bracketed IPv6 one, the port 0 to 65535.
-std::optional<std::pair<QHostAddress, quint16>> ListenAddress(const QString& text)
+// "ADDR:PORT" with a dotted IPv4 address or a bracketed IPv6 one, the port from low to 65535;
+// without ":PORT" the port is fallback, or the text is refused when there is none.
+std::optional<std::pair<QHostAddress, quint16>> ListenAddress(const QString& text, int low,
+                                                              std::optional<int> fallback)
 {
-    if (text.startsWith(u'[')) {
-        const qsizetype close = text.indexOf(QStringLiteral("]:"));
-        const QHostAddress address(text.mid(1, close - 1));
-        const auto port = Number(text.mid(close + 2), 0, 65535);
-        if (close < 0 || address.protocol() != QAbstractSocket::IPv6Protocol || !port) {
+    if (!text.startsWith(u'[')) {
+        const auto endpoint = AddressAndPort(text, low, fallback);
+        if (!endpoint) {
             return std::nullopt;
         }
-        return std::pair(address, static_cast<quint16>(*port));
+        return std::pair(QHostAddress(endpoint->first), static_cast<quint16>(endpoint->second));
     }
-    const auto endpoint = AddressAndPort(text, 0, std::nullopt);
-    if (!endpoint) {
+    const qsizetype close = text.indexOf(u']');
+    const QHostAddress address(text.mid(1, close - 1));
+    const QString rest = text.mid(close + 1);
+    const auto port =
+        rest.isEmpty() ? fallback
+                       : (rest.startsWith(u':') ? Number(rest.mid(1), low, 65535) : std::nullopt);
+    if (close < 0 || address.protocol() != QAbstractSocket::IPv6Protocol || !port) {
         return std::nullopt;
     }
-    return std::pair(QHostAddress(endpoint->first), static_cast<quint16>(endpoint->second));
+    return std::pair(address, static_cast<quint16>(*port));
 }
 
 // A setting whose value is a number from low to high, stored by set.
@@ -144,19 +149,14 @@ void AddProxySettings(std::vector<Setting>& settings)
              .arg(QLatin1StringView(kDefaultRoute.data(), kDefaultRoute.size())),
          [](Options& options, const QString& text) {
              // An IPv6 address in brackets, as in a URI ("[2001:db8::1]:5060").
-             const bool ipv6 = text.startsWith(u'[');
-             const auto route = ipv6 ? ListenAddress(text.contains(QStringLiteral("]:"))
-                                                         ? text
-                                                         : text + u':' + QString::number(kSipPort))
-                                     : std::nullopt;
-             const auto ipv4 = ipv6 ? std::nullopt : AddressAndPort(text, 1, kSipPort);
-             if ((ipv6 && (!route || route->second == 0)) || (!ipv6 && !ipv4)) {
+             const auto route = ListenAddress(text, 1, kSipPort);
+             if (!route) {
                  return QStringLiteral("a dotted IPv4 address or an IPv6 one in brackets, "
                                        "optionally with :PORT (1 to 65535)");
              }
+             const std::string host = Latin1(route->first.toString());
              options.server.proxy.DefaultRoute =
-                 ipv6 ? Cat("[", Latin1(route->first.toString()), "]:", route->second)
-                      : Cat(Latin1(ipv4->first), ":", ipv4->second);
+                 Cat(text.startsWith(u'[') ? Cat("[", host, "]") : host, ":", route->second);
              return QString();
          }});
     settings.push_back(NumberSetting(
@@ -180,7 +180,7 @@ Setting WebSocketSetting(const char* name, QString help,
                          std::function<void(StreamConfig&, QHostAddress, quint16)> set)
 {
     return {name, "ADDR:PORT", std::move(help), [=](Options& options, const QString& text) {
-                const auto endpoint = ListenAddress(text);
+                const auto endpoint = ListenAddress(text, 0, std::nullopt);
                 if (!endpoint) {
                     return QStringLiteral("ADDR:PORT, ADDR a dotted IPv4 address or an IPv6 one "
                                           "in brackets, PORT 0 to 65535");
