@@ -88,11 +88,12 @@ while True:
     break'
 }
 
-# Waits until something listens on TCP $1:$2 (up to 10 s).
+# Waits until something listens on TCP port $2 (up to 10 s); $1 names the address meant, for
+# the reader (a proxy may listen on every address).
 wait_tcp_listen() {
     local _
     for _ in $(seq 1 100); do
-        ss -Hltn "src $1:$2" 2>/dev/null | grep -q . && return 0
+        ss -Hltn "sport = :$2" 2>/dev/null | grep -q . && return 0
         sleep 0.1
     done
     return 1
@@ -177,7 +178,7 @@ start_relay() {
 foreground = yes
 pid =
 output = $dir/stunnel.log
-debug = err
+debug = ${STUNNEL_DEBUG:-err}
 socket = l:TCP_NODELAY=1
 socket = r:TCP_NODELAY=1
 
@@ -224,6 +225,29 @@ start_callee() {
     else
         wait_tcp_listen 127.0.0.2 "$port" || die "SIPp callee did not open TCP port $port"
     fi
+}
+
+# Runs the SIPp caller from 127.0.0.1:$1 towards 127.0.0.1:$2 (the proxy, or the stunnel in
+# front of it): $4 calls at $3 calls/s, files in $5, its Via naming transport $6 (UDP, TCP,
+# TLS; SIPp speaks TCP for both stream ones). Otherwise run_uac of common.sh: call length 0,
+# the same retransmission and time-out bounds, timeout(1) around it. Returns SIPp's status.
+run_caller() {
+    local port=$1 target=$2 rate=$3 calls=$4 dir=$5 via=$6
+    local bound=$((calls / rate + 60)) status=0
+    local -a mode=(-t u1)
+    [[ $via != UDP ]] && mode=(-t t1)
+    (cd "$dir" && exec timeout --kill-after=5 $((bound + 15)) \
+        sipp -sf "$LOAD_DIR/uac_stream.xml" -i 127.0.0.1 -p "$port" "127.0.0.1:$target" \
+        "${mode[@]}" -key via_transport "$via" "${SIPP_COMMON[@]}" -s "$UAC_USER" -r "$rate" \
+        -m "$calls" -l "${UAC_OPEN_LIMIT:-5000}" -d 0 -max_invite_retrans 4 -max_retrans 4 \
+        -recv_timeout 8000 -timeout "${bound}s" -timeout_error \
+        -trace_stat -stf uac_stat.csv -fd 1 -trace_rtt -rtt_freq 200 -trace_err \
+        -ringbuffer_files 1 -ringbuffer_size 2000000 >uac_screen.txt 2>&1) &
+    UAC_PID=$!
+    track_pid "$UAC_PID"
+    wait "$UAC_PID" || status=$?
+    untrack_pid "$UAC_PID"
+    return "$status"
 }
 
 # The proxy's error lines of run directory $2 for proxy $1: "count|first line|last line".
@@ -279,14 +303,11 @@ run_one() {
         relay_pid=$RELAY_PID
     fi
 
-    # The caller speaks TCP to a stream proxy (or to its stunnel); the rest as run_load.sh.
-    local -a SIPP_COMMON=("${SIPP_COMMON[@]}")
-    [[ $transport != udp ]] && SIPP_COMMON+=(-t t1)
     local before after relay_before=0 relay_after=0 start_ns end_ns status=0
     before=$(cpu_ticks "$PROXY_PID")
     [[ -n $relay_pid ]] && relay_before=$(cpu_ticks "$relay_pid")
     start_ns=$(date +%s%N)
-    run_uac "$uac_port" "$target" "$rate" "$calls" 0 "$dir" || status=$?
+    run_caller "$uac_port" "$target" "$rate" "$calls" "$dir" "${transport^^}" || status=$?
     end_ns=$(date +%s%N)
     local alive=yes
     kill -0 "$PROXY_PID" 2>/dev/null || alive=no
@@ -362,8 +383,11 @@ echo "Transport load run $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) CPUs" \
     "($(lscpu | sed -n 's/^Model name: *//p')): rates $rates calls/s, $seconds s each," \
     "transports $transports"
 versions=""
-[[ " $proxies " == *" tavrix "* ]] &&
-    versions+="Tavrix $("$(tavrix_binary)" --version | awk '{print $2}') (tree $(tree_version), options: ${TAVRIX_ARGS:-none}), "
+if [[ " $proxies " == *" tavrix "* ]]; then
+    built="tree $(tree_version)"
+    [[ -n "${TAVRIX:-}" ]] && built="$TAVRIX, $(stat -c %y "$TAVRIX" | cut -c1-16)"
+    versions+="Tavrix $("$(tavrix_binary)" --version | awk '{print $2}') ($built, options: ${TAVRIX_ARGS:-none}), "
+fi
 [[ " $proxies " == *" kamailio "* ]] &&
     versions+="Kamailio $(kamailio -v | head -1 | awk '{print $3}'), "
 versions+="$(sipp -v 2>&1 | grep -o 'SIPp v[^ ,-]*' | head -1 || true)"
