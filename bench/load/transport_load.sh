@@ -33,7 +33,8 @@
 #   --keep                 keep the SIPp, stunnel and proxy files of every run
 # Environment: TAVRIX=path/to/tavrix (default: a Release build in build-load/), TAVRIX_ARGS
 # (more options; default "--max-calls 10000", as the capacity runs), KAMAILIO_WORKERS (UDP
-# workers and TCP readers, default: nproc), KAMAILIO_SHM_MB (shared memory, default 2048).
+# workers and TCP readers, default: nproc), KAMAILIO_SHM_MB (shared memory, default 2048),
+# STUNNEL_DEBUG (stunnel's log level, default err; info shows each connection and handshake).
 set -euo pipefail
 # shellcheck source=bench/load/common.sh
 source "$(dirname "$0")/common.sh"
@@ -259,7 +260,8 @@ proxy_errors() {
     if [[ $1 == kamailio ]]; then
         mapfile -t lines < <(grep -a -E 'ERROR|CRITICAL|BUG' "$file" || true)
     else
-        mapfile -t lines < <(grep -a -v '^[[:space:]]*$' "$file" || true)
+        # Level 1 writes errors, and the table of linked users when the proxy ends.
+        mapfile -t lines < <(grep -a -v -e '^[[:space:]]*$' -e '^[^ ]* linked to ' "$file" || true)
     fi
     local count=${#lines[@]}
     ((count > 0)) || { echo "0||"; return; }
