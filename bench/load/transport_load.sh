@@ -387,7 +387,8 @@ echo "Transport load run $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) CPUs" \
 versions=""
 if [[ " $proxies " == *" tavrix "* ]]; then
     built="tree $(tree_version)"
-    [[ -n "${TAVRIX:-}" ]] && built="$TAVRIX, $(stat -c %y "$TAVRIX" | cut -c1-16)"
+    [[ -n "${TAVRIX:-}" ]] &&
+        built="$TAVRIX of $(stat -c %y "$TAVRIX" | cut -c1-16), sha256 $(sha256sum "$TAVRIX" | cut -c1-12)"
     versions+="Tavrix $("$(tavrix_binary)" --version | awk '{print $2}') ($built, options: ${TAVRIX_ARGS:-none}), "
 fi
 [[ " $proxies " == *" kamailio "* ]] &&
