@@ -18,7 +18,7 @@
 #        stunnel checks the proxy's against the CA, the proxies check nothing (no client
 #        certificates).
 #
-#   bench/load/transport_load.sh                # 100 300 600 1000 calls/s, 5 s each (~6 min)
+#   bench/load/transport_load.sh                # 100 300 600 1000 calls/s, 5 s each (~4 min)
 #   bench/load/transport_load.sh --quick        # 100 calls/s, 2 s: a smoke run
 #   bench/load/transport_load.sh --proxies kamailio --transports "tcp tls" --keep
 #   TAVRIX=/path/to/tavrix bench/load/transport_load.sh --wait-quiet 600
