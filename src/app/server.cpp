@@ -144,7 +144,10 @@ void Server::readIPv6()
         quint16 fromPort = 0;
         const qint64 read = m_socket6->readDatagram(data.data(), size, &from, &fromPort);
         if (read < 0) {
-            reportReadError(errno);
+            // Mostly an ICMP answer to an earlier send, as on the IPv4 socket.
+            m_proxy.Log().WriteLimited(
+                Flood::NotSent, Level::Debug,
+                "An earlier datagram was not delivered: ", Latin1(m_socket6->errorString()));
             return;
         }
         data.resize(static_cast<std::size_t>(read));

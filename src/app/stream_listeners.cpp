@@ -213,6 +213,9 @@ void StreamServer::accept(TransportKind kind, qintptr descriptor)
         delete socket;
         return;
     }
+    // Each message is written whole: waiting to fill a segment (Nagle) only delays it until
+    // the peer's delayed acknowledgement, some 40 ms.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     const std::string ip = AddressText(socket->peerAddress());
     if (!admit(ip, socket->peerPort())) {
         socket->abort();

@@ -195,6 +195,9 @@ StreamServer::Connection* StreamServer::outgoing(TransportKind kind, std::string
         connection->socket = new QTcpSocket(this);
         connection->socket->connectToHost(Unbracketed(address), port);
     }
+    QTcpSocket* socket = connection->socket;
+    connect(socket, &QTcpSocket::connected, socket,
+            [socket] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     Connection* tracked = track(std::move(connection));
     wireSocket(tracked);
     return tracked;

@@ -48,7 +48,19 @@ void Outbox::Answer(const PeerAddress& from, std::string_view status, const Mess
 
 void Outbox::Relay(std::string_view status, const Message& response, std::int16_t timeLeft)
 {
-    Send(ResponseAddress(response), status, BuildResponse(status, response, timeLeft));
+    Endpoint to = ResponseAddress(response);
+    // RFC 3261 18.2.2: back over the connection the request came on, whatever stream its Via
+    // names (a TLS phone may write TCP there); "received" and "rport" name its far end.
+    if (IsStream(to.kind) && !m_sender.Connected(to.kind, to.IP, to.Port)) {
+        for (const TransportKind kind :
+             {TransportKind::Tcp, TransportKind::Tls, TransportKind::Ws, TransportKind::Wss}) {
+            if (m_sender.Connected(kind, to.IP, to.Port)) {
+                to.kind = kind;
+                break;
+            }
+        }
+    }
+    Send(to, status, BuildResponse(status, response, timeLeft));
 }
 
 void Outbox::Send(const Endpoint& to, std::string_view status, const std::string& text)

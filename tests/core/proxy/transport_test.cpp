@@ -273,6 +273,29 @@ TEST_F(TransportTest, ANewLocalAddressKeepsTheOtherFaces)
                      "Record-Route: <sip:127.0.0.7:5999;lr>"}));
 }
 
+TEST_F(TransportTest, AnswersGoBackOverTheRequestsConnection)
+{
+    // A TLS phone that writes TCP in its Via is answered over its TLS connection (RFC 3261
+    // 18.2.2), the proxy's own 100 and bob's relayed ringing alike.
+    net.open.insert(RecordingTransport::Key(TransportKind::Tls, "127.0.0.1", 40002));
+    std::string invite = Calling("bob", "c9");
+    invite.replace(invite.find("UDP 127.0.0.2:5062"), 18, "TCP 127.0.0.1:5");
+    Over(TransportKind::Tls, "127.0.0.1", 40002, invite);
+    std::vector<Datagram> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(Where(sent[0]), "TLS 127.0.0.1:40002");
+    std::string ringing = "SIP/2.0 180 Ringing\r\n";
+    for (const std::string_view name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
+        for (const std::string& line : LinesOf(sent[1].text, Cat(name, ":"))) {
+            AppendPieces(ringing, line, name == "To" ? ";tag=b9" : "", "\r\n");
+        }
+    }
+    FromBob(ringing + "Content-Length: 0\r\n\r\n");
+    sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Where(sent[0]), "TLS 127.0.0.1:40002");
+}
+
 TEST_F(TransportTest, BothRoutesOfTheProxyAreUsedUp)
 {
     // A request within a dialog that crossed transports names both of the proxy's faces.
