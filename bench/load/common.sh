@@ -277,3 +277,31 @@ socket_drops() {
 tree_version() {
     git -C "$REPO_DIR" describe --always --dirty 2>/dev/null || echo "unknown"
 }
+
+# Registers sip:USER@127.0.0.2:PORT (with ;transport=T when a fourth argument names one) at the
+# proxy's UDP port, sent from 127.0.0.2:PORT over UDP (so the proxy hears the binding where its
+# Contact says), before SIPp takes the port. Usage: register_user PROXY_PORT PORT USER [T]
+register_user() {
+    python3 - "$@" <<'EOF'
+import socket
+import sys
+
+proxy, port, user = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+param = ";transport=" + sys.argv[4] if len(sys.argv) > 4 else ""
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+sock.bind(("127.0.0.2", port))
+sock.settimeout(2)
+at = "127.0.0.2:%d" % port
+sock.sendto(("REGISTER sip:127.0.0.1:%d SIP/2.0\r\n"
+             "Via: SIP/2.0/UDP %s;branch=z9hG4bK-load-%d\r\nMax-Forwards: 70\r\n"
+             "From: <sip:%s@127.0.0.1>;tag=load%d\r\nTo: <sip:%s@127.0.0.1>\r\n"
+             "Call-ID: load-binding-%d@127.0.0.2\r\nCSeq: 1 REGISTER\r\n"
+             "Contact: <sip:%s@%s%s>\r\nExpires: 3600\r\nContent-Length: 0\r\n\r\n"
+             % (proxy, at, port, user, port, user, port, user, at, param)).encode(),
+            ("127.0.0.1", proxy))
+while True:
+    answer = sock.recv(65535).decode("latin-1")
+    if not answer.startswith("SIP/2.0 1"):
+        sys.exit(0 if answer.startswith("SIP/2.0 200 ") else answer.split("\r\n")[0])
+EOF
+}

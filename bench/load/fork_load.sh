@@ -56,31 +56,6 @@ init_run
 export TAVRIX_ARGS=${TAVRIX_ARGS-"--max-calls 100000"}
 export UAC_USER=forkee # six letters: unregistered, it would get a 404, never the default route
 
-# Registers sip:forkee@127.0.0.2:$2 at the proxy on 127.0.0.1:$1, sent from that very port
-# (so the proxy hears the binding where its Contact says), before SIPp takes the port.
-register_binding() {
-    python3 - "$1" "$2" <<'EOF'
-import socket
-import sys
-
-proxy, port = int(sys.argv[1]), int(sys.argv[2])
-sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-sock.bind(("127.0.0.2", port))
-sock.settimeout(2)
-at = "127.0.0.2:%d" % port
-sock.sendto(("REGISTER sip:127.0.0.1:%d SIP/2.0\r\n"
-             "Via: SIP/2.0/UDP %s;branch=z9hG4bK-load-%d\r\nMax-Forwards: 70\r\n"
-             "From: <sip:forkee@127.0.0.1>;tag=load%d\r\nTo: <sip:forkee@127.0.0.1>\r\n"
-             "Call-ID: load-binding-%d@127.0.0.2\r\nCSeq: 1 REGISTER\r\n"
-             "Contact: <sip:forkee@%s>\r\nExpires: 3600\r\nContent-Length: 0\r\n\r\n"
-             % (proxy, at, port, port, port, at)).encode(), ("127.0.0.1", proxy))
-while True:
-    answer = sock.recv(65535).decode("latin-1")
-    if not answer.startswith("SIP/2.0 1"):
-        sys.exit(0 if answer.startswith("SIP/2.0 200 ") else answer.split("\r\n")[0])
-EOF
-}
-
 # Successful and failed calls of a SIPp callee: "ok failed".
 callee_calls() {
     python3 - "$1/uas_stat.csv" <<'EOF'
@@ -119,12 +94,12 @@ run_one() {
     local log=/dev/null
     [[ -n "$log_dir" ]] && log="$log_dir/$kind-$rate.log"
     start_tavrix "$proxy_port" "$uas_port" 1 "$log" "$dir/tavrix.err"
-    register_binding "$proxy_port" "$uas_port" || die "$kind $rate/s: the binding was refused"
+    register_user "$proxy_port" "$uas_port" forkee || die "$kind $rate/s: the binding was refused"
     start_uas "$uas_port" $((seconds + 120)) "$dir"
     local uas_pid=$UAS_PID
     if [[ $kind == fork ]]; then
         loser_port=$(free_port)
-        register_binding "$proxy_port" "$loser_port" ||
+        register_user "$proxy_port" "$loser_port" forkee ||
             die "$kind $rate/s: the second binding was refused"
         start_uas "$loser_port" $((seconds + 120)) "$dir/loser" "$loser_xml"
         loser_pid=$UAS_PID

@@ -145,31 +145,6 @@ start_proxy() {
     sleep 0.5 # Kamailio forks its workers after the sockets are bound
 }
 
-# Registers sip:callee@127.0.0.2:$2;transport=$3 at the proxy's UDP port $1, sent from
-# 127.0.0.2:$2 over UDP (so the proxy hears the binding where its Contact says).
-register_callee() {
-    python3 - "$@" <<'EOF'
-import socket
-import sys
-
-proxy, port, transport = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
-sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-sock.bind(("127.0.0.2", port))
-sock.settimeout(2)
-at = "127.0.0.2:%d" % port
-sock.sendto(("REGISTER sip:127.0.0.1:%d SIP/2.0\r\n"
-             "Via: SIP/2.0/UDP %s;branch=z9hG4bK-load-%d\r\nMax-Forwards: 70\r\n"
-             "From: <sip:callee@127.0.0.1>;tag=load%d\r\nTo: <sip:callee@127.0.0.1>\r\n"
-             "Call-ID: load-binding-%d@127.0.0.2\r\nCSeq: 1 REGISTER\r\n"
-             "Contact: <sip:callee@%s;transport=%s>\r\nExpires: 3600\r\nContent-Length: 0\r\n\r\n"
-             % (proxy, at, port, port, port, at, transport)).encode(), ("127.0.0.1", proxy))
-while True:
-    answer = sock.recv(65535).decode("latin-1")
-    if not answer.startswith("SIP/2.0 1"):
-        sys.exit(0 if answer.startswith("SIP/2.0 200 ") else answer.split("\r\n")[0])
-EOF
-}
-
 # Starts stunnel for a TLS run: the caller's end on 127.0.0.1:$1 towards the proxy's TLS port
 # $2, the callee's end on 127.0.0.2:$3 towards SIPp on 127.0.0.2:$4; files in $5. Sets
 # RELAY_PID.
@@ -297,7 +272,7 @@ run_one() {
         contact_port=$(free_stream_port)
         target=$(free_stream_port)
     fi
-    register_callee "$proxy_port" "$contact_port" "$transport" ||
+    register_user "$proxy_port" "$contact_port" callee "$transport" ||
         die "$proxy $transport $rate/s: the callee's registration was refused"
     start_callee "$transport" "$sipp_port" "$contact_port" $((seconds + 120)) "$dir"
     if [[ $transport == tls ]]; then

@@ -206,6 +206,20 @@ bool StreamServer::admit(const std::string& ip, std::uint16_t port)
     return true;
 }
 
+std::unique_ptr<StreamServer::Connection>
+StreamServer::admitted(TransportKind kind, const QHostAddress& address, quint16 port)
+{
+    const std::string ip = AddressText(address);
+    if (!admit(ip, port)) {
+        return nullptr;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->kind = kind;
+    connection->ip = ip;
+    connection->port = port;
+    return connection;
+}
+
 void StreamServer::accept(TransportKind kind, qintptr descriptor)
 {
     QTcpSocket* socket = kind == TransportKind::Tls ? new QSslSocket(this) : new QTcpSocket(this);
@@ -216,16 +230,12 @@ void StreamServer::accept(TransportKind kind, qintptr descriptor)
     // Each message is written whole: waiting to fill a segment (Nagle) only delays it until
     // the peer's delayed acknowledgement, some 40 ms.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    const std::string ip = AddressText(socket->peerAddress());
-    if (!admit(ip, socket->peerPort())) {
+    auto connection = admitted(kind, socket->peerAddress(), socket->peerPort());
+    if (!connection) {
         socket->abort();
         socket->deleteLater();
         return;
     }
-    auto connection = std::make_unique<Connection>();
-    connection->kind = kind;
-    connection->ip = ip;
-    connection->port = socket->peerPort();
     connection->socket = socket;
     Connection* tracked = track(std::move(connection));
     wireSocket(tracked);
@@ -241,16 +251,12 @@ void StreamServer::acceptWebSocket(TransportKind kind, QWebSocketServer* listene
 {
     while (QWebSocket* socket = listener->nextPendingConnection()) {
         socket->setParent(this);
-        const std::string ip = AddressText(socket->peerAddress());
-        if (!admit(ip, socket->peerPort())) {
+        auto connection = admitted(kind, socket->peerAddress(), socket->peerPort());
+        if (!connection) {
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        auto connection = std::make_unique<Connection>();
-        connection->kind = kind;
-        connection->ip = ip;
-        connection->port = socket->peerPort();
         connection->webSocket = socket;
         // A frame may be larger than a message, so the proxy can say why it closes.
         socket->setMaxAllowedIncomingMessageSize(2 * kMaxMessageSize);

@@ -114,6 +114,9 @@ private:
     void acceptWebSocket(TransportKind kind, QWebSocketServer* listener);
     // Whether one more connection from that address may open; logs and counts a refusal.
     bool admit(const std::string& ip, std::uint16_t port);
+    // A new connection from that far end when it may open, else nullptr.
+    std::unique_ptr<Connection> admitted(TransportKind kind, const QHostAddress& address,
+                                         quint16 port);
     Connection* track(std::unique_ptr<Connection> connection);
     void wireSocket(Connection* connection);
     void wireWebSocket(Connection* connection);
