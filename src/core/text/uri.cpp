@@ -84,7 +84,6 @@ Uri ParseUri(std::string_view address)
         const std::string_view userInfo = rest.substr(0, at);
         const std::size_t secret = std::min(userInfo.find(':'), userInfo.size());
         uri.user = userInfo.substr(0, secret);
-        uri.password = userInfo.substr(std::min(secret + 1, userInfo.size()));
         rest.remove_prefix(at + 1);
     }
     uri.hostPort = ParseHostPort(rest);

@@ -141,6 +141,25 @@ TEST_F(TransportTest, OneConnectionIsOnePhone)
     EXPECT_TRUE(sent[0].text.starts_with("BYE sip:bob")) << sent[0].text;
 }
 
+TEST_F(TransportTest, AForkedCallReachesEachPhoneWhereItIsHeard)
+{
+    // carol's desk phone over UDP, her soft phone behind NAT over TCP: each branch goes where
+    // its phone is heard, the soft phone's over its connection.
+    Over(TransportKind::Udp, "127.0.0.3", 5063,
+         Registering("carol", "UDP 127.0.0.3:5063", "sip:carol@127.0.0.3:5063"));
+    net.open.insert(RecordingTransport::Key(TransportKind::Tcp, "127.0.0.1", 40003));
+    std::string soft =
+        Registering("carol", "TCP 10.0.0.9:5061", "sip:carol@10.0.0.9:5061;transport=tcp");
+    Over(TransportKind::Tcp, "127.0.0.1", 40003, soft.replace(soft.find("reg-carol"), 9, "reg-c2"));
+    TakeSent();
+    FromBob(Calling("carol", "c3"));
+    Lines where;
+    for (const Datagram& d : TakeSent()) {
+        where.push_back(Where(d));
+    }
+    EXPECT_EQ(where, (Lines{"UDP 127.0.0.2:5062", "UDP 127.0.0.3:5063", "TCP 127.0.0.1:40003"}));
+}
+
 TEST_F(TransportTest, ContactsNameTheirTransport)
 {
     // Each phone registered over the transport its Contact names, from a connection that has
