@@ -344,6 +344,9 @@ TEST_F(ForkTest, ASecondAnswerIsRelayedAndItsDialogEndsOnItsOwn)
     Answers(kMobile, "487 Request Terminated");
     EXPECT_EQ(Sent(), Lines{"127.0.0.5:5065 ACK sip:bob@127.0.0.5:5065 SIP/2.0"})
         << "no answer after the 2xx reaches alice";
+    // A BYE of a dialog no branch has is nobody's.
+    FromAlice(With(InDialog("BYE", "3 BYE", kAlice, "z9hG4bKodd"), "tag=b1", "tag=odd"));
+    EXPECT_EQ(Sent(), Lines{});
 }
 
 // Room for the four registrations and one call.
