@@ -27,7 +27,7 @@ HostPort ParseHostPort(std::string_view text);
 struct Uri
 {
     std::string_view scheme; // as written; empty when the text has none (not a URI)
-    std::string_view user; // a password after ":" is not kept (RFC 3261 19.1.1: not recommended)
+    std::string_view user;   // a password after ":" is not kept (RFC 3261 19.1.1: not recommended)
     HostPort hostPort;
     std::string_view params;  // after the first ";" of the URI, up to "?"
     std::string_view headers; // after "?"

@@ -277,6 +277,16 @@ TEST_F(TransportTest, IPv6AddressesInBrackets)
     FromBob(Calling("eve", "c2"));
     EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 200 OK", "127.0.0.2:5062 SIP/2.0 100 Trying",
                              "127.0.0.2:5062 SIP/2.0 482 Loop Detected"}));
+    // Only hex digits and colons (and a dotted tail) make an IPv6 reference.
+    for (const auto& [text, is] :
+         std::vector<std::pair<std::string, bool>>{{"[2001:DB8::a]", true},
+                                                   {"[::ffff:127.0.0.1]", true},
+                                                   {"[::g]", false},
+                                                   {"[:: 1]", false},
+                                                   {"::1", false},
+                                                   {"[]", false}}) {
+        EXPECT_EQ(IsIPv6Reference(text), is) << text;
+    }
 }
 
 TEST_F(TransportTest, ANewLocalAddressKeepsTheOtherFaces)
