@@ -4,54 +4,15 @@
 // the headless program over WebSocket, chat, call each other with Chromium's fake media, and
 // chat with a baresip phone on UDP. All on loopback; every wait is bounded, every child dies
 // with this process.
-const {execFileSync, spawn} = require("child_process");
 const fs = require("fs");
-const os = require("os");
 const path = require("path");
+const {CHROMIUM, STEP_MS, Failure, sleep, until, install, start, run} =
+  require("../node/harness.cjs");
 
 const [program, nodeDir] = process.argv.slice(2);
-const CHROMIUM = "/usr/lib/chromium/chromium";
-const STEP_MS = 10000;
-const PACKAGES = ["jssip", "playwright-core"];
 // The browser-side entry points of the packages JsSIP requires.
 const ENTRIES = {jssip: "jssip/lib/JsSIP.js", debug: "debug/src/browser.js",
   events: "events/events.js", "sdp-transform": "sdp-transform/lib/index.js", ms: "ms/index.js"};
-const children = [];
-
-class Failure extends Error {}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, check, ms = STEP_MS) {
-  const deadline = Date.now() + ms;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Failure(`timed out after ${ms / 1000} s waiting for ${what}`);
-    await sleep(50);
-  }
-}
-
-// The packages at the versions package.json pins, installed once into NODE_DIR.
-function install() {
-  const pinned = require(path.join(__dirname, "package.json")).dependencies;
-  const installed = (name) => path.join(nodeDir, "node_modules", name, "package.json");
-  if (PACKAGES.some((name) => !fs.existsSync(installed(name)) ||
-      JSON.parse(fs.readFileSync(installed(name))).version !== pinned[name])) {
-    fs.mkdirSync(nodeDir, {recursive: true});
-    for (const name of ["package.json", "package-lock.json"]) {
-      fs.copyFileSync(path.join(__dirname, name), path.join(nodeDir, name));
-    }
-    try {
-      execFileSync("npm", ["ci", "--no-audit", "--no-fund", "--loglevel=error"],
-        {cwd: nodeDir, stdio: "inherit", timeout: 180000});
-    } catch (error) {
-      throw new Failure(`${PACKAGES.join(", ")} could not be installed from the npm registry ` +
-        `into ${nodeDir} (npm ci: ${error.message})`);
-    }
-  }
-  return require(path.join(nodeDir, "node_modules", "playwright-core"));
-}
 
 // JsSIP ships CommonJS only: its files and those it requires, by path under node_modules, for
 // the page's own small loader.
@@ -114,19 +75,6 @@ function phone({files, entries, url, user, domain}) {
     succeeded: ({response}) => done(response.status_code),
     failed: ({response, cause}) => done(response ? response.status_code : cause)}}));
   ua.start();
-}
-
-// A child that dies with this process, its output into a file.
-function start(name, args, workdir, stdin = "ignore") {
-  const output = path.join(workdir, name + ".out");
-  const file = fs.openSync(output, "w");
-  const child = spawn("setpriv", ["--pdeathsig", "KILL", "--", ...args],
-    {stdio: [stdin, file, file], cwd: workdir});
-  fs.closeSync(file);
-  child.text = () => fs.readFileSync(output, "latin1").replace(/\r\n/g, "\n");
-  child.done = new Promise((resolve) => child.on("exit", (code) => resolve(code)));
-  children.push(child);
-  return child;
 }
 
 // A baresip phone on UDP as tests/interop/peers.py starts it, fed menu commands on stdin.
@@ -242,27 +190,5 @@ async function main(workdir, playwright) {
   if (await Promise.race([proxy.done, sleep(STEP_MS)]) !== 0) throw new Failure("the proxy did not end cleanly");
 }
 
-async function run() {
-  const missing = [[CHROMIUM, "chromium"], ["npm", "npm"], ["baresip", "baresip-core"],
-    ["python3", "python3"]].filter(([tool]) => execFileSync("sh", ["-c", `command -v ${tool} || true`]).length === 0);
-  if (missing.length) {
-    console.error("FAIL browser_phones: missing " + missing.map(([tool, pkg]) => `${tool} (install ${pkg})`).join(", "));
-    return 1;
-  }
-  const workdir = fs.mkdtempSync(path.join(os.tmpdir(), "tavrix-browser-"));
-  console.log("traces go to " + workdir);
-  try {
-    await main(workdir, install());
-    if (!process.env.TAVRIX_KEEP_TRACES) fs.rmSync(workdir, {recursive: true, force: true});
-    console.log("PASS browser_phones");
-    return 0;
-  } catch (error) {
-    console.error(`FAIL browser_phones: ${error instanceof Failure ? error.message : error.stack}\n` +
-      `traces kept in ${workdir}`);
-    return 1;
-  } finally {
-    children.forEach((child) => child.exitCode === null && child.kill("SIGKILL"));
-  }
-}
-
-run().then((status) => process.exit(status));
+run("browser_phones", [["baresip", "baresip-core"], ["python3", "python3"]],
+  (workdir) => main(workdir, install(__dirname, nodeDir)));

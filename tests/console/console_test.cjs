@@ -3,69 +3,17 @@
 // Chromium driven by playwright-core (installed from the lockfile beside this file into
 // NODE_DIR), against the headless program on loopback with SIPp as the phones. Every child
 // dies with this process, and every wait is bounded.
-const {execFileSync, spawn} = require("child_process");
 const crypto = require("crypto");
 const dgram = require("dgram");
 const fs = require("fs");
-const os = require("os");
 const path = require("path");
+const {CHROMIUM, STEP_MS, Failure, sleep, until, install, start, run} =
+  require("../node/harness.cjs");
 
 const [program, nodeDir] = process.argv.slice(2);
-const CHROMIUM = "/usr/lib/chromium/chromium";
 const INTEROP = path.join(__dirname, "..", "interop");
-const STEP_MS = 10000;
 const ADMIN = {username: "alice", password: "console-secret"};
 const CALLER = ["-au", "caller", "-ap", "caller-secret"];
-const children = [];
-
-class Failure extends Error {}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, check, ms = STEP_MS) {
-  const deadline = Date.now() + ms;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Failure(`timed out after ${ms / 1000} s waiting for ${what}`);
-    await sleep(50);
-  }
-}
-
-// playwright-core at the version the lockfile pins, installed once into NODE_DIR.
-function playwright() {
-  const pinned = require(path.join(__dirname, "package.json")).dependencies["playwright-core"];
-  const installed = path.join(nodeDir, "node_modules", "playwright-core");
-  const version = () => JSON.parse(fs.readFileSync(path.join(installed, "package.json"))).version;
-  if (!fs.existsSync(installed) || version() !== pinned) {
-    fs.mkdirSync(nodeDir, {recursive: true});
-    for (const name of ["package.json", "package-lock.json"]) {
-      fs.copyFileSync(path.join(__dirname, name), path.join(nodeDir, name));
-    }
-    try {
-      execFileSync("npm", ["ci", "--no-audit", "--no-fund", "--loglevel=error"],
-        {cwd: nodeDir, stdio: "inherit", timeout: 180000});
-    } catch (error) {
-      throw new Failure(`playwright-core ${pinned} could not be installed from the npm ` +
-        `registry into ${nodeDir} (npm ci: ${error.message})`);
-    }
-  }
-  return require(installed);
-}
-
-// A child that dies with this process, its output into a file.
-function start(name, args, workdir) {
-  const output = path.join(workdir, name + ".out");
-  const file = fs.openSync(output, "w");
-  const child = spawn("setpriv", ["--pdeathsig", "KILL", "--", ...args],
-    {stdio: ["ignore", file, file], cwd: workdir});
-  fs.closeSync(file);
-  child.output = output;
-  child.text = () => fs.readFileSync(output, "latin1").replace(/\r\n/g, "\n");
-  child.done = new Promise((resolve) => child.on("exit", (code) => resolve(code)));
-  children.push(child);
-  return child;
-}
 
 function freePort(ip) {
   return new Promise((resolve) => {
@@ -174,7 +122,7 @@ async function main(workdir) {
   const address = `127.0.0.1:${sipPort}`;
   await refusals(url, proxy);
 
-  const {chromium} = playwright();
+  const {chromium} = install(__dirname, nodeDir);
   const context = await chromium.launchPersistentContext(path.join(workdir, "profile"), {
     executablePath: CHROMIUM, headless: true, httpCredentials: ADMIN,
     args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
@@ -269,27 +217,4 @@ async function main(workdir) {
   if (await proxy.done !== 0) throw new Failure("the proxy did not end cleanly");
 }
 
-async function run() {
-  const missing = [["sipp", "sip-tester"], [CHROMIUM, "chromium"], ["npm", "npm"]]
-    .filter(([tool]) => execFileSync("sh", ["-c", `command -v ${tool} || true`]).length === 0);
-  if (missing.length) {
-    console.error("FAIL console: missing " + missing.map(([tool, pkg]) => `${tool} (install ${pkg})`).join(", "));
-    return 1;
-  }
-  const workdir = fs.mkdtempSync(path.join(os.tmpdir(), "tavrix-console-"));
-  console.log("traces go to " + workdir);
-  try {
-    await main(workdir);
-    fs.rmSync(workdir, {recursive: true, force: true});
-    console.log("PASS console");
-    return 0;
-  } catch (error) {
-    console.error(`FAIL console: ${error instanceof Failure ? error.message : error.stack}\n` +
-      `traces kept in ${workdir}`);
-    return 1;
-  } finally {
-    children.forEach((child) => child.exitCode === null && child.kill("SIGKILL"));
-  }
-}
-
-run().then((status) => process.exit(status));
+run("console", [["sipp", "sip-tester"]], main);
