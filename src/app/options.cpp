@@ -87,21 +87,19 @@ std::optional<std::pair<QHostAddress, quint16>> ListenAddress(const QString& tex
 {
     if (!text.startsWith(u'[')) {
         const auto endpoint = AddressAndPort(text, low, fallback);
-        if (!endpoint) {
-            return std::nullopt;
-        }
-        return std::pair(QHostAddress(endpoint->first), static_cast<quint16>(endpoint->second));
+        using Endpoint = std::pair<QHostAddress, quint16>;
+        return endpoint ? std::optional(Endpoint(endpoint->first, endpoint->second)) : std::nullopt;
     }
     const qsizetype close = text.indexOf(u']');
     const QHostAddress address(text.mid(1, close - 1));
     const QString rest = text.mid(close + 1);
-    const auto port =
-        rest.isEmpty() ? fallback
-                       : (rest.startsWith(u':') ? Number(rest.mid(1), low, 65535) : std::nullopt);
-    if (close < 0 || address.protocol() != QAbstractSocket::IPv6Protocol || !port) {
+    const int port = rest.isEmpty()          ? fallback.value_or(-1)
+                     : rest.startsWith(u':') ? Number(rest.mid(1), low, 65535).value_or(-1)
+                                             : -1;
+    if (close < 0 || address.protocol() != QAbstractSocket::IPv6Protocol || port < 0) {
         return std::nullopt;
     }
-    return std::pair(address, static_cast<quint16>(*port));
+    return std::pair(address, static_cast<quint16>(port));
 }
 
 // A setting whose value is a number from low to high, stored by set.
@@ -175,9 +173,9 @@ void AddProxySettings(std::vector<Setting>& settings)
         kMaxSlots, [](Options& options, int count) { options.server.proxy.MaxRoutes = count; }));
 }
 
-// A WebSocket server's address, stored by set.
-Setting WebSocketSetting(const char* name, QString help,
-                         std::function<void(StreamConfig&, QHostAddress, quint16)> set)
+// A WebSocket server's address, stored into the two fields.
+Setting WebSocketSetting(const char* name, QString help, QHostAddress StreamConfig::*address,
+                         quint16 StreamConfig::*port)
 {
     return {name, "ADDR:PORT", std::move(help), [=](Options& options, const QString& text) {
                 const auto endpoint = ListenAddress(text, 0, std::nullopt);
@@ -185,7 +183,8 @@ Setting WebSocketSetting(const char* name, QString help,
                     return QStringLiteral("ADDR:PORT, ADDR a dotted IPv4 address or an IPv6 one "
                                           "in brackets, PORT 0 to 65535");
                 }
-                set(options.server.streams, endpoint->first, endpoint->second);
+                options.server.streams.*address = endpoint->first;
+                options.server.streams.*port = endpoint->second;
                 return QString();
             }};
 }
@@ -216,18 +215,12 @@ void AddTransportSettings(std::vector<Setting>& settings)
         "ws",
         QStringLiteral("Serve SIP over WebSocket (browser phones) at ws://ADDR:PORT (default: "
                        "off; port 0 picks a free one)."),
-        [](StreamConfig& streams, QHostAddress address, quint16 port) {
-            streams.wsAddress = address;
-            streams.wsPort = port;
-        }));
+        &StreamConfig::wsAddress, &StreamConfig::wsPort));
     settings.push_back(WebSocketSetting(
         "wss",
         QStringLiteral("Serve SIP over secure WebSocket at wss://ADDR:PORT, with the TLS files "
                        "(default: off)."),
-        [](StreamConfig& streams, QHostAddress address, quint16 port) {
-            streams.wssAddress = address;
-            streams.wssPort = port;
-        }));
+        &StreamConfig::wssAddress, &StreamConfig::wssPort));
     settings.push_back(
         {"local-ip6", "ADDR",
          QStringLiteral("Also serve UDP, TCP and TLS on this IPv6 address (default: IPv4 only)."),

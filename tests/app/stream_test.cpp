@@ -27,7 +27,7 @@ std::string Register(const std::string& user, const std::string& via, const std:
 QByteArray ReadUntil(QTcpSocket& socket, const QByteArray& needle)
 {
     QByteArray seen;
-    QTest::qWaitFor(
+    (void)QTest::qWaitFor(
         [&] {
             seen += socket.readAll();
             return seen.contains(needle);

@@ -244,6 +244,31 @@ std::string BuildResponse(std::string_view status, const Message& source, std::i
     return text;
 }
 
+namespace {
+
+// The source's Route lines but the ones that brought it here: the topmost Route naming the
+// proxy, and a second one of its other face right below it.
+void AppendRoutes(std::string& text, const Message& source, const Endpoint& self)
+{
+    int routes = 0;
+    std::string_view usedUp;
+    for (const HeaderLine& line : source.Lines()) {
+        if (line.id == HeaderId::Route) {
+            const bool own = routes < 2 && NamesProxy(line.value, self) &&
+                             (routes == 0 || (!usedUp.empty() && OtherFace(line.value, usedUp)));
+            if (own) {
+                usedUp = line.value;
+            } else {
+                AppendHeader(text, "Route", line.value);
+                usedUp = {};
+            }
+            routes = own ? routes + 1 : 2;
+        }
+    }
+}
+
+} // namespace
+
 std::string BuildRequest(std::string_view method, std::string_view target, const Message& source,
                          const Endpoint& self, std::string_view realm, std::string_view firstVia,
                          std::uint64_t branch, const Legs& legs)
@@ -280,22 +305,7 @@ std::string BuildRequest(std::string_view method, std::string_view target, const
             AppendHeader(text, "Record-Route", line.value);
         }
     }
-    // The topmost Route naming the proxy, and a second one of its other face right below it.
-    int routes = 0;
-    std::string_view usedUp;
-    for (const HeaderLine& line : source.Lines()) {
-        if (line.id == HeaderId::Route) {
-            const bool own = routes < 2 && NamesProxy(line.value, self) &&
-                             (routes == 0 || (!usedUp.empty() && OtherFace(line.value, usedUp)));
-            if (own) {
-                usedUp = line.value;
-            } else {
-                AppendHeader(text, "Route", line.value);
-                usedUp = {};
-            }
-            routes = own ? routes + 1 : 2;
-        }
-    }
+    AppendRoutes(text, source, self);
 
     // RFC 3261 16.6 step 3: one hop less than received, 70 when the source had none. More
     // than 70 counts as 70: a sender cannot buy a longer loop.

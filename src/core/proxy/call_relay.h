@@ -65,6 +65,9 @@ private:
                         SlotNumber slot);
     // A 2xx of a branch: the first answers the call and cancels the other branches; a later
     // one of an INVITE is relayed too (the caller ends that dialog), of a MESSAGE dropped.
+    // A branch's provisional answer: the branch proceeds (or gets its CANCEL now), its early
+    // dialog reaches the caller.
+    void ForkProvisional(CallRecord& call, Fork& fork, std::int16_t code, const Message& message);
     void ForkAnswered(CallRecord& call, std::size_t fork, std::int16_t code, bool first,
                       const Message& message, const PeerAddress& peer);
     // A final failure of a branch: kept when it is the best so far, a 6xx cancels the others.

@@ -19,7 +19,7 @@ struct Endpoint
     std::string IP;
     std::uint16_t Port = 0;
     TransportKind kind = TransportKind::Udp;
-    std::vector<Endpoint> faces; // of the proxy's own endpoint only: where else it listens
+    std::vector<Endpoint> faces{}; // of the proxy's own endpoint only: where else it listens
 
     bool operator==(const Endpoint& other) const
     {

@@ -127,23 +127,7 @@ bool CallRelay::OnForkResponse(std::int16_t code, const Message& message, const 
         fork.silentLeft = 0; // heard; a cancelled branch still owes its final answer
     }
     if (code < 200) {
-        const bool cancelled = fork.state == ForkState::CancelDue;
-        if (fork.state == ForkState::Sent) {
-            fork.state = ForkState::Proceeding;
-        } else if (cancelled) {
-            m_out.SendHop("CANCEL", fork, message);
-            fork.state = ForkState::Cancelled;
-            fork.silentLeft = kForkSilence;
-        }
-        m_calls.Store(call);
-        if (invite && code > 100 && call.AnswerTimeLeft > 0) {
-            m_calls.SetAnswerTimeLeft(slot, kAnswerTime);
-        }
-        if (code > 100 && call.stage == CallStage::Trying && !cancelled) {
-            // Each branch's early dialog reaches the caller with its own To tag (RFC 3261
-            // 16.7 step 5, 12.1).
-            m_out.Relay(RelayedStatus(call, code, message.Status()), message, call.TimeLeft);
-        }
+        ForkProvisional(call, fork, code, message);
         return true;
     }
     const bool first = fork.state != ForkState::Done;
@@ -166,6 +150,29 @@ bool CallRelay::OnForkResponse(std::int16_t code, const Message& message, const 
         FinishForks(m_calls.At(slot));
     }
     return true;
+}
+
+void CallRelay::ForkProvisional(CallRecord& call, Fork& fork, std::int16_t code,
+                                const Message& message)
+{
+    const bool cancelled = fork.state == ForkState::CancelDue;
+    if (fork.state == ForkState::Sent) {
+        fork.state = ForkState::Proceeding;
+    } else if (cancelled) {
+        // The caller's CANCEL came before this branch had answered at all (RFC 3261 9.1).
+        m_out.SendHop("CANCEL", fork, message);
+        fork.state = ForkState::Cancelled;
+        fork.silentLeft = kForkSilence;
+    }
+    m_calls.Store(call);
+    if (IsInvite(call) && code > 100 && call.AnswerTimeLeft > 0) {
+        m_calls.SetAnswerTimeLeft(call.Slot, kAnswerTime);
+    }
+    if (code > 100 && call.stage == CallStage::Trying && !cancelled) {
+        // Each branch's early dialog reaches the caller with its own To tag (RFC 3261
+        // 16.7 step 5, 12.1).
+        m_out.Relay(RelayedStatus(call, code, message.Status()), message, call.TimeLeft);
+    }
 }
 
 void CallRelay::ForkAnswered(CallRecord& call, std::size_t index, std::int16_t code, bool first,
