@@ -148,6 +148,9 @@ void StreamServer::listenTcp(TransportKind kind, const QHostAddress& address, qu
 {
     auto* listener =
         new Listener([this, kind](qintptr descriptor) { accept(kind, descriptor); }, this);
+    // Room for a burst of connection attempts while the event loop is busy: past the queue the
+    // system drops them unseen, and they neither count nor get the refusal's log line.
+    listener->setListenBacklogSize(1024);
     if (!listener->listen(address, port)) {
         m_proxy.Log().WriteLog(Level::Err, "Cannot listen for ", ViaName(kind), " on ",
                                AddressText(address), ":", port, ": ",

@@ -152,7 +152,8 @@ def connections(proxy):
             expect_counters(proxy, refused={"limit": made - 35}, open={"tcp": 100})
         still = sum(not closed(sock) for sock in socks[source])
         print("FIGURE %d connections from %s, %d left open" % (made, source, still))
-        if made != count or still != (64 if source == ATTACKER else 35):
+        # A connection the system's queue could not take in time is refused too, unseen.
+        if made < count * 0.95 or still != (64 if source == ATTACKER else 35):
             raise Failure("%d of %d connections made from %s, %d left open" % (
                 made, count, source, still))
     expect_line(proxy, r"Connection from %s:\d+ refused: 64 connections from that "
@@ -160,6 +161,7 @@ def connections(proxy):
     # The first address's refusals, held back in the flood, must not hide the second's.
     expect_line(proxy, r"Connection from 127\.0\.0\.6:\d+ refused: 100 connections "
                 r"open$")
+    time.sleep(1.5)  # the table full for a while: the pings must still be answered
     for sock in socks[ATTACKER] + socks["127.0.0.6"]:
         sock.close()
     expect_counters(proxy, open={"tcp": 1})
