@@ -10,7 +10,7 @@ import socket
 import sys
 
 from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Linphone, Proxy, finish,
-                   free_udp_port, read_text, run, sipp)
+                   free_udp_port, read_text, run, sipp, wait_until)
 
 CAROL_IP = "127.0.0.3"
 # Lines the proxy writes or consumes itself; every other one arrives as it was sent.
@@ -215,6 +215,8 @@ def baresip_transfer(program, workdir):
     alice.send("/hangup")
     carol.wait_for(r"^sip:alice@\S+: session closed", "the call ended")
     proxy.wait_for_log("Sending 'BYE' request to: " + at[carol])
+    # The second call completes with carol's 200 to the BYE, a moment after it is sent.
+    wait_until(lambda: proxy.log().count("Call completed") == 2, "the second call completed")
     proxy.expect_statistics(CallAttempts=2, CompletedCalls=2, Errors=0)
     for phone in (alice, bob, carol):
         phone.quit()
