@@ -58,21 +58,27 @@ CallTable::CallTable(Logger& log, SlotNumber slots)
 
 Lookup CallTable::LookupCall(const Message& message, const PeerAddress& peer)
 {
+    Lookup lookup{{}, Found::NoCallId};
+    lookup.found = LookupCall(message, peer, lookup.rec);
+    return lookup;
+}
+
+Found CallTable::LookupCall(const Message& message, const PeerAddress& peer, CallRecord& rec)
+{
     const std::string_view callId = message.Header(HeaderId::CallId);
     if (callId.empty()) {
         m_log.WriteLimited(Flood::NoCallId, Level::Err, "Call missing call ID from ", peer.IP);
-        return {{}, Found::NoCallId};
+        rec = {};
+        return Found::NoCallId;
     }
     if (const SlotNumber known = Find(callId); known != 0) {
-        return {At(known), Found::Known};
+        rec = At(known);
+        return Found::Known;
     }
     // Only the copy carries the Contact; the slot gets it when the record is stored.
-    Lookup lookup{AllocateCall(callId), Found::New};
-    if (lookup.rec.Slot == 0) {
-        lookup.found = Found::TableFull;
-    }
-    lookup.rec.Contact = message.Header(HeaderId::Contact);
-    return lookup;
+    rec = AllocateCall(callId);
+    rec.Contact = message.Header(HeaderId::Contact);
+    return rec.Slot == 0 ? Found::TableFull : Found::New;
 }
 
 CallRecord CallTable::AllocateCall(std::string_view callId)

@@ -184,6 +184,8 @@ public:
     // alone carries the message's Contact. No Call-ID: logged as an error. A full table with
     // nothing to reclaim: nothing logged. In both cases an empty record (Slot 0).
     Lookup LookupCall(const Message& message, const PeerAddress& peer);
+    // The same into rec, whose texts keep their room (a record reused message after message).
+    Found LookupCall(const Message& message, const PeerAddress& peer, CallRecord& rec);
 
     // Takes the lowest free slot for the Call-ID; with none free, reclaims the lowest spent
     // slot (a call that finished or ran out). A copy of the slot, or an empty record.

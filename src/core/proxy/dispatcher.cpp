@@ -10,7 +10,7 @@ namespace tavrix {
 
 void Dispatcher::Dispatch(const Message& message, const PeerAddress& peer)
 {
-    Incoming in{message, peer, {}};
+    Incoming in{message, peer, m_work};
     for (const Step step : kChain) {
         if ((this->*step)(in) == Next::Done) {
             return;
@@ -50,16 +50,15 @@ Dispatcher::Next Dispatcher::TakeKeepAliveAnswer(Incoming& in)
 
 Dispatcher::Next Dispatcher::FindSlot(Incoming& in)
 {
-    Lookup lookup = m_calls.LookupCall(in.message, in.peer);
-    switch (lookup.found) {
+    const Found found = m_calls.LookupCall(in.message, in.peer, in.rec);
+    switch (found) {
     case Found::NoCallId:
         return Next::Done; // the message belongs to no call; the lookup has logged it
     case Found::TableFull:
         break;
     case Found::Known:
     case Found::New:
-        in.known = lookup.found == Found::Known;
-        in.rec = std::move(lookup.rec);
+        in.known = found == Found::Known;
         return Next::Continue;
     }
     // Every slot holds a live call or registration: refuse new requests (RFC 3261 21.5.4),

@@ -36,7 +36,7 @@ private:
     {
         const Message& message;
         const PeerAddress& peer;
-        CallRecord rec;     // the working copy of the message's slot, once found
+        CallRecord& rec;    // the working copy of the message's slot, once found
         bool known = false; // the slot held the Call-ID before
     };
     enum class Next
@@ -102,6 +102,9 @@ private:
     Outbox& m_out;
     Logger& m_log;
     const Endpoint& m_self;
+    // The working copy each message's slot is copied into: it keeps the room its texts took,
+    // so a copy rarely allocates.
+    CallRecord m_work;
 };
 
 } // namespace tavrix

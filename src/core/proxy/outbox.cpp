@@ -78,10 +78,13 @@ std::uint64_t Outbox::Forward(const CallRecord& rec, Side side, std::string_view
         side == Side::Callee || rec.Contact.empty() ? rec.Callee.Uri : rec.Contact;
     const std::string via = StampVia(source.Header(HeaderId::Via), EndpointOf(from));
     const PeerAddress& to = Reach(rec, side, m_sender);
+    // The branch BuildRequest would derive from the same Via, worked out once.
+    const std::uint64_t branch =
+        BranchHash(via, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq));
     m_sender.SendDatagram(
-        BuildRequest(method, target, source, m_self, m_realm, via, 0, LegsOf(from, to)), to.IP,
+        BuildRequest(method, target, source, m_self, m_realm, via, branch, LegsOf(from, to)), to.IP,
         to.Port, to.transport);
-    return BranchHash(via, source.Header(HeaderId::CallId), source.Header(HeaderId::CSeq));
+    return branch;
 }
 
 std::uint64_t Outbox::BranchOf(const Message& source, const PeerAddress& from) const
