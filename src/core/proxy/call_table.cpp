@@ -147,9 +147,21 @@ void CallTable::Store(const CallRecord& rec)
     if (!IsTaken(rec.Slot) || At(rec.Slot).CallID != rec.CallID) {
         return;
     }
-    Unindex(rec.Slot);
-    Slot(rec.Slot) = rec;
-    Index(rec.Slot);
+    CallRecord& slot = Slot(rec.Slot);
+    const bool sameKeys = slot.Contact == rec.Contact && slot.holds == rec.holds &&
+                          slot.Username == rec.Username && slot.Owner == rec.Owner;
+    if (!sameKeys) {
+        Unindex(rec.Slot);
+        slot = rec;
+        Index(rec.Slot);
+        return;
+    }
+    // Most stores change nothing the indexes hold; only the Call-ID index views the slot's own
+    // text, which the copy may move.
+    m_byCallId.erase(slot.CallID);
+    slot = rec;
+    m_byCallId.emplace(slot.CallID, rec.Slot);
+    UpdateSpent(rec.Slot);
 }
 
 void CallTable::SetTimeLeft(SlotNumber slot, std::int16_t timeLeft)

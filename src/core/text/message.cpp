@@ -116,8 +116,13 @@ HeaderId IdOf(std::string_view name)
         }
         return HeaderId::Other;
     }
+    if (name.empty()) {
+        return HeaderId::Other;
+    }
+    const char first = Lower(name[0]);
     for (const KnownName& known : kLongNames) {
-        if (SameName(known.name, name)) {
+        if (known.name.size() == name.size() && Lower(known.name[0]) == first &&
+            SameName(known.name, name)) {
             return known.id;
         }
     }

@@ -2,8 +2,10 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace tavrix {
 
@@ -49,8 +51,26 @@ template <std::integral T> constexpr std::size_t PieceSize(T)
 // Appends the pieces one after the other.
 template <typename... Pieces> void AppendPieces(std::string& out, const Pieces&... pieces)
 {
-    out.reserve(out.size() + (PieceSize(pieces) + ... + 0));
-    (AppendPiece(out, pieces), ...);
+    if constexpr (sizeof...(Pieces) > 0 &&
+                  (std::is_convertible_v<const Pieces&, std::string_view> && ...)) {
+        // Texts only (the header lines the proxy writes): the string grows once.
+        const std::string_view texts[] = {std::string_view(pieces)...};
+        std::size_t at = out.size();
+        std::size_t total = at;
+        for (const std::string_view text : texts) {
+            total += text.size();
+        }
+        out.resize(total);
+        for (const std::string_view text : texts) {
+            if (!text.empty()) {
+                std::memcpy(out.data() + at, text.data(), text.size());
+                at += text.size();
+            }
+        }
+    } else {
+        out.reserve(out.size() + (PieceSize(pieces) + ... + 0));
+        (AppendPiece(out, pieces), ...);
+    }
 }
 
 // The pieces joined with nothing between them: text as it is, integers in plain decimal.
