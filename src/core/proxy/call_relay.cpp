@@ -121,7 +121,7 @@ void CallRelay::Forward(const CallRecord& rec, Side to, const Message& message,
         branch = m_out.Forward(rec, to, message.Method(), message, from);
     }
     if (message.Method() != "ACK") {
-        m_calls.NoteForwarded(rec.Slot, branch, to);
+        m_calls.Edit(rec.Slot).NoteForwarded(branch, to);
     }
 }
 
@@ -217,7 +217,7 @@ void CallRelay::EndIfFailedInvite(const CallRecord& rec, std::int16_t code, cons
     const CallRecord& slot = m_calls.At(rec.Slot);
     if (code >= 300 && !slot.IsRegistration() && slot.stage == CallStage::Trying &&
         message.CSeqMethod() == "INVITE") {
-        m_calls.MarkEnding(rec.Slot);
+        m_calls.Edit(rec.Slot).MarkEnding();
     }
 }
 
@@ -231,7 +231,7 @@ void CallRelay::OnResponse(CallRecord& rec, const Message& message, const PeerAd
     }
     if (m_calls.At(rec.Slot).AnswerTimeLeft > 0 && code > 100 && message.CSeqMethod() == "INVITE") {
         // A provisional answer gives the INVITE its time again; a final one ends the wait.
-        m_calls.SetAnswerTimeLeft(rec.Slot, code < 200 ? kAnswerTime : 0);
+        m_calls.Edit(rec.Slot).SetAnswerTimeLeft(code < 200 ? kAnswerTime : 0);
     }
     if (code == 100) {
         return;
@@ -271,7 +271,7 @@ std::string_view CallRelay::RelayedStatus(const CallRecord& rec, std::int16_t co
 void CallRelay::Heard(const CallRecord& rec, Side side, const PeerAddress& peer)
 {
     if (side == Side::Caller || rec.forks.empty()) {
-        m_calls.Heard(rec.Slot, side, peer);
+        m_calls.Edit(rec.Slot).Heard(side, peer);
     }
 }
 
@@ -283,9 +283,9 @@ void CallRelay::FollowCall(const CallRecord& rec, std::int16_t code, const Messa
         return; // a later 2xx's dialog of a forked call ends on its own; the call goes on
     }
     if (code == 200 && method == "INVITE") {
-        m_calls.MarkAnswered(rec.Slot, TagOf(message.Header(HeaderId::To)));
+        m_calls.Edit(rec.Slot).MarkAnswered(TagOf(message.Header(HeaderId::To)));
     } else if (code == 200 && call && (method == "BYE" || method == "CANCEL")) {
-        m_calls.MarkEnding(rec.Slot);
+        m_calls.Edit(rec.Slot).MarkEnding();
         m_log.WriteLog(Level::Info, "Call completed");
         m_stats.Increment(Figure::CompletedCalls);
     } else if (code == 404 && call) {

@@ -164,87 +164,16 @@ void CallTable::Store(const CallRecord& rec)
     UpdateSpent(rec.Slot);
 }
 
-void CallTable::SetTimeLeft(SlotNumber slot, std::int16_t timeLeft)
-{
-    if (IsTaken(slot)) {
-        Slot(slot).TimeLeft = timeLeft;
-        UpdateSpent(slot);
-    }
-}
-
-void CallTable::MarkEnding(SlotNumber slot)
-{
-    if (IsTaken(slot)) {
-        Slot(slot).stage = CallStage::Ending;
-        UpdateSpent(slot);
-    }
-}
-
-void CallTable::MarkAnswered(SlotNumber slot, std::string_view calleeTag)
-{
-    if (!IsTaken(slot)) {
-        return;
-    }
-    CallRecord& rec = Slot(slot);
-    if (rec.stage == CallStage::Trying) {
-        rec.stage = CallStage::Answered;
-    }
-    if (rec.CalleeTag.empty()) {
-        rec.CalleeTag = calleeTag;
-    }
-}
-
-void CallTable::SetKeepAlive(SlotNumber slot, std::int16_t in, std::uint8_t unanswered)
-{
-    if (IsTaken(slot)) {
-        Slot(slot).keepAliveIn = in;
-        Slot(slot).unanswered = unanswered;
-    }
-}
-
-void CallTable::Heard(SlotNumber slot, Side side, const PeerAddress& from)
-{
-    if (IsTaken(slot)) {
-        PeerAddress& source = side == Side::Callee ? Slot(slot).CalleeSource : Slot(slot).Source;
-        source = PeerAddress{"", from.IP, from.Port, from.transport};
-    }
-}
-
 const CallRecord* CallTable::RegistrationOf(const std::string& contact) const
 {
     const auto found = m_registered.find(contact);
     return found == m_registered.end() ? nullptr : &At(*found->second.begin());
 }
 
-void CallTable::Claim(SlotNumber slot, const std::string& owner)
-{
-    if (IsTaken(slot) && Slot(slot).Owner != owner) {
-        Unindex(slot);
-        Slot(slot).Owner = owner;
-        Index(slot);
-    }
-}
-
-void CallTable::NoteForwarded(SlotNumber slot, std::uint64_t branch, Side to)
-{
-    if (IsTaken(slot)) {
-        CallRecord& rec = Slot(slot);
-        rec.forwarded[rec.nextForwarded] = Forwarded{branch, to, true};
-        rec.nextForwarded = static_cast<std::uint8_t>((rec.nextForwarded + 1) % kForwardedKept);
-    }
-}
-
 SlotNumber CallTable::NextTaken(SlotNumber after) const
 {
     const std::size_t index = m_taken.Next(static_cast<std::size_t>(after < 0 ? 0 : after));
     return index == IndexSet::npos ? 0 : static_cast<SlotNumber>(index + 1);
-}
-
-void CallTable::SetAnswerTimeLeft(SlotNumber slot, std::int16_t ticks)
-{
-    if (IsTaken(slot)) {
-        Slot(slot).AnswerTimeLeft = ticks;
-    }
 }
 
 std::size_t CallTable::RegistrationsOf(const std::string& contact) const
@@ -278,6 +207,81 @@ Holdings CallTable::HoldingsOf(const std::string& user) const
 {
     const auto found = m_holdings.find(user);
     return found == m_holdings.end() ? Holdings{} : found->second;
+}
+
+CallRecord* SlotWriter::Taken()
+{
+    return m_table.IsTaken(m_slot) ? &m_table.Slot(m_slot) : nullptr;
+}
+
+void SlotWriter::SetTimeLeft(std::int16_t timeLeft)
+{
+    if (CallRecord* rec = Taken()) {
+        rec->TimeLeft = timeLeft;
+        m_table.UpdateSpent(m_slot);
+    }
+}
+
+void SlotWriter::MarkEnding()
+{
+    if (CallRecord* rec = Taken()) {
+        rec->stage = CallStage::Ending;
+        m_table.UpdateSpent(m_slot);
+    }
+}
+
+void SlotWriter::MarkAnswered(std::string_view calleeTag)
+{
+    CallRecord* rec = Taken();
+    if (rec == nullptr) {
+        return;
+    }
+    if (rec->stage == CallStage::Trying) {
+        rec->stage = CallStage::Answered;
+    }
+    if (rec->CalleeTag.empty()) {
+        rec->CalleeTag = calleeTag;
+    }
+}
+
+void SlotWriter::SetKeepAlive(std::int16_t in, std::uint8_t unanswered)
+{
+    if (CallRecord* rec = Taken()) {
+        rec->keepAliveIn = in;
+        rec->unanswered = unanswered;
+    }
+}
+
+void SlotWriter::Heard(Side side, const PeerAddress& from)
+{
+    if (CallRecord* rec = Taken()) {
+        PeerAddress& source = side == Side::Callee ? rec->CalleeSource : rec->Source;
+        source = PeerAddress{"", from.IP, from.Port, from.transport};
+    }
+}
+
+void SlotWriter::Claim(const std::string& owner)
+{
+    if (CallRecord* rec = Taken(); rec != nullptr && rec->Owner != owner) {
+        m_table.Unindex(m_slot);
+        rec->Owner = owner;
+        m_table.Index(m_slot);
+    }
+}
+
+void SlotWriter::NoteForwarded(std::uint64_t branch, Side to)
+{
+    if (CallRecord* rec = Taken()) {
+        rec->forwarded[rec->nextForwarded] = Forwarded{branch, to, true};
+        rec->nextForwarded = static_cast<std::uint8_t>((rec->nextForwarded + 1) % kForwardedKept);
+    }
+}
+
+void SlotWriter::SetAnswerTimeLeft(std::int16_t ticks)
+{
+    if (CallRecord* rec = Taken()) {
+        rec->AnswerTimeLeft = ticks;
+    }
 }
 
 void CallTable::Unindex(SlotNumber slot)

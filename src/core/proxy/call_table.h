@@ -172,6 +172,41 @@ struct Lookup
     Found found;
 };
 
+class CallTable;
+
+// The field writes to one taken slot that leave the indexes beside the slots as they are (a
+// slot not taken ignores them). CallTable::Edit hands one out.
+class SlotWriter
+{
+public:
+    // Sets TimeLeft.
+    void SetTimeLeft(std::int16_t timeLeft);
+    // Marks the call Ending.
+    void MarkEnding();
+    // Marks the call Answered, unless it is Ending already, and keeps the tag the callee gave
+    // the dialog (the first one).
+    void MarkAnswered(std::string_view calleeTag);
+    // Sets the keep-alive countdown and unanswered count.
+    void SetKeepAlive(std::int16_t in, std::uint8_t unanswered);
+    // Keeps where a message from that side of the call came from.
+    void Heard(Side side, const PeerAddress& from);
+    // Makes the user the owner, whose holdings the slot then counts in.
+    void Claim(const std::string& owner);
+    // Keeps a request forwarded within the call (the oldest of kForwardedKept is forgotten).
+    void NoteForwarded(std::uint64_t branch, Side to);
+    // Sets AnswerTimeLeft.
+    void SetAnswerTimeLeft(std::int16_t ticks);
+
+private:
+    friend class CallTable;
+    SlotWriter(CallTable& table, SlotNumber slot) : m_table(table), m_slot(slot) {}
+    // The slot, or nullptr when it is not taken.
+    CallRecord* Taken();
+
+    CallTable& m_table;
+    SlotNumber m_slot;
+};
+
 // The slots keyed by Call-ID. Records are handed out as copies; a change reaches the table
 // only through Store() and the few field writes below, which keep the indexes beside the slots
 // in step, so every look-up takes the same time however large the table.
@@ -206,26 +241,10 @@ public:
     // Replaces the taken slot rec.Slot by rec; a record of no slot, of a free slot or of
     // another Call-ID is not stored.
     void Store(const CallRecord& rec);
-    // Sets TimeLeft of a taken slot.
-    void SetTimeLeft(SlotNumber slot, std::int16_t timeLeft);
-    // Marks the call of a taken slot Ending.
-    void MarkEnding(SlotNumber slot);
-    // Marks the call of a taken slot Answered, unless it is Ending already, and keeps the tag
-    // the callee gave the dialog (the first one).
-    void MarkAnswered(SlotNumber slot, std::string_view calleeTag);
-    // Sets a taken slot's keep-alive countdown and unanswered count.
-    void SetKeepAlive(SlotNumber slot, std::int16_t in, std::uint8_t unanswered);
-    // Keeps where a message from that side of a taken slot's call came from.
-    void Heard(SlotNumber slot, Side side, const PeerAddress& from);
+    // The field writes to slot n.
+    SlotWriter Edit(SlotNumber slot) { return {*this, slot}; }
     // The first registration that holds this Contact; nullptr when none does.
     const CallRecord* RegistrationOf(const std::string& contact) const;
-    // Makes the user the owner of a taken slot, whose holdings it then counts in.
-    void Claim(SlotNumber slot, const std::string& owner);
-    // Keeps a request forwarded within the call of a taken slot (the oldest of kForwardedKept
-    // is forgotten).
-    void NoteForwarded(SlotNumber slot, std::uint64_t branch, Side to);
-    // Sets AnswerTimeLeft of a taken slot.
-    void SetAnswerTimeLeft(SlotNumber slot, std::int16_t ticks);
 
     // How many registration slots hold this Contact.
     std::size_t RegistrationsOf(const std::string& contact) const;
@@ -242,6 +261,7 @@ public:
     std::size_t Taken() const { return m_taken.Count(); }
 
 private:
+    friend class SlotWriter;
     CallRecord& Slot(SlotNumber slot) { return m_slots[static_cast<std::size_t>(slot - 1)]; }
     bool IsTaken(SlotNumber slot) const
     {

@@ -166,7 +166,7 @@ void CallRelay::ForkProvisional(CallRecord& call, Fork& fork, std::int16_t code,
     }
     m_calls.Store(call);
     if (IsInvite(call) && code > 100 && call.AnswerTimeLeft > 0) {
-        m_calls.SetAnswerTimeLeft(call.Slot, kAnswerTime);
+        m_calls.Edit(call.Slot).SetAnswerTimeLeft(kAnswerTime);
     }
     if (code > 100 && call.stage == CallStage::Trying && !cancelled) {
         // Each branch's early dialog reaches the caller with its own To tag (RFC 3261
@@ -244,11 +244,11 @@ void CallRelay::FinishForks(const CallRecord& call)
             // Every branch stayed silent (RFC 3261 16.7 step 6: each counts as a 408).
             m_out.Respond(call.Source, "408 Request Timeout", Message(call.request), 0);
             if (invite) {
-                m_calls.MarkEnding(call.Slot);
+                m_calls.Edit(call.Slot).MarkEnding();
             }
         }
         if (invite) {
-            m_calls.SetAnswerTimeLeft(call.Slot, 0);
+            m_calls.Edit(call.Slot).SetAnswerTimeLeft(0);
         }
     }
     if (!invite) {

@@ -31,13 +31,14 @@ void KeepAlive::Visit(SlotNumber slot)
     // A binding not counted yet starts its first interval now.
     const std::int16_t in = binding.keepAliveIn == 0 ? m_interval : binding.keepAliveIn;
     if (in > 1) {
-        m_calls.SetKeepAlive(slot, static_cast<std::int16_t>(in - 1), binding.unanswered);
+        m_calls.Edit(slot).SetKeepAlive(static_cast<std::int16_t>(in - 1), binding.unanswered);
     } else if (binding.unanswered >= kKeepAlivesUnanswered) {
         ++m_counts.ended;
         m_registrar.EndCall(slot);
     } else {
         Send(binding);
-        m_calls.SetKeepAlive(slot, m_interval, static_cast<std::uint8_t>(binding.unanswered + 1));
+        m_calls.Edit(slot).SetKeepAlive(m_interval,
+                                        static_cast<std::uint8_t>(binding.unanswered + 1));
     }
 }
 
@@ -78,7 +79,7 @@ bool KeepAlive::TakeAnswer(const Message& response, const PeerAddress& peer)
         peer.IP != Reach(binding, Side::Caller).IP) {
         return false;
     }
-    m_calls.SetKeepAlive(slot, binding.keepAliveIn, 0);
+    m_calls.Edit(slot).SetKeepAlive(binding.keepAliveIn, 0);
     return true;
 }
 

@@ -74,8 +74,8 @@ AdmitResult Registrar::AdmitRequest(CallRecord& rec, const Message& message,
     }
     // What "Expires" says (0 without one), so a call never routed frees its slot on the next
     // tick; the slot is the caller's while it lives.
-    m_calls.SetTimeLeft(rec.Slot, NumericValue16(message.Header(HeaderId::Expires)));
-    m_calls.Claim(rec.Slot, user);
+    m_calls.Edit(rec.Slot).SetTimeLeft(NumericValue16(message.Header(HeaderId::Expires)));
+    m_calls.Edit(rec.Slot).Claim(user);
     rec.Owner = user;
     return AdmitResult::Admitted;
 }
@@ -101,7 +101,7 @@ AdmitResult Registrar::Register(CallRecord& rec, const Message& message, const P
                    rec.Caller.IP, ":", rec.Caller.Port, "' with ID: ", rec.Slot);
     m_stats.Increment(Figure::Registrations);
     // The slot in the table, not the copy: what "Expires" says for the caller's binding.
-    m_calls.SetTimeLeft(rec.Slot, NumericValue16(message.Header(HeaderId::Expires)));
+    m_calls.Edit(rec.Slot).SetTimeLeft(NumericValue16(message.Header(HeaderId::Expires)));
     return AdmitResult::Admitted;
 }
 

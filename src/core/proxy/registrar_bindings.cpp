@@ -75,10 +75,10 @@ AdmitResult Registrar::Bind(const CallRecord& rec, const Message& message, const
     // RFC 3261 10.3 step 7: the user's binding of this Contact is updated, under whatever
     // Call-ID it was made.
     if (const SlotNumber binding = m_calls.BindingOf(user, contact); binding != 0) {
-        m_calls.SetTimeLeft(binding, lifetime);
+        m_calls.Edit(binding).SetTimeLeft(lifetime);
         // The phone is heard where this REGISTER came from (its NAT mapping may be new).
-        m_calls.Heard(binding, Side::Caller, peer);
-        m_calls.SetKeepAlive(binding, m_calls.At(binding).keepAliveIn, 0);
+        m_calls.Edit(binding).Heard(Side::Caller, peer);
+        m_calls.Edit(binding).SetKeepAlive(m_calls.At(binding).keepAliveIn, 0);
         Saved(binding);
         return AdmitResult::Admitted;
     }

@@ -16,7 +16,7 @@ void Sweep::Run()
         if (slot.AnswerTimeLeft > 0) {
             // RFC 3261 16.8 (timer C): an INVITE nobody answers ends its call, whatever the
             // call's lifetime; the phones' own timers end their sides.
-            m_calls.SetAnswerTimeLeft(i, static_cast<std::int16_t>(slot.AnswerTimeLeft - 1));
+            m_calls.Edit(i).SetAnswerTimeLeft(static_cast<std::int16_t>(slot.AnswerTimeLeft - 1));
             if (slot.AnswerTimeLeft == 0) {
                 m_registrar.EndCall(i);
                 continue;
@@ -26,11 +26,11 @@ void Sweep::Run()
             if (slot.TimeLeft < 1) {
                 m_registrar.EndCall(i);
             } else {
-                m_calls.SetTimeLeft(i, static_cast<std::int16_t>(slot.TimeLeft - 1));
+                m_calls.Edit(i).SetTimeLeft(static_cast<std::int16_t>(slot.TimeLeft - 1));
                 m_keepAlive.Visit(i);
             }
         } else if (slot.TimeLeft > 0) {
-            m_calls.SetTimeLeft(i, static_cast<std::int16_t>(slot.TimeLeft - 1));
+            m_calls.Edit(i).SetTimeLeft(static_cast<std::int16_t>(slot.TimeLeft - 1));
         } else {
             m_calls.CleanupCall(i);
         }

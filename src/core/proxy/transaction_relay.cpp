@@ -90,9 +90,9 @@ void CallRelay::FollowSubscription(const CallRecord& rec, const Message& message
                       .value_or("");
     }
     if (ends) {
-        m_calls.MarkEnding(rec.Slot);
+        m_calls.Edit(rec.Slot).MarkEnding();
     } else if (!expires.empty()) {
-        m_calls.SetTimeLeft(rec.Slot, NumericValue16(expires));
+        m_calls.Edit(rec.Slot).SetTimeLeft(NumericValue16(expires));
     }
 }
 
