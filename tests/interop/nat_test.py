@@ -122,19 +122,26 @@ def registered(proxy, phone):
     return int(dump.group(1))
 
 
-def linphone_call(caller, callee, proxy, hangs_up):
-    """The linphone caller rings the baresip callee, which answers by itself; one hangs up."""
-    calls = len(re.findall(r"Call established", read_text(callee.output_path)))
-    caller.send("call sip:%s@%s" % (callee.name, proxy.address))
-    caller.wait_for(r"Call \d+ with \S+ connected\.")
-    occurrences(callee, r"Call established: sip:%s@" % caller.name, calls + 1, "the call")
-    time.sleep(1)  # baresip reports the end only of a call that lasted a second
-    if hangs_up is caller:
-        caller.send("terminate")
+def linphone_call(phone, home, proxy, hangs_up, outward=False):
+    """The linphonec outside rings the baresip phone at home, which answers by itself (outward:
+    the other way round); one of them hangs up."""
+    calls = len(re.findall(r"Call established", read_text(home.output_path)))
+    if outward:
+        phone.send("autoanswer enable")
+        home.send("/dial sip:%s@%s" % (phone.name, proxy.address))
     else:
-        callee.send("/hangup")
-    caller.wait_for(r"Call \d+ with \S+ ended")
-    occurrences(callee, r"Call with sip:\S+ terminated", calls + 1, "the call ended")
+        phone.send("call sip:%s@%s" % (home.name, proxy.address))
+    phone.wait_for(r"Call \d+ with \S+ connected\.")
+    occurrences(home, r"Call established: sip:%s@" % phone.name, calls + 1, "the call")
+    time.sleep(1)  # baresip reports the end only of a call that lasted a second
+    if hangs_up is phone:
+        phone.send("terminate")
+    else:
+        home.send("/hangup")
+    phone.wait_for(r"Call \d+ with \S+ ended")
+    occurrences(home, r"Call with sip:\S+ terminated", calls + 1, "the call ended")
+    if outward:
+        phone.send("autoanswer disable")
 
 
 def nat(program, workdir):
@@ -174,15 +181,7 @@ def run_calls(program, workdir):
     # lifetime it had. The two calls below cross both mappings under the new one: they work,
     # and afterwards only keep-alives cross them.
     shorten_mappings()
-    bob.send("autoanswer enable")
-    alice.send("/dial sip:bob@" + keeping.address)
-    bob.wait_for(r"Call \d+ with \S+ connected\.")
-    occurrences(alice, r"Call established: sip:bob@", 3, "its call out")
-    time.sleep(1)
-    bob.send("terminate")  # the BYE reaches home too
-    bob.wait_for(r"Call \d+ with \S+ ended")
-    occurrences(alice, r"Call with sip:\S+ terminated", 3, "its call out ended by bob")
-    bob.send("autoanswer disable")
+    linphone_call(bob, alice, keeping, hangs_up=bob, outward=True)  # the BYE reaches home too
     linphone_call(dave, carol, silent, hangs_up=dave)
     before = nat_counters(keeping)["keepalives_sent"]
     idle_from = time.monotonic()

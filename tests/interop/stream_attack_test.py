@@ -9,21 +9,19 @@ import re
 import resource
 import socket
 import ssl
-import sys
 import threading
 import time
 
-from peers import STEP_S, Failure, Proxy, listener, metrics, run, wait_until
+from peers import STEP_S, Failure, Proxy, listener, main, metrics, sip, wait_until
 from transport_test import tls_options
 
 ATTACKER = "127.0.0.5"
 
 
 def options(via):
-    return ("OPTIONS sip:ping@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/%s;branch=z9hG4bK%d\r\n"
-            "Max-Forwards: 70\r\nFrom: <sip:watch@127.0.0.1>;tag=w\r\nTo: <sip:ping@127.0.0.1>"
-            "\r\nCall-ID: watch\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n"
-            % (via, time.monotonic_ns())).encode()
+    return sip("OPTIONS sip:ping@127.0.0.1 SIP/2.0", "Via: SIP/2.0/%s;branch=z9hG4bK%d" % (
+        via, time.monotonic_ns()), "Max-Forwards: 70", "From: <sip:watch@127.0.0.1>;tag=w",
+        "To: <sip:ping@127.0.0.1>", "Call-ID: watch", "CSeq: 1 OPTIONS").encode()
 
 
 class Watch(threading.Thread):
@@ -255,13 +253,10 @@ def handshake(proxy):
     expect_counters(proxy, closed={"handshake": 2})
 
 
-CASES = {"connections": lambda p, w: attacked(p, w, connections, "--max-connections", "100"),
-         "framing": lambda p, w: attacked(p, w, framing),
-         "slow": lambda p, w: attacked(p, w, slow),
-         "handshake": lambda p, w: attacked(p, w, handshake, *tls_options(w)[0])}
-
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], [], lambda workdir: case(sys.argv[1], workdir)))
+    main({"connections": (lambda p, w: attacked(p, w, connections, "--max-connections", "100"),
+                          []),
+          "framing": (lambda p, w: attacked(p, w, framing), []),
+          "slow": (lambda p, w: attacked(p, w, slow), []),
+          "handshake": (lambda p, w: attacked(p, w, handshake, *tls_options(w)[0]), [])},
+         __doc__)
