@@ -1,6 +1,6 @@
 "use strict";
 // browser_test.cjs PROGRAM NODE_DIR: JsSIP phones in Debian's Chromium (driven by
-// playwright-core; both installed from the lockfile beside this file into NODE_DIR) register to
+// playwright-core; both installed from tests/node's lockfile into NODE_DIR) register to
 // the headless program over WebSocket, chat, call each other with Chromium's fake media, and
 // chat with a baresip phone on UDP. All on loopback; every wait is bounded, every child dies
 // with this process.
@@ -184,4 +184,4 @@ async function main(workdir, playwright) {
 }
 
 run("browser_phones", [["baresip", "baresip-core"], ["python3", "python3"]],
-  (workdir) => main(workdir, install(__dirname, nodeDir)));
+  (workdir) => main(workdir, install(nodeDir)));

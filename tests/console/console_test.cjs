@@ -1,6 +1,6 @@
 "use strict";
 // console_test.cjs PROGRAM NODE_DIR: the web console as an operator sees it, in Debian's
-// Chromium driven by playwright-core (installed from the lockfile beside this file into
+// Chromium driven by playwright-core (installed from tests/node's lockfile into
 // NODE_DIR), against the headless program on loopback with SIPp as the phones. Every child
 // dies with this process, and every wait is bounded.
 const crypto = require("crypto");
@@ -120,7 +120,7 @@ async function main(workdir) {
   const address = `127.0.0.1:${sipPort}`;
   await refusals(url, proxy);
 
-  const {chromium} = install(__dirname, nodeDir);
+  const {chromium} = install(nodeDir);
   const context = await chromium.launchPersistentContext(path.join(workdir, "profile"),
     {...LAUNCH, httpCredentials: ADMIN});
   const page = context.pages()[0] || await context.newPage();

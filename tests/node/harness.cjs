@@ -28,9 +28,10 @@ async function until(what, check, ms = STEP_MS) {
   }
 }
 
-// The packages the package.json in dir pins, installed once from its lockfile into nodeDir;
-// gives playwright-core.
-function install(dir, nodeDir) {
+// The packages the package.json beside this file pins (for both tests), installed once from its
+// lockfile into nodeDir; gives playwright-core.
+function install(nodeDir) {
+  const dir = __dirname;
   const pinned = require(path.join(dir, "package.json")).dependencies;
   const names = Object.keys(pinned);
   const installed = (name) => path.join(nodeDir, "node_modules", name, "package.json");
