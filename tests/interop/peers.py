@@ -55,11 +55,13 @@ def read_text(path):
 
 
 def wait_until(predicate, what, timeout=STEP_S):
+    """The first true value of predicate(), tried every 20 ms for at most timeout seconds."""
     deadline = time.monotonic() + timeout
-    while not predicate():
+    while not (value := predicate()):
         if time.monotonic() > deadline:
             raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(0.02)
+    return value
 
 
 def wait_exit(child, what, timeout=STEP_S):
@@ -80,16 +82,13 @@ class Proxy:
         self.log_path = workdir + "/proxy.log"
         self.process = spawn([program, "--headless", "--port", "0", "--local-ip", ip,
                               "--log-level", str(log_level)] + list(options), self.log_path)
-        found = {}
 
         def listening():
             match = re.search(r"listening on UDP port (\d+)", read_text(self.log_path))
-            if self.process.poll() is not None:
+            if not match and self.process.poll() is not None:
                 raise Failure("the proxy exited early:\n" + read_text(self.log_path))
-            found["port"] = match and int(match.group(1))
-            return match is not None
-        wait_until(listening, "the proxy to listen")
-        self.port = found["port"]
+            return match
+        self.port = int(wait_until(listening, "the proxy to listen").group(1))
         self.address = "%s:%d" % (ip, self.port)
 
     def log(self):
@@ -119,8 +118,8 @@ class Proxy:
 def listener(proxy, transport, host=ALICE_IP):
     """The port the proxy's banner names for a transport ("TLS") on a host ("[::1]")."""
     pattern = r"^Listening on %s %s:(\d+)$" % (transport, re.escape(host))
-    wait_until(lambda: re.search(pattern, proxy.log(), re.M), "the %s listener" % transport)
-    return int(re.search(pattern, proxy.log(), re.M).group(1))
+    return int(wait_until(lambda: re.search(pattern, proxy.log(), re.M),
+                          "the %s listener" % transport).group(1))
 
 
 def metrics(proxy):
@@ -251,8 +250,7 @@ class Phone(Socket):
         self.user, self.password, self.nonce, self.count = user, password, None, 0
         self.contact = contact or "sip:%s@%s" % (user, self.host)
 
-    def request(self, method, to, call_id, cseq=1, extra=(), body="", to_tag="", branch=None,
-                frm=None):
+    def request(self, method, to, call_id, cseq=1, extra=(), body="", to_tag="", branch=None):
         """A request of this user's to the user to (a REGISTER to the domain), signed once
         challenged; extra: more header lines."""
         self.count += 1
@@ -260,7 +258,7 @@ class Phone(Socket):
         uri = "sip:127.0.0.1" if method == "REGISTER" else to_uri
         headers = ["Via: SIP/2.0/UDP %s;branch=%s" % (self.host, branch or "z9hG4bK-%d-%d" % (
                        self.port, self.count)), "Max-Forwards: 70",
-                   "From: %s;tag=a" % (frm or "<sip:%s@127.0.0.1>" % self.user),
+                   "From: <sip:%s@127.0.0.1>;tag=a" % self.user,
                    "To: <%s>%s" % (to_uri, to_tag and ";tag=" + to_tag), "Call-ID: " + call_id,
                    "CSeq: %d %s" % (cseq, method), "Contact: <%s>" % self.contact] + list(extra)
         if self.nonce and method in ("REGISTER", "INVITE"):
@@ -305,16 +303,12 @@ class _Driven:
 
     def _search(self, pattern, path, start, what):
         """Waits for pattern in the file after start, while the program runs: the match."""
-        found = []
-
         def seen():
             if self.process.poll() is not None:
                 raise Failure("%s's %s ended while waiting for %s" % (self.name, self.program,
                                                                       what))
-            found[:] = [re.compile(pattern, re.M).search(read_text(path), start)]
-            return found[0]
-        wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
-        return found[0]
+            return re.compile(pattern, re.M).search(read_text(path), start)
+        return wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
 
     def _quit(self, command):
         self.send(command)

@@ -32,13 +32,14 @@ class Watch(threading.Thread):
         super().__init__(daemon=True)
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.bind(("127.0.0.3", 0))
+        self.udp.connect(("127.0.0.1", proxy.port))
         self.tcp = socket.create_connection(("127.0.0.1", proxy.port), STEP_S,
                                             ("127.0.0.4", 0))
-        self.port, self.pings, self.fault, self.done = proxy.port, 0, None, threading.Event()
+        self.pings, self.fault, self.done = 0, None, threading.Event()
         self.start()
 
-    def answered(self, sock, via, send):
-        send(options("%s %s:%d" % (via, *sock.getsockname())))
+    def answered(self, sock, via):
+        sock.sendall(options("%s %s:%d" % (via, *sock.getsockname())))
         sock.settimeout(2)
         text = b""
         while b"\r\n\r\n" not in text:
@@ -52,9 +53,8 @@ class Watch(threading.Thread):
     def run(self):
         try:
             while not self.done.wait(0.2):
-                self.answered(self.udp, "UDP", lambda d: self.udp.sendto(d, ("127.0.0.1",
-                                                                            self.port)))
-                self.answered(self.tcp, "TCP", self.tcp.sendall)
+                self.answered(self.udp, "UDP")
+                self.answered(self.tcp, "TCP")
                 self.pings += 1
         except OSError as error:
             self.fault = "ping %d: %r" % (self.pings + 1, error)
