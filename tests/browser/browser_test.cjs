@@ -1,12 +1,12 @@
 "use strict";
 // browser_test.cjs PROGRAM NODE_DIR: JsSIP phones in Debian's Chromium (driven by
-// playwright-core; both installed from the lockfile beside this file into NODE_DIR) register to
+// playwright-core; both installed from tests/node's lockfile into NODE_DIR) register to
 // the headless program over WebSocket, chat, call each other with Chromium's fake media, and
 // chat with a baresip phone on UDP. All on loopback; every wait is bounded, every child dies
 // with this process.
 const fs = require("fs");
 const path = require("path");
-const {CHROMIUM, STEP_MS, Failure, sleep, until, install, start, run} =
+const {LAUNCH, STEP_MS, Failure, sleep, until, install, start, exited, startProxy, stopProxy, run} =
   require("../node/harness.cjs");
 
 const [program, nodeDir] = process.argv.slice(2);
@@ -93,12 +93,8 @@ function baresip(workdir, name, ip, address) {
 const latin1 = (text) => Buffer.from(text).toString("latin1");
 
 async function main(workdir, playwright) {
-  const proxy = start("proxy", [program, "--headless", "--port", "0", "--local-ip", "127.0.0.1",
-    "--log-level", "4", "--ws", "127.0.0.1:0"], workdir);
-  const [, sipPort, wsPort] = await until("the proxy to listen on UDP and WS", () => {
-    if (proxy.exitCode !== null) throw new Failure("the proxy exited early:\n" + proxy.text());
-    return /listening on UDP port (\d+)[^]*Listening on WS 127\.0\.0\.1:(\d+)\n/.exec(proxy.text());
-  });
+  const [proxy, [, sipPort, wsPort]] = await startProxy(program, workdir, ["--log-level", "4", "--ws",
+    "127.0.0.1:0"], /listening on UDP port (\d+)[^]*Listening on WS 127\.0\.0\.1:(\d+)\n/);
   const domain = `127.0.0.1:${sipPort}`;
   const logged = (what, ...lines) => until(what + " in the proxy's log", () => lines.every((line) =>
     line instanceof RegExp ? line.test(proxy.text()) : proxy.text().includes(line)));
@@ -116,11 +112,9 @@ async function main(workdir, playwright) {
     `SIP Read: IP=(${ip.replace(/\./g, "\\.")}) Port=(\\d+)\n {4}REGISTER [^\n]*\n(?: {4}[^\n]*\n)*? {4}From: <sip:${user}@`)
     .exec(proxy.text()))).slice(1).join(":");
 
-  const browser = await playwright.chromium.launch({executablePath: CHROMIUM, headless: true,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
-      "--disable-component-update", "--disable-sync", "--no-first-run",
-      "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
-      "--allow-loopback-in-peer-connection"]});
+  const browser = await playwright.chromium.launch({...LAUNCH, args: [...LAUNCH.args,
+    "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
+    "--allow-loopback-in-peer-connection"]});
   const pages = {};
   try {
     const files = jssipFiles();
@@ -176,7 +170,7 @@ async function main(workdir, playwright) {
     await relayed("the MESSAGEs with carol", [at.alice, at.carol, "MESSAGE"], [at.carol, at.alice, "MESSAGE", "200 OK"],
       [at.carol, at.alice, "MESSAGE"], [at.alice, at.carol, "MESSAGE", "200 OK"]);
     carol.stdin.end();
-    if (await Promise.race([carol.done, sleep(STEP_MS)]) !== 0) throw new Failure("carol did not quit");
+    if (await exited(carol) !== 0) throw new Failure("carol did not quit");
   } catch (error) {
     for (const [user, page] of Object.entries(pages)) {
       await page.screenshot({path: path.join(workdir, user + ".png")}).catch(() => {});
@@ -186,9 +180,8 @@ async function main(workdir, playwright) {
   } finally {
     await browser.close();
   }
-  proxy.kill("SIGTERM");
-  if (await Promise.race([proxy.done, sleep(STEP_MS)]) !== 0) throw new Failure("the proxy did not end cleanly");
+  await stopProxy(proxy);
 }
 
 run("browser_phones", [["baresip", "baresip-core"], ["python3", "python3"]],
-  (workdir) => main(workdir, install(__dirname, nodeDir)));
+  (workdir) => main(workdir, install(nodeDir)));

@@ -1,13 +1,13 @@
 "use strict";
 // console_test.cjs PROGRAM NODE_DIR: the web console as an operator sees it, in Debian's
-// Chromium driven by playwright-core (installed from the lockfile beside this file into
+// Chromium driven by playwright-core (installed from tests/node's lockfile into
 // NODE_DIR), against the headless program on loopback with SIPp as the phones. Every child
 // dies with this process, and every wait is bounded.
 const crypto = require("crypto");
 const dgram = require("dgram");
 const fs = require("fs");
 const path = require("path");
-const {CHROMIUM, STEP_MS, Failure, sleep, until, install, start, run} =
+const {LAUNCH, STEP_MS, Failure, sleep, until, install, start, exited, startProxy, stopProxy, run} =
   require("../node/harness.cjs");
 
 const [program, nodeDir] = process.argv.slice(2);
@@ -33,7 +33,7 @@ async function sipp(workdir, name, ip, scenario, proxy, service, count, extra = 
 
 async function finish(...agents) {
   for (const agent of agents) {
-    const code = await Promise.race([agent.done, sleep(20000).then(() => "time-out")]);
+    const code = await exited(agent, 20000);
     if (code !== 0) throw new Failure(`${agent.name} ended with ${code}:\n${agent.text()}`);
   }
 }
@@ -113,32 +113,29 @@ async function ladderOf(page, text) {
 async function main(workdir) {
   const calleePort = await freePort("127.0.0.2");
   fs.writeFileSync(path.join(workdir, "tavrix.conf"), "console-admins = alice\nconsole-viewers = 2\n");
-  const proxy = start("proxy", [program, "--headless", "--port", "0", "--local-ip", "127.0.0.1",
-    "--log-level", "3", "--log-format", "text", "--users", usersFile(workdir), "--config",
-    "tavrix.conf", "--console", "127.0.0.1:0", "--default-route", `127.0.0.2:${calleePort}`],
-  workdir);
-  const [, sipPort, url] = await until("the proxy and its console", () =>
-    /listening on UDP port (\d+)[^]*Console at (http:\/\/127\.0\.0\.1:\d+\/)/.exec(proxy.text()));
+  const [proxy, [, sipPort, url]] = await startProxy(program, workdir, ["--log-level", "3", "--log-format",
+    "text", "--users", usersFile(workdir), "--config", "tavrix.conf", "--console", "127.0.0.1:0",
+    "--default-route", `127.0.0.2:${calleePort}`],
+  /listening on UDP port (\d+)[^]*Console at (http:\/\/127\.0\.0\.1:\d+\/)/);
   const address = `127.0.0.1:${sipPort}`;
   await refusals(url, proxy);
 
-  const {chromium} = install(__dirname, nodeDir);
-  const context = await chromium.launchPersistentContext(path.join(workdir, "profile"), {
-    executablePath: CHROMIUM, headless: true, httpCredentials: ADMIN,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
-      "--disable-component-update", "--disable-sync", "--no-first-run"]});
+  const {chromium} = install(nodeDir);
+  const context = await chromium.launchPersistentContext(path.join(workdir, "profile"),
+    {...LAUNCH, httpCredentials: ADMIN});
   const page = context.pages()[0] || await context.newPage();
+  const shows = (selector, hasText) => page.locator(selector, hasText ? {hasText} : {}).waitFor({timeout: STEP_MS});
   try {
     page.on("dialog", (dialog) => { throw new Failure("a dialog opened: " + dialog.message()); });
     await page.goto(url);
-    await page.locator("#connection", {hasText: "live"}).waitFor({timeout: STEP_MS});
+    await shows("#connection", "live");
     await viewerLimit(url);
 
     // A registration shows in the routes and in the log.
     await finish(await sipp(workdir, "register", "127.0.0.1",
       path.join(INTEROP, "uac_register_auth.xml"), address, "x", 1, CALLER));
-    await page.locator("#routeRows td", {hasText: /^sip:caller@127\.0\.0\.1:\d+$/}).waitFor({timeout: STEP_MS});
-    await page.locator("#logText", {hasText: "User 'caller' successfully registered"}).waitFor({timeout: STEP_MS});
+    await shows("#routeRows td", /^sip:caller@127\.0\.0\.1:\d+$/);
+    await shows("#logText", "User 'caller' successfully registered");
 
     // Three calls completed, one refused; the figures and the chart follow SIGUSR1.
     const callee = await sipp(workdir, "callee", "127.0.0.2", "uas", address, "x", 3, [], calleePort);
@@ -172,7 +169,7 @@ async function main(workdir) {
     }
     if (next < 6) throw new Failure("the ladder lacks the call's messages in order: " + labels.join(" | "));
     await page.locator("#ladderChart .step").first().click();
-    await page.locator("#message", {hasText: /^INVITE sip:longname@[^]*\nCall-ID: /}).waitFor({timeout: STEP_MS});
+    await shows("#message", /^INVITE sip:longname@[^]*\nCall-ID: /);
 
     // The hostile From and Call-ID show as text and run nothing.
     const hostile = await ladderOf(page, "<script>window.hacked=1</script>");
@@ -197,7 +194,7 @@ async function main(workdir) {
     if (!after.includes("LOG_INFO: ") || after.includes("LOG_DEBUG")) {
       throw new Failure("the proxy's log did not follow level 2:\n" + after);
     }
-    await page.locator("#levels input[value='2']:checked").waitFor({timeout: STEP_MS});
+    await shows("#levels input[value='2']:checked");
 
     // The log saved as a file (CR LF, one byte per character), then cleared.
     const [download] = await Promise.all([page.waitForEvent("download"), page.click("#saveLog")]);
@@ -213,8 +210,7 @@ async function main(workdir) {
   } finally {
     await context.close();
   }
-  proxy.kill("SIGTERM");
-  if (await proxy.done !== 0) throw new Failure("the proxy did not end cleanly");
+  await stopProxy(proxy);
 }
 
 run("console", [["sipp", "sip-tester"]], main);

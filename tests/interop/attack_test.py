@@ -4,105 +4,10 @@ attack_test.py PROGRAM CASE. The phones are written here by hand, so every byte 
 them is counted. Each case prints its figures; all traffic stays on loopback and every loop is
 bounded."""
 
-import hashlib
-import re
-import sys
 import time
-import urllib.request
 
-from peers import STEP_S, Failure, Proxy, run, users_file
-from robustness_test import Socket
-
-REALM = "office"
-
-
-def sip(first, headers, body=""):
-    return "%s\r\n%sContent-Length: %d\r\n\r\n%s" % (
-        first, "".join("%s: %s\r\n" % header for header in headers), len(body), body)
-
-
-def sdp(ip):
-    return "v=0\r\no=- 1 1 IN IP4 %s\r\ns=-\r\nc=IN IP4 %s\r\nt=0 0\r\n" \
-           "m=audio 4000 RTP/AVP 0\r\n" % (ip, ip)
-
-
-def header(text, name):
-    found = re.search(r"^%s:\s*(.*?)\r$" % name, text, re.M | re.I)
-    return found.group(1) if found else ""
-
-
-def status(text):
-    return text.split("\r\n")[0][len("SIP/2.0 "):] if text.startswith("SIP/2.0 ") else ""
-
-
-def answer(request, code, contact=None, body=""):
-    """The response a phone writes to a request it received, its To tagged "b"."""
-    lines = [line for line in request.split("\r\n\r\n")[0].split("\r\n")[1:]
-             if line.split(":")[0] in ("Via", "From", "To", "Call-ID", "CSeq")]
-    headers = [tuple(line.split(": ", 1)) for line in lines]
-    headers = [(name, value + (";tag=b" if name == "To" and ";tag=" not in value else ""))
-               for name, value in headers]
-    if contact:
-        headers.append(("Contact", "<%s>" % contact))
-    return sip("SIP/2.0 " + code, headers, body)
-
-
-class Phone(Socket):
-    """A user agent on a loopback address; with a password it answers the proxy's challenge."""
-
-    def __init__(self, ip, user, password=None, contact=None):
-        super().__init__(ip)
-        self.user, self.password, self.nonce, self.count = user, password, None, 0
-        self.contact = contact or "sip:%s@%s" % (user, self.host)
-
-    def request(self, method, to, call_id, cseq=1, extra=(), body="", to_tag="", branch=None):
-        self.count += 1
-        uri = "sip:%s@127.0.0.1" % to
-        headers = [("Via", "SIP/2.0/UDP %s;branch=%s" %
-                    (self.host, branch or "z9hG4bK%s%d" % (self.user, self.count))),
-                   ("Max-Forwards", "70"), ("From", "<sip:%s@127.0.0.1>;tag=a" % self.user),
-                   ("To", "<%s>%s" % (uri, to_tag and ";tag=" + to_tag)),
-                   ("Call-ID", call_id), ("CSeq", "%d %s" % (cseq, method)),
-                   ("Contact", "<%s>" % self.contact)] + list(extra)
-        if self.nonce and method in ("REGISTER", "INVITE"):
-            md5 = lambda text: hashlib.md5(text.encode()).hexdigest()
-            digest = md5("%s:%s:%08x:c:auth:%s" % (
-                md5("%s:%s:%s" % (self.user, REALM, self.password)), self.nonce, self.count,
-                md5("%s:%s" % (method, uri))))
-            headers.append(("Authorization" if method == "REGISTER" else "Proxy-Authorization",
-                            'Digest username="%s", realm="%s", nonce="%s", uri="%s", '
-                            'response="%s", algorithm=MD5, qop=auth, nc=%08x, cnonce="c"'
-                            % (self.user, REALM, self.nonce, uri, digest, self.count)))
-        return sip("%s %s SIP/2.0" % (method, uri), headers, body)
-
-    def final(self, seconds=1):
-        """The first final response that arrives (1xx passed over), or "" after the time."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            for text in self.received(deadline - time.monotonic(), first=True):
-                if status(text) >= "2":
-                    return text
-        return ""
-
-    def register(self, proxy, call_id=None, extra=()):
-        """A REGISTER (signed after the first challenge): the status of its final answer."""
-        if self.password and not self.nonce:
-            self.send(self.request("REGISTER", self.user, "challenge-" + self.user), proxy)
-            challenge = self.final(STEP_S)
-            if not status(challenge).startswith("401"):
-                raise Failure("%s was not challenged: %r" % (self.user, challenge))
-            self.nonce = re.search(r'nonce="([^"]+)"', challenge).group(1)
-        self.send(self.request("REGISTER", self.user, call_id or "reg-" + self.user,
-                               extra=extra), proxy)
-        return status(self.final())
-
-    def expect(self, wanted, what):
-        """The next datagram, which must begin with `wanted`."""
-        got = self.received(STEP_S, first=True)
-        if not got or not got[0].startswith(wanted):
-            raise Failure("%s: expected %r at %s, got %r" % (what, wanted, self.host, got))
-        return got[0]
-
+from peers import (Failure, Phone, Proxy, Socket, answer, header, main, metrics, sdp, sip,
+                   status, users_file)
 
 def ring(proxy, caller, callee, call_id):
     """The caller's INVITE through the proxy; the callee rings. The INVITE as the callee got
@@ -130,16 +35,6 @@ def connect(proxy, caller, callee, invite, call_id):
     caller.expect("SIP/2.0 200 ", "the BYE's 200 relayed")
 
 
-def metrics(proxy):
-    port = re.search(r"Metrics at http://127\.0\.0\.1:(\d+)/", proxy.log()).group(1)
-    with urllib.request.urlopen("http://127.0.0.1:%s/metrics" % port, timeout=STEP_S) as page:
-        return page.read().decode()
-
-
-def metric(page, name):
-    return int(re.search(r"^%s (\d+)$" % re.escape(name), page, re.M).group(1))
-
-
 def stall(program, workdir):
     """Datagrams of 65,000 bytes of Via lines naming the proxy, 10 a second for 10 s, while an
     OPTIONS ping goes every 100 ms: every ping answered within 1 s."""
@@ -159,10 +54,10 @@ def stall(program, workdir):
         if len(pings) < min(100, now * 10):
             ping = "ping%d" % len(pings)
             pings[ping] = time.monotonic()
-            pinger.send(sip("OPTIONS sip:127.0.0.1 SIP/2.0", [
-                ("Via", "SIP/2.0/UDP %s;branch=z9hG4bK%s" % (pinger.host, ping)),
-                ("From", "<sip:ping@127.0.0.1>;tag=p"), ("To", "<sip:127.0.0.1>"),
-                ("Call-ID", ping), ("CSeq", "%d OPTIONS" % len(pings))]), proxy)
+            pinger.send(sip("OPTIONS sip:127.0.0.1 SIP/2.0",
+                            "Via: SIP/2.0/UDP %s;branch=z9hG4bK%s" % (pinger.host, ping),
+                            "From: <sip:ping@127.0.0.1>;tag=p", "To: <sip:127.0.0.1>",
+                            "Call-ID: " + ping, "CSeq: %d OPTIONS" % len(pings)), proxy)
         for text in pinger.received(0.005, first=True):
             answered.setdefault(header(text, "Call-ID"), time.monotonic())
     proxy.wait_for_log("Call missing call ID")  # the big datagrams were read, not lost
@@ -202,11 +97,11 @@ def strangers(program, workdir):
                          for what in ("BYE", "CANCEL", "486 Busy Here", "200 OK")])
     connect(proxy, caller, callee, invite, "call-1")
     page = metrics(proxy)
-    dropped = metric(page, 'tavrix_datagrams_dropped_total{reason="not_a_party"}')
+    dropped = page['tavrix_datagrams_dropped_total{reason="not_a_party"}']
+    completed = page["tavrix_completed_calls_total"]
     print("FIGURE strangers: %d forgeries, nothing relayed, %d counted as not_a_party, "
-          "%d completed calls" % (len(forged), dropped,
-                                  metric(page, "tavrix_completed_calls_total")))
-    if dropped != len(forged) or metric(page, "tavrix_completed_calls_total") != 1:
+          "%d completed calls" % (len(forged), dropped, completed))
+    if dropped != len(forged) or completed != 1:
         raise Failure("expected %d not_a_party and one completed call:\n%s"
                       % (len(forged), page))
 
@@ -215,13 +110,13 @@ def hoarding(program, workdir):
     """One account registers its Contact under ever new Call-IDs for 32767 s, then more
     Contacts, and calls a short unknown name again and again: one slot per binding, at most 10
     bindings and 10 calls, the rest refused; two other users still register and talk."""
-    users = users_file(workdir, REALM, {"mallory": "1234", "alice": "a", "bob": "b"})
+    users = users_file(workdir, "office", {"mallory": "1234", "alice": "a", "bob": "b"})
     # Without the per-user limits these requests would take every one of the 30 slots. Each
     # binding holds a route too, so the route table is sized for everybody's.
     proxy = Proxy(program, workdir, "--users", users, "--max-calls", "30", "--max-routes", "30",
                   "--metrics", "127.0.0.1:0", log_level=2)
     mallory = Phone("127.0.0.3", "mallory", "1234")
-    forever = [("Expires", "32767")]
+    forever = ["Expires: 32767"]
     same = [mallory.register(proxy, "same-%d" % i, forever) for i in range(40)]
     contact = mallory.contact
     more = []
@@ -232,7 +127,7 @@ def hoarding(program, workdir):
     for i in range(12):
         mallory.send(mallory.request("INVITE", "x", "hold-%d" % i, extra=forever), proxy)
         calls.append(status(mallory.final()))
-    held = metric(metrics(proxy), "tavrix_call_slots_taken")
+    held = metrics(proxy)["tavrix_call_slots_taken"]
     count = lambda answers, code: sum(a.startswith(code) for a in answers)
     print("FIGURE hoarding: the same Contact %d times: %d x 200; 11 more Contacts: %d x 200, "
           "%d x 403; 12 calls: %d x 404, %d x 503; %d slots held" % (
@@ -254,7 +149,7 @@ def reflection(program, workdir):
     """Requests without valid credentials that aim the proxy at a victim, sent from its
     address or under a registration whose Contact it is: each brings the victim at most 1.5
     times its bytes; 100 refusable requests within a second bring at most 20 answers."""
-    users = users_file(workdir, REALM, {"alice": "a"})
+    users = users_file(workdir, "office", {"alice": "a"})
     proxy = Proxy(program, workdir, "--users", users, log_level=1)
     victim, stranger = Phone("127.0.0.77", "eve"), Socket("127.0.0.66")
     phone = Phone("127.0.0.5", "alice", "a", contact="sip:alice@" + victim.host)
@@ -302,11 +197,7 @@ def reflection(program, workdir):
         raise Failure("%d answers to 100 requests within a second" % len(answers))
 
 
-CASES = {"stall": stall, "strangers": strangers, "hoarding": hoarding, "reflection": reflection}
-
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case = CASES[sys.argv[2]]
-    needs = ["htdigest"] if sys.argv[2] in ("hoarding", "reflection") else []
-    sys.exit(run(sys.argv[2], needs, lambda workdir: case(sys.argv[1], workdir)))
+    main({"stall": (stall, []), "strangers": (strangers, []),
+          "hoarding": (hoarding, ["htdigest"]), "reflection": (reflection, ["htdigest"])},
+         __doc__)

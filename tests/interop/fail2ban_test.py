@@ -4,17 +4,15 @@ fail2ban-regex reads the logs offline (no fail2ban server, no firewall change); 
 stays on loopback, svcrack's inside a network namespace of its own."""
 
 import configparser
-import hashlib
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import time
 
 import peers
-from peers import Failure, Proxy, read_text, run, spawn, users_file, wait_exit
+from peers import Failure, Phone, Proxy, read_text, run, spawn, users_file, wait_exit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONTRIB = os.path.join(HERE, "..", "..", "contrib", "fail2ban")
@@ -23,41 +21,19 @@ FORGED = "10.66.77.88"  # the address a forged log line names
 peers.PACKAGES.update({"fail2ban-regex": "fail2ban", "svcrack": "sipvicious", "ip": "iproute2"})
 
 
-class Account:
+class Account(Phone):
     """A loopback source that answers the proxy's digest challenge for a user, wrongly."""
 
     def __init__(self, ip, proxy, user="alice"):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((ip, 0))
-        self.sock.settimeout(peers.STEP_S)
-        self.ip, self.proxy, self.user, self.count = ip, proxy, user, 0
-        self.host = "%s:%d" % self.sock.getsockname()
-        self.send("")
-        self.nonce = re.search(r'nonce="([^"]+)"', self.sock.recv(65535).decode()).group(1)
-        self.sock.setblocking(False)
-
-    def send(self, authorization, body=""):
-        self.count += 1
-        text = ("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP %s;branch=z9hG4bK%d\r\n"
-                "From: <sip:%s@127.0.0.1>;tag=1\r\nTo: <sip:%s@127.0.0.1>\r\nCall-ID: %s\r\n"
-                "CSeq: %d REGISTER\r\nContact: <sip:%s@%s>\r\n%s\r\n%s"
-                % (self.host, self.count, self.user, self.user, self.host, self.count,
-                   self.user, self.host, authorization, body))
-        self.sock.sendto(text.encode("latin-1"), ("127.0.0.1", self.proxy.port))
+        super().__init__(ip, user, "wrong")
+        self.proxy = proxy
+        self.challenge(proxy)
 
     def wrong(self, times=1):
         """Wrong answers under the one nonce, each with a higher nc (no replay)."""
-        md5 = lambda text: hashlib.md5(text.encode()).hexdigest()
         for _ in range(times):
-            response = md5("%s:%s:%08x:c:auth:%s" % (md5(self.user + ":office:wrong"), self.nonce,
-                                                     self.count, md5("REGISTER:sip:127.0.0.1")))
-            self.send('Authorization: Digest username="%s", realm="office", nonce="%s", '
-                      'uri="sip:127.0.0.1", response="%s", algorithm=MD5, qop=auth, nc=%08x, '
-                      'cnonce="c"\r\n' % (self.user, self.nonce, response, self.count))
-        try:
-            while self.sock.recv(65535):  # the refusals, not read otherwise
-                pass
-        except BlockingIOError:
+            self.send(self.request("REGISTER", self.user, self.host, self.count + 1), self.proxy)
+        while self.received(0.001):  # the refusals, not read otherwise
             pass
 
 
@@ -86,6 +62,14 @@ def journal_entries(proxy, workdir):
     return path
 
 
+def logs(form, proxy, folder):
+    """The log as written; of the journal form, also the entries fail2ban's systemd backend
+    reads: (name, file, fail2ban-regex options)."""
+    return [(form, proxy.log_path, [])] + ([("journal entries", journal_entries(proxy, folder),
+                                            ["-d", "^(%Y-%m-%dT%H:%M:%S )"])]
+                                          if form == "journal" else [])
+
+
 def matches(log, *options):
     """fail2ban-regex with the shipped filter: [(address, time)] of every failure it finds."""
     result = subprocess.run(["fail2ban-regex", "-o", "row"] + list(options) + [log, FILTER],
@@ -109,11 +93,7 @@ def forms(program, workdir):
         trap.wrong()
         proxy.wait_for_log("from %s\n" % trap.host)
         proxy.stop()
-        logs = [(form, proxy.log_path, [])]
-        if form == "journal":
-            logs.append(("journal entries", journal_entries(proxy, folder),
-                         ["-d", "^(%Y-%m-%dT%H:%M:%S )"]))
-        for name, log, options in logs:
+        for name, log, options in logs(form, proxy, folder):
             found = matches(log, *options)
             print("FIGURE %s %s: %s" % (lang, name, found))
             seen = sorted(address for address, _ in found)
@@ -136,14 +116,11 @@ def dump(program, workdir):
         forged = "LOG_ERR: %s Authentication failed for 'x' from %s:5060" % (date, FORGED)
         body = "".join(sep + prefix + forged for sep in ("\r\n", "\n", "\r") for prefix in
                        ("", "<3>", "<7>"))
-        Account("127.0.0.4", proxy).send("", body + "\r\n")
+        dumper = Phone("127.0.0.4", "alice")
+        dumper.send(dumper.request("REGISTER", "alice", "dump", body=body + "\r\n"), proxy)
         proxy.wait_for_log(forged)
         proxy.stop()
-        logs = [(form, proxy.log_path, [])]
-        if form == "journal":
-            logs.append(("journal entries", journal_entries(proxy, folder),
-                         ["-d", "^(%Y-%m-%dT%H:%M:%S )"]))
-        for name, log, options in logs:
+        for name, log, options in logs(form, proxy, folder):
             found = [address for address, _ in matches(log, *options)]
             if found != ["127.0.0.3"]:
                 raise Failure("%s: the filter found %s in:\n%s" % (name, found, read_text(log)))

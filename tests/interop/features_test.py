@@ -6,11 +6,9 @@ received, header by header; their far end, bob, registers from Python and the 20
 his bindings."""
 
 import re
-import socket
-import sys
 
-from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Linphone, Proxy, finish,
-                   free_udp_port, read_text, run, sipp, wait_until)
+from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Linphone, Proxy, Socket,
+                   established, finish, free_udp_port, main, read_text, sip, sipp, wait_until)
 
 CAROL_IP = "127.0.0.3"
 # Lines the proxy writes or consumes itself; every other one arrives as it was sent.
@@ -19,19 +17,12 @@ OWN_LINES = {"via", "route", "record-route", "max-forwards", "content-length"}
 
 def ask(proxy, ip, lines):
     """Sends one request from a fresh socket on ip and returns the proxy's final answer."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind((ip, 0))
-        sock.settimeout(STEP_S)
-        at = "%s:%d" % sock.getsockname()
-        text = "\r\n".join(lines + ["Content-Length: 0", "", ""]).replace("{at}", at)
-        sock.sendto(text.encode(), (ALICE_IP, proxy.port))
-        while True:
-            try:
-                answer = sock.recv(65535).decode("latin-1")
-            except socket.timeout:
-                raise Failure("no answer to:\n" + text) from None
-            if not answer.startswith("SIP/2.0 1"):
-                return answer
+    end = Socket(ip)
+    end.send(sip(*(line.replace("{at}", end.host) for line in lines)), proxy)
+    answer = end.final(STEP_S)
+    if not answer:
+        raise Failure("no answer to:\n" + "\n".join(lines))
+    return answer
 
 
 def register(proxy, contacts, expires=600, cseq=1):
@@ -201,8 +192,7 @@ def baresip_transfer(program, workdir):
     bob.send("/transfer sip:carol@" + proxy.address)
     carol.wait_for(r"Incoming call from:\s+sip:alice@", "alice's call ringing")
     carol.send("/accept")
-    for phone, other in ((alice, "carol"), (carol, "alice")):
-        phone.wait_for(r"Call established: sip:%s@" % other, "the call established")
+    established((alice, "carol"), (carol, "alice"), audio=False)
     carol.wait_for(r"incoming rtp for 'audio' established", "alice's audio")
     proxy.wait_for_log("Received 'REFER' from " + at[bob],
                        "Sending 'REFER' request to: " + at[alice],
@@ -253,7 +243,4 @@ CASES = {"sipp_reliable_call": (reliable_call, ["sipp"]),
          "linphone_chat": (linphone_chat, ["linphonec"])}
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case, programs = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], programs, lambda workdir: case(sys.argv[1], workdir)))
+    main(CASES, __doc__)

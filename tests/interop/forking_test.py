@@ -11,12 +11,10 @@ both phones ring (forking_invite_retransmitted); a call answered and ended befor
 phone answers the proxy's CANCEL, while the table is full (forking_late_cancel_answer)."""
 
 import re
-import socket
-import sys
 import time
 
-from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Linphone, Proxy, run,
-                   wait_until)
+from peers import (ALICE_IP, BOB_IP, STEP_S, Baresip, Failure, Linphone, Proxy, Socket, answer,
+                   header, main, sdp, sip, wait_until)
 
 # What each of bob's phones does while the call rings: answers it, declines it, or just rings
 # (it is cancelled when the other answers or alice gives up); then who hangs up an answered
@@ -36,8 +34,7 @@ def forking_two_devices(program, workdir, bob_ip=BOB_IP):
                     for name in ("desk", "mobile"))
     alice = Linphone(workdir, "alice", ALICE_IP, proxy)
     for phone in (desk, mobile):
-        proxy.wait_for_log("User 'bob' successfully registered at '%s:%d'" % (bob_ip, phone.port))
-        phone.wait_for(r"^bob@.*200 OK", "its registration answered")
+        phone.registered(proxy, "bob")
     if not alice.registration():
         raise Failure("alice failed to register")
     at = {phone: "%s:%d" % (phone.ip, phone.port) for phone in (alice, desk, mobile)}
@@ -136,19 +133,12 @@ def forking_two_devices(program, workdir, bob_ip=BOB_IP):
     proxy.stop()
 
 
-class Agent:
-    """A SIP end on a UDP socket of its own, its messages written and read here."""
+class Agent(Socket):
+    """A SIP end whose messages are written and read here."""
 
     def __init__(self, ip, proxy):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((ip, 0))
-        self.at = "%s:%d" % self.sock.getsockname()
-        self.proxy = proxy
-        self.inbox = []
-
-    def send(self, *lines, body=""):
-        text = "\r\n".join(list(lines) + ["Content-Length: %d" % len(body), "", body])
-        self.sock.sendto(text.encode(), (ALICE_IP, self.proxy.port))
+        super().__init__(ip)
+        self.at, self.proxy, self.inbox = self.host, proxy, []
 
     def receive(self, first, call_id, timeout=STEP_S):
         """The next message whose first line begins with first, of that Call-ID; the others
@@ -156,23 +146,12 @@ class Agent:
         deadline = time.monotonic() + timeout
         while True:
             for message in self.inbox:
-                if message["first"].startswith(first) and message["Call-ID"] == call_id:
+                if message.startswith(first) and header(message, "Call-ID") == call_id:
                     self.inbox.remove(message)
                     return message
-            left = deadline - time.monotonic()
-            if left <= 0:
+            if time.monotonic() >= deadline:
                 return None
-            self.sock.settimeout(left)
-            try:
-                text = self.sock.recv(65535).decode("latin-1")
-            except socket.timeout:
-                return None
-            head = text.split("\r\n\r\n")[0].split("\r\n")
-            message = {"first": head[0], "lines": head[1:]}
-            for line in head[1:]:
-                name, _, value = line.partition(":")
-                message.setdefault(name.strip(), value.strip())
-            self.inbox.append(message)
+            self.inbox += self.received(deadline - time.monotonic(), first=True)
 
     def expect(self, first, call_id):
         message = self.receive(first, call_id)
@@ -181,37 +160,31 @@ class Agent:
         return message
 
     def answer(self, request, status, tag):
-        """A response to request, its Via lines and the rest copied, with this To tag."""
-        to = request["To"] if ";tag=" in request["To"] else request["To"] + ";tag=" + tag
-        self.send("SIP/2.0 " + status,
-                  *[line for line in request["lines"] if line.startswith("Via:")],
-                  "From: " + request["From"], "To: " + to, "Call-ID: " + request["Call-ID"],
-                  "CSeq: " + request["CSeq"], "Contact: <sip:bob@%s>" % self.at)
+        self.send(answer(request, status, "sip:bob@" + self.at, tag=tag), self.proxy)
 
     def register(self, user):
-        self.send("REGISTER sip:%s SIP/2.0" % self.proxy.address,
-                  "Via: SIP/2.0/UDP %s;branch=z9hG4bK-reg-%s" % (self.at, user),
-                  "Max-Forwards: 70", "From: <sip:%s@%s>;tag=reg" % (user, ALICE_IP),
-                  "To: <sip:%s@%s>" % (user, ALICE_IP), "Call-ID: reg-%s" % self.at,
-                  "CSeq: 1 REGISTER", "Contact: <sip:%s@%s>" % (user, self.at), "Expires: 600")
-        self.expect("SIP/2.0 200 ", "reg-%s" % self.at)
+        self.send(sip("REGISTER sip:%s SIP/2.0" % self.proxy.address,
+                      "Via: SIP/2.0/UDP %s;branch=z9hG4bK-reg-%s" % (self.at, user),
+                      "Max-Forwards: 70", "From: <sip:%s@%s>;tag=reg" % (user, ALICE_IP),
+                      "To: <sip:%s@%s>" % (user, ALICE_IP), "Call-ID: reg-" + self.at,
+                      "CSeq: 1 REGISTER", "Contact: <sip:%s@%s>" % (user, self.at),
+                      "Expires: 600"), self.proxy)
+        self.expect("SIP/2.0 200 ", "reg-" + self.at)
 
     def request(self, method, call_id, cseq, target, to_tag=""):
         """alice's request of a call: an INVITE (with an offer) to bob, or one in the dialog
         with bob's phone of that tag, through the proxy (its Record-Route)."""
-        ip = self.at.split(":")[0]
-        sdp = "v=0\r\no=alice 1 1 IN IP4 %s\r\ns=-\r\nc=IN IP4 %s\r\nt=0 0\r\n" \
-              "m=audio 4000 RTP/AVP 0\r\n" % (ip, ip) if method == "INVITE" else ""
-        self.send("%s %s SIP/2.0" % (method, target),
-                  "Via: SIP/2.0/UDP %s;branch=z9hG4bK-%s-%s-%d;rport" % (self.at, call_id,
-                                                                         method, cseq),
-                  "Max-Forwards: 70",
-                  *(["Route: <sip:%s;lr>" % self.proxy.address] if to_tag else []),
-                  "From: <sip:alice@%s>;tag=alice-%s" % (ALICE_IP, call_id),
-                  "To: <sip:bob@%s>%s" % (ALICE_IP, to_tag and ";tag=" + to_tag),
-                  "Call-ID: " + call_id, "CSeq: %d %s" % (cseq, method),
-                  "Contact: <sip:alice@%s>" % self.at,
-                  *(["Content-Type: application/sdp"] if sdp else []), body=sdp)
+        self.send(sip("%s %s SIP/2.0" % (method, target),
+                      "Via: SIP/2.0/UDP %s;branch=z9hG4bK-%s-%s-%d;rport" % (self.at, call_id,
+                                                                             method, cseq),
+                      "Max-Forwards: 70",
+                      *(["Route: <sip:%s;lr>" % self.proxy.address] if to_tag else []),
+                      "From: <sip:alice@%s>;tag=alice-%s" % (ALICE_IP, call_id),
+                      "To: <sip:bob@%s>%s" % (ALICE_IP, to_tag and ";tag=" + to_tag),
+                      "Call-ID: " + call_id, "CSeq: %d %s" % (cseq, method),
+                      "Contact: <sip:alice@%s>" % self.at,
+                      *(["Content-Type: application/sdp"] if method == "INVITE" else []),
+                      body=sdp(self.ip) if method == "INVITE" else ""), self.proxy)
 
 
 def registered_ends(proxy):
@@ -223,8 +196,7 @@ def registered_ends(proxy):
 
 
 def top_branch(message):
-    return next(line for line in message["lines"] if line.startswith("Via:")).split(
-        "branch=")[1].split(";")[0]
+    return header(message, "Via").split("branch=")[1].split(";")[0]
 
 
 def invite_retransmitted(program, workdir):
@@ -250,10 +222,10 @@ def invite_retransmitted(program, workdir):
                 phone.answer(again, "482 Loop Detected", name + "-again")
     desk.answer(invite[desk], "200 OK", "desk")
     final = alice.receive("SIP/2.0 ", "call")
-    while final and final["first"].startswith("SIP/2.0 1"):
+    while final and final.startswith("SIP/2.0 1"):
         final = alice.receive("SIP/2.0 ", "call")
-    if final is None or not final["first"].startswith("SIP/2.0 200 "):
-        faults.append("alice's INVITE was answered %s" % (final and final["first"]))
+    if final is None or not final.startswith("SIP/2.0 200 "):
+        faults.append("alice's INVITE was answered %s" % (final and final.split("\r\n")[0]))
     if faults:
         raise Failure("; ".join(faults))
     proxy.stop()
@@ -293,14 +265,9 @@ def late_cancel_answer(program, workdir):
     proxy.stop()
 
 
-CASES = {"forking_two_devices": (forking_two_devices, ["baresip", "linphonec"]),
-         "forking_one_address": (lambda p, w: forking_two_devices(p, w, bob_ip=ALICE_IP),
-                                 ["baresip", "linphonec"]),
-         "forking_invite_retransmitted": (invite_retransmitted, []),
-         "forking_late_cancel_answer": (late_cancel_answer, [])}
-
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case, programs = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], programs, lambda workdir: case(sys.argv[1], workdir)))
+    main({"forking_two_devices": (forking_two_devices, ["baresip", "linphonec"]),
+          "forking_one_address": (lambda p, w: forking_two_devices(p, w, bob_ip=ALICE_IP),
+                                  ["baresip", "linphonec"]),
+          "forking_invite_retransmitted": (invite_retransmitted, []),
+          "forking_late_cancel_answer": (late_cancel_answer, [])}, __doc__)

@@ -4,11 +4,10 @@
 alice is on 127.0.0.1 and bob on 127.0.0.2; each case checks what the peers report, what the
 proxy logged on the way, and its statistics."""
 
-import sys
 import time
 
-from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, finish, free_udp_port,
-                   run, sipp, users_file, wait_exit, wait_until)
+from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, established, finish,
+                   free_udp_port, main, sipp, users_file, wait_exit, wait_until)
 
 PASSWORDS = {"alice": "alice-secret", "bob": "bob-secret", "caller": "caller-secret"}
 
@@ -46,13 +45,9 @@ def baresip_call(program, workdir, hangs_up="alice", bob_ip=BOB_IP, auth=False):
     bob = Baresip(workdir, "bob", bob_ip, proxy, answer="auto", account=password("bob"))
     alice = Baresip(workdir, "alice", ALICE_IP, proxy, account=password("alice"))
     for phone in (alice, bob):
-        proxy.wait_for_log("User '%s' successfully registered at '%s:%d'" %
-                           (phone.name, phone.ip, phone.port))
-        phone.wait_for(r"^%s@.*200 OK" % phone.name, "its registration answered")
+        phone.registered(proxy)
     alice.send("/dial sip:bob@" + proxy.address)
-    for phone, other in ((alice, "bob"), (bob, "alice")):
-        phone.wait_for(r"Call established: sip:%s@" % other, "the call established")
-        phone.wait_for(r"incoming rtp for 'audio' established", "the other's audio")
+    established((alice, "bob"), (bob, "alice"))
     proxy.wait_for_log("Sending 'ACK' request to: %s:%d" % (bob.ip, bob.port))
     time.sleep(1)  # a moment of audio both ways
     ender, other = (alice, bob) if hangs_up == "alice" else (bob, alice)
@@ -66,9 +61,8 @@ def baresip_call(program, workdir, hangs_up="alice", bob_ip=BOB_IP, auth=False):
         mallory = Baresip(workdir, "caller", "127.0.0.3", proxy, account=";auth_pass=guess")
         mallory.wait_for(r"403 Forbidden", "the refusal")
         mallory.quit()
-    alice.quit()
-    bob.quit()
     for phone in (alice, bob):  # unregistered on the way out, gone on the next tick
+        phone.quit()
         proxy.wait_for_log("Unregistered '%s'" % phone.name)
     proxy.expect_statistics(Registrations=0)
     proxy.stop()
@@ -133,16 +127,13 @@ def linphone(program, workdir, scenario, auth=False):
 
 CASES = {"baresip_call": (baresip_call, ["baresip"]),
          "baresip_callee_hangs_up": (lambda p, w: baresip_call(p, w, hangs_up="bob"), ["baresip"]),
-         "baresip_one_address": (lambda p, w: baresip_call(p, w, bob_ip=ALICE_IP), ["baresip"])}
+         "baresip_one_address": (lambda p, w: baresip_call(p, w, bob_ip=ALICE_IP), ["baresip"]),
+         "sipp_auth": (sipp_auth, ["sipp", "htdigest"]),
+         "baresip_auth": (lambda p, w: baresip_call(p, w, auth=True), ["baresip", "htdigest"]),
+         "linphone_auth": (lambda p, w: linphone(p, w, "caller_hangs_up", auth=True),
+                           ["linphonec", "htdigest"])}
 for scenario in ("caller_hangs_up", "callee_hangs_up", "holds", "declines", "cancels"):
     CASES["linphone_" + scenario] = (lambda p, w, s=scenario: linphone(p, w, s), ["linphonec"])
-CASES["sipp_auth"] = (sipp_auth, ["sipp", "htdigest"])
-CASES["baresip_auth"] = (lambda p, w: baresip_call(p, w, auth=True), ["baresip", "htdigest"])
-CASES["linphone_auth"] = (lambda p, w: linphone(p, w, "caller_hangs_up", auth=True),
-                          ["linphonec", "htdigest"])
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case, programs = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], programs, lambda workdir: case(sys.argv[1], workdir)))
+    main(CASES, __doc__)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Phones behind a real NAT: nat_test.py PROGRAM.
+"""Phones behind a real NAT: nat_test.py PROGRAM nat.
 
 Three network namespaces made for the run (their names carry the run's process id):
   home     10.9.9.2/24, baresip alice and carol; its default route is the router
@@ -18,7 +18,6 @@ import shutil
 import subprocess
 import sys
 import time
-import urllib.request
 
 import peers
 from peers import Baresip, Failure, Linphone, Proxy, read_text, run, wait_until
@@ -31,7 +30,7 @@ MAPPING_S = 10  # the router's UDP mapping lifetime once shortened, replied or n
 # mapping nothing crosses is gone after one lifetime, so a longer wait would prove no more.
 IDLE_S = 3 * MAPPING_S
 PREFIX = "tavrix-nat-"
-NAMESPACES = ("home", "router", "outside")
+NAMES = {part: "%s%d-%s" % (PREFIX, os.getpid(), part) for part in ("home", "router", "outside")}
 peers.PACKAGES.update({"ip": "iproute2", "nft": "nftables", "sysctl": "procps"})
 _libc = ctypes.CDLL(None, use_errno=True)
 
@@ -67,9 +66,9 @@ def inside(namespace):
         os.close(here)
 
 
-def build(ns):
-    """The three namespaces, their veth pairs (made in place), addresses, routes and NAT."""
-    home, router, outside = ns["home"], ns["router"], ns["outside"]
+def build():
+    """The three namespaces' veth pairs (made in place), addresses, routes and NAT."""
+    home, router, outside = NAMES["home"], NAMES["router"], NAMES["outside"]
     ip("-n", router, "link", "add", "inside", "type", "veth", "peer", "name", "lan", "netns", home)
     ip("-n", router, "link", "add", "outside", "type", "veth", "peer", "name", "wan", "netns",
        outside)
@@ -80,7 +79,7 @@ def build(ns):
         for address in addresses:
             ip("-n", namespace, "address", "add", address + "/24", "dev", link)
         ip("-n", namespace, "link", "set", link, "up")
-    for namespace in ns.values():
+    for namespace in NAMES.values():
         ip("-n", namespace, "link", "set", "lo", "up")  # baresip's unused DNS server is here
     ip("-n", home, "route", "add", "default", "via", ROUTER_IN)
     ip("netns", "exec", router, "sysctl", "-qw", "net.ipv4.ip_forward=1")
@@ -88,21 +87,19 @@ def build(ns):
        "  type nat hook postrouting priority srcnat;\n  oifname \"outside\" masquerade\n }\n}\n")
 
 
-def shorten_mappings(router):
+def shorten_mappings():
     """The router forgets a UDP mapping MAPPING_S after its last datagram, answered or not; a
     mapping made before takes the new lifetime at its next datagram."""
     for name in ("nf_conntrack_udp_timeout", "nf_conntrack_udp_timeout_stream"):
-        ip("netns", "exec", router, "sysctl", "-qw", "net.netfilter.%s=%d" % (name, MAPPING_S))
+        ip("netns", "exec", NAMES["router"], "sysctl", "-qw",
+           "net.netfilter.%s=%d" % (name, MAPPING_S))
 
 
-def metrics(proxy):
+def nat_counters(proxy):
     """The NAT counters of the proxy's metrics page, read from the outside namespace."""
-    url = re.search(r"Metrics at (http://\S+/metrics)", proxy.log()).group(1)
-    direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # no http_proxy
-    with direct.open(url, timeout=peers.STEP_S) as page:
-        text = page.read().decode()
-    return {name: int(float(value)) for name, value in
-            re.findall(r"^tavrix_nat_(\w+)_total (\S+)$", text, re.M)}
+    with inside(NAMES["outside"]):
+        return {re.sub(r"^tavrix_nat_(\w+)_total$", r"\1", name): int(value)
+                for name, value in peers.metrics(proxy).items() if name.startswith("tavrix_nat_")}
 
 
 def occurrences(phone, pattern, count, what):
@@ -114,9 +111,7 @@ def occurrences(phone, pattern, count, what):
 def registered(proxy, phone):
     """Its REGISTER arrived from the router, naming the home address in Via and Contact; the
     200 found it there. The port the router gave it."""
-    proxy.wait_for_log("User '%s' successfully registered at '%s:%d'"
-                       % (phone.name, phone.ip, phone.port))
-    phone.wait_for(r"^%s@.*200 OK" % phone.name, "its registration answered")
+    phone.registered(proxy)
     dump = re.search(r"SIP Read: IP=%s Port=(\d+)\n    REGISTER .*?\n    \n"
                      % re.escape(ROUTER_OUT), proxy.log(), re.S)
     named = "%s:%d" % (phone.ip, phone.port)
@@ -127,43 +122,49 @@ def registered(proxy, phone):
     return int(dump.group(1))
 
 
-def linphone_call(caller, callee, proxy, hangs_up):
-    """The linphone caller rings the baresip callee, which answers by itself; one hangs up."""
-    calls = len(re.findall(r"Call established", read_text(callee.output_path)))
-    caller.send("call sip:%s@%s" % (callee.name, proxy.address))
-    caller.wait_for(r"Call \d+ with \S+ connected\.")
-    occurrences(callee, r"Call established: sip:%s@" % caller.name, calls + 1, "the call")
-    time.sleep(1)  # baresip reports the end only of a call that lasted a second
-    if hangs_up is caller:
-        caller.send("terminate")
+def linphone_call(phone, home, proxy, hangs_up, outward=False):
+    """The linphonec outside rings the baresip phone at home, which answers by itself (outward:
+    the other way round); one of them hangs up."""
+    calls = len(re.findall(r"Call established", read_text(home.output_path)))
+    if outward:
+        phone.send("autoanswer enable")
+        home.send("/dial sip:%s@%s" % (phone.name, proxy.address))
     else:
-        callee.send("/hangup")
-    caller.wait_for(r"Call \d+ with \S+ ended")
-    occurrences(callee, r"Call with sip:\S+ terminated", calls + 1, "the call ended")
+        phone.send("call sip:%s@%s" % (home.name, proxy.address))
+    phone.wait_for(r"Call \d+ with \S+ connected\.")
+    occurrences(home, r"Call established: sip:%s@" % phone.name, calls + 1, "the call")
+    time.sleep(1)  # baresip reports the end only of a call that lasted a second
+    if hangs_up is phone:
+        phone.send("terminate")
+    else:
+        home.send("/hangup")
+    phone.wait_for(r"Call \d+ with \S+ ended")
+    occurrences(home, r"Call with sip:\S+ terminated", calls + 1, "the call ended")
+    if outward:
+        phone.send("autoanswer disable")
 
 
 def nat(program, workdir):
-    names = {part: "%s%d-%s" % (PREFIX, os.getpid(), part) for part in NAMESPACES}
     made = []
     try:
-        for name in names.values():
+        for name in NAMES.values():
             ip("netns", "add", name)
             made.append(name)
-        build(names)
-        run_calls(program, workdir, names)
+        build()
+        run_calls(program, workdir)
     finally:
         for name in made:  # with its links; the phones and proxies are gone by now
             subprocess.run(["ip", "netns", "delete", name], timeout=peers.STEP_S)
 
 
-def run_calls(program, workdir, ns):
-    with inside(ns["outside"]):
+def run_calls(program, workdir):
+    with inside(NAMES["outside"]):
         keeping, silent = (Proxy(program, "%s/%s" % (workdir, name), "--nat-keepalive",
                                  str(interval), "--metrics", PROXY_IP + ":0", ip=PROXY_IP)
                            for name, interval in (("keeping", KEEPALIVE_S), ("silent", 0)))
         bob, dave = (Linphone(workdir, name, address, proxy) for name, address, proxy in
                      (("bob", BOB_IP, keeping), ("dave", DAVE_IP, silent)))
-    with inside(ns["home"]):
+    with inside(NAMES["home"]):
         alice = Baresip(workdir, "alice", HOME_IP, keeping, answer="auto")
         carol = Baresip(workdir, "carol", HOME_IP, silent, answer="auto")
     if not (bob.registration() and dave.registration()):
@@ -179,19 +180,10 @@ def run_calls(program, workdir, ns):
     # From here a mapping lives MAPPING_S after its next datagram; until then it keeps the
     # lifetime it had. The two calls below cross both mappings under the new one: they work,
     # and afterwards only keep-alives cross them.
-    shorten_mappings(ns["router"])
-    bob.send("autoanswer enable")
-    alice.send("/dial sip:bob@" + keeping.address)
-    bob.wait_for(r"Call \d+ with \S+ connected\.")
-    occurrences(alice, r"Call established: sip:bob@", 3, "its call out")
-    time.sleep(1)
-    bob.send("terminate")  # the BYE reaches home too
-    bob.wait_for(r"Call \d+ with \S+ ended")
-    occurrences(alice, r"Call with sip:\S+ terminated", 3, "its call out ended by bob")
-    bob.send("autoanswer disable")
+    shorten_mappings()
+    linphone_call(bob, alice, keeping, hangs_up=bob, outward=True)  # the BYE reaches home too
     linphone_call(dave, carol, silent, hangs_up=dave)
-    with inside(ns["outside"]):
-        before = metrics(keeping)["keepalives_sent"]
+    before = nat_counters(keeping)["keepalives_sent"]
     idle_from = time.monotonic()
     print("FIGURE idle: %d s with mappings of %d s, keep-alives every %d s on one proxy, none "
           "on the other" % (IDLE_S, MAPPING_S, KEEPALIVE_S), flush=True)
@@ -214,8 +206,7 @@ def run_calls(program, workdir, ns):
     dave.send("terminate")
     dave.wait_for(r"Call \d+ with \S+ ended")
 
-    with inside(ns["outside"]):
-        kept, left = metrics(keeping), metrics(silent)
+    kept, left = nat_counters(keeping), nat_counters(silent)
     sent = kept["keepalives_sent"] - before
     print("FIGURE keep-alives: %d sent by the keeping proxy while idle (%d in all, %d OPTIONS "
           "lines in its log, %d bindings ended); %d by the silent one"
@@ -236,7 +227,7 @@ def run_calls(program, workdir, ns):
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) != 3 or sys.argv[2] != "nat":
         sys.exit(__doc__)
     probe = "%s%d-probe" % (PREFIX, os.getpid())
     made = shutil.which("ip") and subprocess.run(["ip", "netns", "add", probe],

@@ -4,6 +4,7 @@ killed on the way out. Every wait is bounded."""
 
 import ctypes
 import glob
+import hashlib
 import os
 import re
 import shutil
@@ -54,11 +55,13 @@ def read_text(path):
 
 
 def wait_until(predicate, what, timeout=STEP_S):
+    """The first true value of predicate(), tried every 20 ms for at most timeout seconds."""
     deadline = time.monotonic() + timeout
-    while not predicate():
+    while not (value := predicate()):
         if time.monotonic() > deadline:
             raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(0.02)
+    return value
 
 
 def wait_exit(child, what, timeout=STEP_S):
@@ -79,16 +82,13 @@ class Proxy:
         self.log_path = workdir + "/proxy.log"
         self.process = spawn([program, "--headless", "--port", "0", "--local-ip", ip,
                               "--log-level", str(log_level)] + list(options), self.log_path)
-        found = {}
 
         def listening():
             match = re.search(r"listening on UDP port (\d+)", read_text(self.log_path))
-            if self.process.poll() is not None:
+            if not match and self.process.poll() is not None:
                 raise Failure("the proxy exited early:\n" + read_text(self.log_path))
-            found["port"] = match and int(match.group(1))
-            return match is not None
-        wait_until(listening, "the proxy to listen")
-        self.port = found["port"]
+            return match
+        self.port = int(wait_until(listening, "the proxy to listen").group(1))
         self.address = "%s:%d" % (ip, self.port)
 
     def log(self):
@@ -98,24 +98,15 @@ class Proxy:
         for text in texts:
             wait_until(lambda: text in self.log(), repr(text) + " in the proxy log")
 
-    def statistics(self):
-        """The statistics line and the routes (sorted) that SIGUSR1 prints."""
-        before = self.log().count("Statistics:")
-        self.process.send_signal(signal.SIGUSR1)
-        wait_until(lambda: self.log().count("Statistics:") > before, "the statistics")
-        time.sleep(0.05)  # the line and its listing come in one write
-        block = self.log()[self.log().rindex("Statistics:"):].split("\n")
-        routes = []
-        for line in block[1:]:
-            if " linked to " not in line:
-                break
-            routes.append(line)
-        return block[0], sorted(routes)
-
     def expect_statistics(self, **counts):
-        line = self.statistics()[0]
+        """The statistics line SIGUSR1 prints holds these counts."""
+        lines = lambda: re.findall(r"Statistics:.*\n", self.log())
+        before = len(lines())
+        self.process.send_signal(signal.SIGUSR1)
+        wait_until(lambda: len(lines()) > before, "the statistics")
+        line = lines()[-1].strip()
         for name, value in counts.items():
-            if " %s=%s" % (name, value) not in " " + line + " ":
+            if " %s=%s " % (name, value) not in " " + line + " ":
                 raise Failure("expected %s=%s in: %s" % (name, value, line))
 
     def stop(self):
@@ -127,15 +118,16 @@ class Proxy:
 def listener(proxy, transport, host=ALICE_IP):
     """The port the proxy's banner names for a transport ("TLS") on a host ("[::1]")."""
     pattern = r"^Listening on %s %s:(\d+)$" % (transport, re.escape(host))
-    wait_until(lambda: re.search(pattern, proxy.log(), re.M), "the %s listener" % transport)
-    return int(re.search(pattern, proxy.log(), re.M).group(1))
+    return int(wait_until(lambda: re.search(pattern, proxy.log(), re.M),
+                          "the %s listener" % transport).group(1))
 
 
 def metrics(proxy):
     """The samples of the metrics page of a proxy started with --metrics: {'name{labels}':
     value} as the page writes them."""
-    url = re.search(r"Metrics at (http://\S+)/metrics", proxy.log()).group(1)
-    with urllib.request.urlopen(url + "/metrics", timeout=STEP_S) as page:
+    url = re.search(r"Metrics at (http://\S+/metrics)", proxy.log()).group(1)
+    direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # no http_proxy
+    with direct.open(url, timeout=STEP_S) as page:
         return {m.group(1): float(m.group(2)) for m in
                 re.finditer(r"^(\w+(?:\{.*\})?) (\S+)$", page.read().decode(), re.M)}
 
@@ -169,9 +161,166 @@ def finish(*children):
             raise Failure("%s exited with status %d" % (child.name, child.returncode))
 
 
-class Baresip:
+# SIP written here by hand, on UDP sockets of loopback addresses.
+
+def sip(first, *headers, body=""):
+    """A message of these header lines ("Name: value"), its Content-Length added."""
+    return "\r\n".join((first,) + headers + ("Content-Length: %d" % len(body), "", body))
+
+
+def sdp(ip):
+    return "v=0\r\no=- 1 1 IN IP4 %s\r\ns=-\r\nc=IN IP4 %s\r\nt=0 0\r\n" \
+           "m=audio 4000 RTP/AVP 0\r\n" % (ip, ip)
+
+
+def header(text, name):
+    """The value of a message's first header line of that name ("" without one)."""
+    found = re.search(r"^%s:\s*(.*?)\r$" % name, text, re.M | re.I)
+    return found.group(1) if found else ""
+
+
+def status(text):
+    return text.split("\r\n")[0][len("SIP/2.0 "):] if text.startswith("SIP/2.0 ") else ""
+
+
+def answer(request, code, contact=None, body="", tag="b"):
+    """The response a user agent writes to a request it received, its To tagged (unless it
+    has a tag, or tag is None)."""
+    lines = [line for line in request.split("\r\n\r\n")[0].split("\r\n")[1:]
+             if line.split(":")[0] in ("Via", "From", "To", "Call-ID", "CSeq")]
+    lines = [line + (";tag=" + tag if tag and line.startswith("To:") and ";tag=" not in line
+                     else "") for line in lines]
+    return sip("SIP/2.0 " + code, *lines, *(["Contact: <%s>" % contact] if contact else []),
+               body=body)
+
+
+class Socket:
+    """A UDP socket on a loopback address that counts what reaches it."""
+
+    def __init__(self, ip="127.0.0.3", port=0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((ip, port))
+        self.ip, self.port = self.sock.getsockname()
+        self.host = "%s:%d" % (self.ip, self.port)
+
+    def send(self, text, proxy):
+        self.sock.sendto(text.encode("latin-1"), (ALICE_IP, proxy.port))
+
+    def received(self, seconds, first=False):
+        """The datagrams that arrive within the time (or the first of them); at least one
+        try."""
+        got, deadline = [], time.monotonic() + seconds
+        while True:
+            self.sock.settimeout(max(0.001, deadline - time.monotonic()))
+            try:
+                got.append(self.sock.recv(65535).decode("latin-1"))
+            except socket.timeout:
+                pass
+            if (first and got) or time.monotonic() >= deadline:
+                return got
+
+    def final(self, seconds=1):
+        """The first final response that arrives (1xx passed over), or "" after the time."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            for text in self.received(deadline - time.monotonic(), first=True):
+                if status(text) >= "2":
+                    return text
+        return ""
+
+    def expect(self, wanted, what, others=False):
+        """The next datagram, which must begin with wanted (with others: the first that does,
+        within STEP_S)."""
+        deadline = time.monotonic() + STEP_S
+        while time.monotonic() < deadline:
+            got = self.received(deadline - time.monotonic(), first=True)
+            if got and got[0].startswith(wanted) or not others:
+                break
+        if not got or not got[0].startswith(wanted):
+            raise Failure("%s: expected %r at %s, got %r" % (what, wanted, self.host, got))
+        return got[0]
+
+
+class Phone(Socket):
+    """A user agent on a loopback address; with a password it answers the proxy's digest
+    challenge (realm "office")."""
+
+    def __init__(self, ip, user, password=None, contact=None):
+        super().__init__(ip)
+        self.user, self.password, self.nonce, self.count = user, password, None, 0
+        self.contact = contact or "sip:%s@%s" % (user, self.host)
+
+    def request(self, method, to, call_id, cseq=1, extra=(), body="", to_tag="", branch=None):
+        """A request of this user's to the user to (a REGISTER to the domain), signed once
+        challenged; extra: more header lines."""
+        self.count += 1
+        to_uri = "sip:%s@127.0.0.1" % to
+        uri = "sip:127.0.0.1" if method == "REGISTER" else to_uri
+        headers = ["Via: SIP/2.0/UDP %s;branch=%s" % (self.host, branch or "z9hG4bK-%d-%d" % (
+                       self.port, self.count)), "Max-Forwards: 70",
+                   "From: <sip:%s@127.0.0.1>;tag=a" % self.user,
+                   "To: <%s>%s" % (to_uri, to_tag and ";tag=" + to_tag), "Call-ID: " + call_id,
+                   "CSeq: %d %s" % (cseq, method), "Contact: <%s>" % self.contact] + list(extra)
+        if self.nonce and method in ("REGISTER", "INVITE"):
+            md5 = lambda text: hashlib.md5(text.encode("latin-1")).hexdigest()
+            digest = md5("%s:%s:%08x:c:auth:%s" % (
+                md5("%s:office:%s" % (self.user, self.password)), self.nonce, self.count,
+                md5("%s:%s" % (method, uri))))
+            headers.append('%s: Digest username="%s", realm="office", nonce="%s", uri="%s", '
+                           'response="%s", algorithm=MD5, qop=auth, nc=%08x, cnonce="c"' % (
+                               "Authorization" if method == "REGISTER" else
+                               "Proxy-Authorization", self.user, self.nonce, uri, digest,
+                               self.count))
+        return sip("%s %s SIP/2.0" % (method, uri), *headers, body=body)
+
+    def challenge(self, proxy):
+        """A REGISTER without credentials: the nonce of the proxy's 401."""
+        self.send(self.request("REGISTER", self.user, "challenge-" + self.host), proxy)
+        answer = self.final(STEP_S)
+        if not status(answer).startswith("401"):
+            raise Failure("%s was not challenged: %r" % (self.user, answer))
+        self.nonce = re.search(r'nonce="([^"]+)"', answer).group(1)
+
+    def register(self, proxy, call_id=None, extra=()):
+        """A REGISTER (signed after the first challenge): the status of its final answer."""
+        if self.password and not self.nonce:
+            self.challenge(proxy)
+        self.send(self.request("REGISTER", self.user, call_id or "reg-" + self.user,
+                               extra=extra), proxy)
+        return status(self.final())
+
+
+class _Driven:
+    """A phone program fed commands through a FIFO (its stdin), its output in a file."""
+
+    def _start(self, fifo, args, output, cwd, env=None):
+        os.mkfifo(fifo)
+        self.commands = os.open(fifo, os.O_RDWR)  # also open for writing: no end of input
+        self.process = spawn(args, output, stdin=self.commands, cwd=cwd, env=env)
+
+    def send(self, command):
+        os.write(self.commands, (command + "\n").encode())
+
+    def _search(self, pattern, path, start, what):
+        """Waits for pattern in the file after start, while the program runs: the match."""
+        def seen():
+            if self.process.poll() is not None:
+                raise Failure("%s's %s ended while waiting for %s" % (self.name, self.program,
+                                                                      what))
+            return re.compile(pattern, re.M).search(read_text(path), start)
+        return wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
+
+    def _quit(self, command):
+        self.send(command)
+        if wait_exit(self.process, "%s's %s after %s" % (self.name, self.program, command)):
+            raise Failure("%s's %s exited with status %d" % (self.name, self.program,
+                                                            self.process.returncode))
+
+
+class Baresip(_Driven):
     """One baresip phone with its own configuration, driven through a FIFO (stdio). name is the
     phone's and its folder's; user, the account it registers (name unless given)."""
+    program = "baresip"
 
     def __init__(self, workdir, name, ip, proxy, answer="manual", account="", user=None,
                  server=None, settings=""):
@@ -196,45 +345,39 @@ class Baresip:
         with open(self.dir + "/accounts", "w") as accounts:
             accounts.write("<sip:%s@%s>;regint=600;answermode=%s;audio_codecs=pcmu%s\n"
                            % (user or name, server or proxy.address, answer, account))
-        fifo = os.path.join(workdir, name + ".commands")
-        os.mkfifo(fifo)
-        self.commands = os.open(fifo, os.O_RDWR)  # also open for writing: no end of input
         self.output_path = os.path.join(workdir, name + ".out")
-        self.process = spawn(["baresip", "-f", self.dir, "-v", "-s", "-t", "60"],
-                             self.output_path, stdin=self.commands, cwd=self.dir)
-
-    def send(self, command):
-        os.write(self.commands, (command + "\n").encode())
+        self._start(os.path.join(workdir, name + ".commands"),
+                    ["baresip", "-f", self.dir, "-v", "-s", "-t", "60"], self.output_path, self.dir)
 
     def wait_for(self, pattern, what):
-        def seen():
-            if self.process.poll() is not None:
-                raise Failure("%s's baresip ended while waiting for %s" % (self.name, what))
-            return re.search(pattern, read_text(self.output_path), re.MULTILINE)
-        wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
+        self._search(pattern, self.output_path, 0, what)
 
     def wait_next(self, what, *patterns):
         """Waits for each pattern after the end of the last wait_next's matches, in any order
         among them; the next wait_next starts after the latest of them."""
-        ends = []
-        for pattern in patterns:
-            found = {}
+        self.seen = max([self._search(pattern, self.output_path, self.seen, what).end()
+                         for pattern in patterns])
 
-            def seen():
-                if self.process.poll() is not None:
-                    raise Failure("%s's baresip ended while waiting for %s" % (self.name, what))
-                found["m"] = re.compile(pattern, re.M).search(read_text(self.output_path),
-                                                              self.seen)
-                return found["m"]
-            wait_until(seen, "%s: %s (/%s/)" % (self.name, what, pattern))
-            ends.append(found["m"].end())
-        self.seen = max(ends)
+    def registered(self, proxy=None, user=None):
+        """Its REGISTER (the user's, its own name's unless given) answered 200, and with the
+        proxy given, logged there as coming from this phone's address."""
+        user = user or self.name
+        if proxy:
+            proxy.wait_for_log("User '%s' successfully registered at '%s:%d'" % (user, self.ip,
+                                                                                 self.port))
+        self.wait_for(r"^%s@.*200 OK" % user, "its registration answered")
 
     def quit(self):
-        self.send("/quit")
-        if wait_exit(self.process, self.name + "'s baresip after /quit") != 0:
-            raise Failure("%s's baresip exited with status %d" % (self.name,
-                                                                 self.process.returncode))
+        self._quit("/quit")
+
+
+def established(*pairs, audio=True):
+    """Each (baresip phone, the other's user name) reports the call established, and with
+    audio the other's sound arriving."""
+    for phone, other in pairs:
+        phone.wait_for(r"Call established: sip:%s@" % other, "the call established")
+        if audio:
+            phone.wait_for(r"incoming rtp for 'audio' established", "the other's audio")
 
 
 def run(name, programs, body):
@@ -265,10 +408,11 @@ def run(name, programs, body):
     return status
 
 
-class Linphone:
+class Linphone(_Driven):
     """One linphonec (linphone-cli) with its own HOME and configuration: UDP (or TCP) only on
     its own address, sound through files, driven through a FIFO; its debug log holds the SIP
     trace."""
+    program = "linphonec"
 
     def __init__(self, workdir, name, ip, proxy, auth=None, transport="udp"):
         self.name, self.ip, self.port = name, ip, free_udp_port(ip)
@@ -293,33 +437,20 @@ class Linphone:
                        "realm=%s" % auth[1]]
         with open(self.dir + "/linphonerc", "w") as rc:
             rc.write("\n".join(config) + "\n")
-        fifo = self.dir + "/commands"
-        os.mkfifo(fifo)
-        self.commands = os.open(fifo, os.O_RDWR)
         self.out_path, self.log_path = self.dir + "/out", self.dir + "/sip.log"
-        self.process = spawn(["linphonec", "-c", self.dir + "/linphonerc", "-d", "6", "-l",
-                              self.log_path], self.out_path, stdin=self.commands, cwd=self.dir,
-                             env=dict(os.environ, HOME=self.dir, PULSE_SERVER="unix:/none"))
+        self._start(self.dir + "/commands", ["linphonec", "-c", self.dir + "/linphonerc", "-d",
+                                             "6", "-l", self.log_path], self.out_path, self.dir,
+                    dict(os.environ, HOME=self.dir, PULSE_SERVER="unix:/none"))
         self.seen = {False: 0, True: 0}
         self.send("soundcard use files")
         self.wait_for(r"Using wav files instead of soundcard\.")
 
-    def send(self, command):
-        os.write(self.commands, (command + "\n").encode())
-
     def wait_for(self, pattern, log=False):
         """Waits for pattern after the last match in the output (or the SIP log)."""
-        found = {}
-
-        def seen():
-            if self.process.poll() is not None:
-                raise Failure("%s's linphonec ended while waiting for /%s/" % (self.name, pattern))
-            found["m"] = re.compile(pattern, re.M).search(
-                read_text(self.log_path if log else self.out_path), self.seen[log])
-            return found["m"]
-        wait_until(seen, "%s: /%s/" % (self.name, pattern))
-        self.seen[log] = found["m"].end()
-        return found["m"]
+        found = self._search(pattern, self.log_path if log else self.out_path, self.seen[log],
+                             "its SIP log" if log else "its output")
+        self.seen[log] = found.end()
+        return found
 
     def registration(self, state="Ok"):
         """Registrations print nothing on the output; the debug log tells their state."""
@@ -329,7 +460,13 @@ class Linphone:
     def quit(self):
         self.send("proxy remove 0")  # sends the REGISTER with Expires 0; quit alone does not
         self.registration("Cleared")
-        self.send("quit")
-        if wait_exit(self.process, self.name + "'s linphonec after quit") != 0:
-            raise Failure("%s's linphonec exited with status %d" % (self.name,
-                                                                   self.process.returncode))
+        self._quit("quit")
+
+
+def main(cases, doc):
+    """SCRIPT PROGRAM CASE: runs the case, cases[CASE] = (function(program, workdir), the
+    programs it needs)."""
+    if len(sys.argv) != 3 or sys.argv[2] not in cases:
+        sys.exit(doc)
+    case, programs = cases[sys.argv[2]]
+    sys.exit(run(sys.argv[2], programs, lambda workdir: case(sys.argv[1], workdir)))

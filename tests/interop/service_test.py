@@ -5,13 +5,11 @@ import os
 import pathlib
 import re
 import signal
-import socket
-import sys
 import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families  # python3-prometheus-client
 
-from peers import ALICE_IP, STEP_S, Failure, Proxy, read_text, run
+from peers import ALICE_IP, STEP_S, Failure, Proxy, Socket, main, read_text
 
 INVITE = ("INVITE sip:alice@{ip} SIP/2.0\r\nVia: SIP/2.0/UDP {ip}:{port};branch=z9hG4bK{hops}\r\n"
           "Max-Forwards: {hops}\r\nFrom: <sip:bob@{ip}>;tag=b\r\nTo: <sip:alice@{ip}>\r\n"
@@ -25,15 +23,11 @@ EXCHANGE = [("REGISTER sip:{ip} SIP/2.0\r\nVia: SIP/2.0/UDP {ip}:{port};branch=z
 
 
 def exchange(proxy):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind((ALICE_IP, 0))
-        sock.settimeout(STEP_S)
-        for request, answers in EXCHANGE:
-            text = request.format(ip=ALICE_IP, port=sock.getsockname()[1])
-            sock.sendto(text.encode(), (ALICE_IP, proxy.port))
-            for answer in answers:
-                if not sock.recv(65535).startswith(answer.encode()):
-                    raise Failure("expected %r after %s" % (answer, text))
+    end = Socket(ALICE_IP)
+    for request, answers in EXCHANGE:
+        end.send(request.format(ip=ALICE_IP, port=end.port), proxy)
+        for answer in answers:
+            end.expect(answer, request.split("\r\n")[0])
 
 
 def metrics(program, workdir):
@@ -92,4 +86,4 @@ def journal(program, workdir):
 
 
 if __name__ == "__main__":
-    sys.exit(run(sys.argv[2], [], lambda workdir: globals()[sys.argv[2]](sys.argv[1], workdir)))
+    main({"metrics": (metrics, []), "journal": (journal, [])}, __doc__)

@@ -7,45 +7,29 @@ share their registrations through a Redis server (--registrar) the case starts a
 import glob
 import re
 import socket
-import sys
 import time
 
-from peers import ALICE_IP, BOB_IP, STEP_S, Failure, Proxy, run, spawn, wait_until
-from robustness_test import Socket, request
+from peers import ALICE_IP, BOB_IP, STEP_S, Failure, Phone, Proxy, main, spawn, wait_until
 
 
-class Phone(Socket):
-    """A phone made of one UDP socket and hand-written requests."""
+def register(phone, proxy, expires=60):
+    phone.send(phone.request("REGISTER", phone.user, "reg-" + phone.user,
+                             extra=["Expires: %d" % expires]), proxy)
+    phone.expect("SIP/2.0 200 OK", phone.user + "'s REGISTER", others=True)
 
-    def __init__(self, name, ip):
-        super().__init__(ip)
-        self.name = name
 
-    def register(self, proxy, expires=60):
-        self.send(request("REGISTER", self.name, "reg-" + self.name, "%s@%s" % (self.name, self.host),
-                          "Expires: %d\r\n" % expires, cseq="1 REGISTER"), proxy)
-        self.expect("SIP/2.0 200 OK")
-
-    def call(self, proxy, callee, call_id):
-        """An INVITE through the proxy; the callee's socket must receive it."""
-        self.send(request("INVITE", callee.name, call_id, "%s@%s" % (self.name, self.host),
-                          frm="<sip:%s@127.0.0.1>" % self.name), proxy)
-        callee.expect("INVITE sip:%s@%s " % (callee.name, callee.host))
-
-    def expect(self, start):
-        deadline = time.monotonic() + STEP_S
-        while time.monotonic() < deadline:
-            if any(got.startswith(start) for got in self.received(0.1)):
-                return
-        raise Failure("%s received no %r" % (self.name, start))
+def call(proxy, caller, callee, call_id):
+    """An INVITE through the proxy; the callee's socket must receive it."""
+    caller.send(caller.request("INVITE", callee.user, call_id), proxy)
+    callee.expect("INVITE sip:%s@%s " % (callee.user, callee.host), call_id, others=True)
 
 
 def store(program, workdir):
     state = workdir + "/registrations.db"
     proxy = Proxy(program, workdir + "/1", "--state", state)
-    alice, bob, carol = Phone("alice", ALICE_IP), Phone("bob", BOB_IP), Phone("carol", BOB_IP)
-    bob.register(proxy)
-    carol.register(proxy, expires=1)
+    alice, bob, carol = Phone(ALICE_IP, "alice"), Phone(BOB_IP, "bob"), Phone(BOB_IP, "carol")
+    register(bob, proxy)
+    register(carol, proxy, expires=1)
     proxy.stop()
     time.sleep(2.5)  # carol's registration runs out while the proxy is down
     proxy = Proxy(program, workdir + "/2", "--state", state)
@@ -54,7 +38,7 @@ def store(program, workdir):
     if not 55 <= left <= 58 or "'carol' restored" in proxy.log():
         raise Failure("expected only bob, with 55 to 58 s left:\n" + proxy.log())
     proxy.expect_statistics(Registrations=1)
-    alice.call(proxy, bob, "call-1")
+    call(proxy, alice, bob, "call-1")
     proxy.stop()
 
     with open(state, "r+b") as damaged:
@@ -66,7 +50,7 @@ def store(program, workdir):
     if len(errors) != 1 or len(aside) != 1 or "set aside as '%s'" % aside[0] not in errors[0]:
         raise Failure("expected one LOG_ERR naming the file set aside, %s:\n%s" % (aside, errors))
     proxy.expect_statistics(Registrations=0)
-    bob.register(proxy)  # and a new file keeps it
+    register(bob, proxy)  # and a new file keeps it
     proxy.stop()
 
 
@@ -88,22 +72,22 @@ def cluster(program, workdir):
     url = "redis://%s:%d" % (ALICE_IP, port)
     a, b = Proxy(program, workdir + "/a", "--registrar", url), \
         Proxy(program, workdir + "/b", "--registrar", url)
-    alice, bob, carol = Phone("alice", ALICE_IP), Phone("bob", BOB_IP), Phone("carol", BOB_IP)
-    alice.register(a)
-    bob.register(b)
+    alice, bob, carol = Phone(ALICE_IP, "alice"), Phone(BOB_IP, "bob"), Phone(BOB_IP, "carol")
+    register(alice, a)
+    register(bob, b)
     a.wait_for_log("User 'bob' restored")
     b.wait_for_log("User 'alice' restored")
-    alice.call(a, bob, "call-1")
-    bob.call(b, alice, "call-2")
+    call(a, alice, bob, "call-1")
+    call(b, bob, alice, "call-2")
 
     server.terminate()
     server.wait(STEP_S)
     outage = time.monotonic()
     a.wait_for_log("unreachable")
     b.wait_for_log("unreachable")
-    alice.call(a, bob, "call-3")  # from each instance's own tables
-    bob.call(b, alice, "call-4")
-    carol.register(a)
+    call(a, alice, bob, "call-3")  # from each instance's own tables
+    call(b, bob, alice, "call-4")
+    register(carol, a)
     time.sleep(max(0.0, outage + 5 - time.monotonic()))
     server = redis()
     b.wait_for_log("User 'carol' restored")
@@ -111,12 +95,12 @@ def cluster(program, workdir):
         wait_until(lambda: proxy.log().count("Registrations shared") == 2, "the recovery")
         if proxy.log().count("unreachable") != 1:
             raise Failure("expected one LOG_ERR for the outage:\n" + proxy.log())
-    alice.call(b, carol, "call-5")
+    call(b, alice, carol, "call-5")
 
     c = Proxy(program, workdir + "/c", "--registrar", url)
     c.wait_for_log("3 taken in")
     c.expect_statistics(Registrations=3)
-    alice.register(a, expires=0)
+    register(alice, a, expires=0)
     for proxy in (b, c):
         proxy.wait_for_log("Unregistered 'alice'")
         proxy.expect_statistics(Registrations=2)
@@ -126,10 +110,5 @@ def cluster(program, workdir):
     server.wait(STEP_S)
 
 
-CASES = {"store": (store, []), "cluster": (cluster, ["redis-server"])}
-
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case, programs = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], programs, lambda workdir: case(sys.argv[1], workdir)))
+    main({"store": (store, []), "cluster": (cluster, ["redis-server"])}, __doc__)

@@ -9,21 +9,19 @@ import re
 import resource
 import socket
 import ssl
-import sys
 import threading
 import time
 
-from peers import STEP_S, Failure, Proxy, listener, metrics, run, wait_until
+from peers import STEP_S, Failure, Proxy, listener, main, metrics, sip, wait_until
 from transport_test import tls_options
 
 ATTACKER = "127.0.0.5"
 
 
 def options(via):
-    return ("OPTIONS sip:ping@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/%s;branch=z9hG4bK%d\r\n"
-            "Max-Forwards: 70\r\nFrom: <sip:watch@127.0.0.1>;tag=w\r\nTo: <sip:ping@127.0.0.1>"
-            "\r\nCall-ID: watch\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n"
-            % (via, time.monotonic_ns())).encode()
+    return sip("OPTIONS sip:ping@127.0.0.1 SIP/2.0", "Via: SIP/2.0/%s;branch=z9hG4bK%d" % (
+        via, time.monotonic_ns()), "Max-Forwards: 70", "From: <sip:watch@127.0.0.1>;tag=w",
+        "To: <sip:ping@127.0.0.1>", "Call-ID: watch", "CSeq: 1 OPTIONS").encode()
 
 
 class Watch(threading.Thread):
@@ -34,13 +32,14 @@ class Watch(threading.Thread):
         super().__init__(daemon=True)
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.bind(("127.0.0.3", 0))
+        self.udp.connect(("127.0.0.1", proxy.port))
         self.tcp = socket.create_connection(("127.0.0.1", proxy.port), STEP_S,
                                             ("127.0.0.4", 0))
-        self.port, self.pings, self.fault, self.done = proxy.port, 0, None, threading.Event()
+        self.pings, self.fault, self.done = 0, None, threading.Event()
         self.start()
 
-    def answered(self, sock, via, send):
-        send(options("%s %s:%d" % (via, *sock.getsockname())))
+    def answered(self, sock, via):
+        sock.sendall(options("%s %s:%d" % (via, *sock.getsockname())))
         sock.settimeout(2)
         text = b""
         while b"\r\n\r\n" not in text:
@@ -54,9 +53,8 @@ class Watch(threading.Thread):
     def run(self):
         try:
             while not self.done.wait(0.2):
-                self.answered(self.udp, "UDP", lambda d: self.udp.sendto(d, ("127.0.0.1",
-                                                                            self.port)))
-                self.answered(self.tcp, "TCP", self.tcp.sendall)
+                self.answered(self.udp, "UDP")
+                self.answered(self.tcp, "TCP")
                 self.pings += 1
         except OSError as error:
             self.fault = "ping %d: %r" % (self.pings + 1, error)
@@ -255,13 +253,10 @@ def handshake(proxy):
     expect_counters(proxy, closed={"handshake": 2})
 
 
-CASES = {"connections": lambda p, w: attacked(p, w, connections, "--max-connections", "100"),
-         "framing": lambda p, w: attacked(p, w, framing),
-         "slow": lambda p, w: attacked(p, w, slow),
-         "handshake": lambda p, w: attacked(p, w, handshake, *tls_options(w)[0])}
-
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], [], lambda workdir: case(sys.argv[1], workdir)))
+    main({"connections": (lambda p, w: attacked(p, w, connections, "--max-connections", "100"),
+                          []),
+          "framing": (lambda p, w: attacked(p, w, framing), []),
+          "slow": (lambda p, w: attacked(p, w, slow), []),
+          "handshake": (lambda p, w: attacked(p, w, handshake, *tls_options(w)[0]), [])},
+         __doc__)

@@ -10,10 +10,9 @@ import re
 import socket
 import ssl
 import subprocess
-import sys
 
-from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, listener, metrics,
-                   read_text, run)
+from peers import (ALICE_IP, BOB_IP, Baresip, Failure, Linphone, Proxy, established, listener,
+                   main, metrics, read_text)
 
 # In a phone's SIP trace. (baresip on a stream keeps its call until the connection closes,
 # and says nothing of its end before then.)
@@ -102,11 +101,9 @@ def baresip(program, workdir, caller, callee):
                                settings=settings)
     alice, bob = phones["alice"], phones["bob"]
     for phone in (alice, bob):  # baresip drops an answer without Content-Length on a stream
-        phone.wait_for(r"^%s@.*200 OK" % phone.name, "its registration answered")
+        phone.registered()
     alice.send("/dial sip:bob@" + face(proxy, caller))  # baresip adds its account's transport
-    for phone, other in ((alice, "bob"), (bob, "alice")):
-        phone.wait_for(r"Call established: sip:%s@" % other, "the call established")
-        phone.wait_for(r"incoming rtp for 'audio' established", "the other's audio")
+    established((alice, "bob"), (bob, "alice"))
     routes = [(face(proxy, t), t[:3]) for t in ((callee, caller) if caller != callee
                                                 else (callee,))]
     check_invite(received(read_text(bob.output_path), "INVITE sip:"),
@@ -120,8 +117,8 @@ def baresip(program, workdir, caller, callee):
         phone.wait_for(BYE_ANSWERED, "the BYE answered")
     proxy.wait_for_log("Call completed")
     proxy.expect_statistics(Registrations=2, CallAttempts=1, CompletedCalls=1, Errors=0)
-    alice.quit()
-    bob.quit()
+    for phone in (alice, bob):
+        phone.quit()
     proxy.stop()
 
 
@@ -158,7 +155,4 @@ for name, caller, callee in (("baresip_tcp", "tcp", "tcp"), ("baresip_tls", "tls
                    ["baresip", "openssl"] if "tls" in name else ["baresip"])
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.exit(__doc__)
-    case, programs = CASES[sys.argv[2]]
-    sys.exit(run(sys.argv[2], programs, lambda workdir: case(sys.argv[1], workdir)))
+    main(CASES, __doc__)

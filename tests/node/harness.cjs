@@ -8,6 +8,9 @@ const os = require("os");
 const path = require("path");
 
 const CHROMIUM = "/usr/lib/chromium/chromium";
+// Headless Chromium as the tests launch it: nothing fetched from outside.
+const LAUNCH = {executablePath: CHROMIUM, headless: true, args: ["--no-sandbox", "--disable-gpu",
+  "--disable-background-networking", "--disable-component-update", "--disable-sync", "--no-first-run"]};
 const STEP_MS = 10000;
 const children = [];
 
@@ -25,9 +28,10 @@ async function until(what, check, ms = STEP_MS) {
   }
 }
 
-// The packages the package.json in dir pins, installed once from its lockfile into nodeDir;
-// gives playwright-core.
-function install(dir, nodeDir) {
+// The packages the package.json beside this file pins (for both tests), installed once from its
+// lockfile into nodeDir; gives playwright-core.
+function install(nodeDir) {
+  const dir = __dirname;
   const pinned = require(path.join(dir, "package.json")).dependencies;
   const names = Object.keys(pinned);
   const installed = (name) => path.join(nodeDir, "node_modules", name, "package.json");
@@ -62,6 +66,25 @@ function start(name, args, workdir, stdin = "ignore") {
   return child;
 }
 
+// The child's exit status, or "time-out" after ms.
+const exited = (child, ms = STEP_MS) => Promise.race([child.done, sleep(ms).then(() => "time-out")]);
+
+// The headless program on 127.0.0.1 with these options, once its output matches pattern: the
+// child and the match.
+async function startProxy(program, workdir, options, pattern) {
+  const child = start("proxy", [program, "--headless", "--port", "0", "--local-ip", "127.0.0.1",
+    ...options], workdir);
+  return [child, await until("the proxy to start", () => {
+    if (child.exitCode !== null) throw new Failure("the proxy exited early:\n" + child.text());
+    return pattern.exec(child.text());
+  })];
+}
+
+async function stopProxy(proxy) {
+  proxy.kill("SIGTERM");
+  if (await exited(proxy) !== 0) throw new Failure("the proxy did not end cleanly");
+}
+
 // Runs main(workdir) as the case name once Chromium, npm and the tools ([command, package])
 // are there; exits 0 (PASS) or 1 (FAIL, the traces kept), every child killed.
 async function run(name, tools, main) {
@@ -89,4 +112,4 @@ async function run(name, tools, main) {
   process.exit(status);
 }
 
-module.exports = {CHROMIUM, STEP_MS, Failure, sleep, until, install, start, run};
+module.exports = {LAUNCH, STEP_MS, Failure, sleep, until, install, start, exited, startProxy, stopProxy, run};

@@ -29,6 +29,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVICE_TEST = os.path.join(HERE, "..", "interop", "service_test.py")
+sys.path.insert(0, os.path.join(HERE, "..", "interop"))
+sys.dont_write_bytecode = True  # none into the source tree
+from peers import Failure, Phone, read_text  # noqa: E402  (the interop scripts' own module)
+
 libc = ctypes.CDLL(None, use_errno=True)
 CAPABILITIES = {"CAP_NET_BIND_SERVICE": 10}  # the one a SIP proxy may be given
 
@@ -159,42 +163,25 @@ def confine_and_exec(unit, state_dir, program, args):
     os.execv(program, [program] + args)
 
 
-class Failure(Exception):
-    pass
-
-
-def read(path):
-    with open(path, encoding="latin-1") as text:
-        return text.read()
-
-
 def start(command, log):
+    """The program started: the child, the port and the LocalIP it names."""
     with open(log, "wb") as out:
         child = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 10
-    while not re.search(r"listening on UDP port \d+, LocalIP \S+", read(log)):
+    while not (found := re.search(r"listening on UDP port (\d+), LocalIP (\S+)", read_text(log))):
         if child.poll() is not None or time.monotonic() > deadline:
             child.kill()
-            raise Failure("%s did not start:\n%s" % (command, read(log)))
+            raise Failure("%s did not start:\n%s" % (command, read_text(log)))
         time.sleep(0.02)
-    port, local_ip = re.search(r"port (\d+), LocalIP (\S+)", read(log)).groups()
-    return child, int(port), local_ip
+    return child, int(found.group(1)), found.group(2)
 
 
-def ask(port, method, lines=""):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind(("127.0.0.1", 0))
-        sock.settimeout(5)
-        me = "127.0.0.1:%d" % sock.getsockname()[1]
-        sock.sendto(("%s sip:alice@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP %s;branch=z9hG4bK%s\r\n"
-                     "From: <sip:alice@127.0.0.1>;tag=1\r\nTo: <sip:alice@127.0.0.1>\r\n"
-                     "Call-ID: c-%s\r\nCSeq: 1 %s\r\nContact: <sip:alice@%s>\r\n%s\r\n"
-                     % (method, me, method, method, method, me, lines)).encode(),
-                    ("127.0.0.1", port))
-        try:
-            return sock.recv(65535).decode("latin-1").split("\r\n")[0]
-        except socket.timeout:
-            return "(no answer)"
+def ask(port, method, *extra):
+    """The first line of the program's answer to alice's request from 127.0.0.1."""
+    alice = Phone("127.0.0.1", "alice")
+    alice.sock.sendto(alice.request(method, "alice", "c-" + method, extra=extra).encode(),
+                      ("127.0.0.1", port))
+    return (alice.final(5) or "(no answer)").split("\r\n")[0]
 
 
 def emulated(program, unit, workdir):
@@ -212,12 +199,12 @@ def emulated(program, unit, workdir):
     log = workdir + "/confined.log"
     child, port, local_ip = start([wrapper, "--headless", "--port", "0", "--log-level", "2",
                                    "--state", state + "/registrations.db"], log)
-    answers = [ask(port, "OPTIONS"), ask(port, "REGISTER", "Expires: 60\r\n")]
+    answers = [ask(port, "OPTIONS"), ask(port, "REGISTER", "Expires: 60")]
     for number in (signal.SIGHUP, signal.SIGUSR1, signal.SIGTERM):
         child.send_signal(number)
         time.sleep(0.3)
     status = child.wait(10)
-    text = read(log)
+    text = read_text(log)
     with sqlite3.connect(state + "/registrations.db") as db:
         users = [row[0] for row in db.execute("SELECT username FROM bindings")]
     print("confined: LocalIP %s (unconfined %s), answers %s, registrations file %s, exit %d"
@@ -227,7 +214,7 @@ def emulated(program, unit, workdir):
             "Registrations=1" not in text:
         raise Failure("the confined program:\n" + text)
     for case in ("metrics", "journal"):
-        result = subprocess.run([sys.executable, SERVICE_TEST, wrapper, case], timeout=60,
+        result = subprocess.run([sys.executable, "-B", SERVICE_TEST, wrapper, case], timeout=60,
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise Failure("service case %s, confined:\n%s%s" % (case, result.stdout,
