@@ -97,19 +97,22 @@ protected:
         log.SetText("");
         return lines;
     }
-    // Whether the log rows since the last TakeLog() hold line; they are taken.
-    ::testing::AssertionResult Logged(std::string_view line)
+    // Whether the log rows since the last TakeLog() hold every line; they are taken.
+    ::testing::AssertionResult Logged(std::initializer_list<std::string_view> lines)
     {
         const Lines rows = TakeLog();
-        if (std::ranges::find(rows, line) != rows.end()) {
-            return ::testing::AssertionSuccess();
+        for (const std::string_view line : lines) {
+            if (std::ranges::find(rows, line) == rows.end()) {
+                ::testing::AssertionResult result = ::testing::AssertionFailure();
+                for (const std::string& row : rows) {
+                    result << row << "\n";
+                }
+                return result << "(without " << line << ")";
+            }
         }
-        ::testing::AssertionResult result = ::testing::AssertionFailure();
-        for (const std::string& row : rows) {
-            result << row << "\n";
-        }
-        return result;
+        return ::testing::AssertionSuccess();
     }
+    ::testing::AssertionResult Logged(std::string_view line) { return Logged({line}); }
     std::vector<Datagram> TakeSent() { return std::exchange(net.sent, {}); }
     // Destination and first line of each datagram sent since the last call; a stream's
     // destination after its transport's name ("TCP 127.0.0.1:40001 INVITE ...").
