@@ -30,6 +30,7 @@ TEST(Digest, ResponsesUsersFilesAndHeaders)
     EXPECT_EQ(parsed->Username + parsed->Nonce + parsed->Qop + parsed->Nc + parsed->Response,
               "Mufasadcd9auth000000016629");
     EXPECT_FALSE(ParseDigest("Basic dXNlcjpwYXNz"));
+    EXPECT_EQ(ParseDigest("Digest\tusername=\"u\", stale").value_or(Credentials{}).Username, "u");
 
     const std::string line = "alice:office:618304ee8ac85166f85e81416c13ed76\n";
     const UsersFile file = ParseUsers("# users\n\n" + line + "bob:other:" + ha1 + "\r\n");
@@ -150,6 +151,7 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
     EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 407 Proxy Authentication Required"});
     EXPECT_EQ(display.fields["CallAttempts"], "");
     FromAlice(invite);
+    EXPECT_EQ(net.sent.back().text.find("Authorization"), std::string::npos) << "used up here";
     FromBob(Answer("200 OK", "1 INVITE", invite, "v=0\r\n", "c1"));
     FromBob(InDialog("BYE", "2 BYE", kBob, "z9hG4bKbye", "c1")); // within the call: no question
     EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 100 Trying",

@@ -13,7 +13,7 @@ namespace {
 using namespace test;
 
 const Party kDesk = kBob;
-const Party kSoft{"bob", "127.0.0.4", 5064};
+const Party kSoft{"bob", "127.0.0.1", 5064}; // beside alice's phone
 const Party kMobile{"bob", "127.0.0.5", 5065};
 
 // bob has three devices (desk, soft phone, mobile, registered in that order); alice calls him.
@@ -264,7 +264,13 @@ TEST_F(ForkTest, ASecondAnswerIsRelayedAndItsDialogEndsOnItsOwn)
     EXPECT_EQ(Sent(), (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", To("CANCEL", kSoft),
                              To("CANCEL", kMobile), "127.0.0.1:5061 SIP/2.0 200 OK"}));
     EXPECT_TRUE(Logged("LOG_INFO Another branch answered the call too: '200 OK' from "
-                       "127.0.0.4:5064 relayed"));
+                       "127.0.0.1:5064 relayed"));
+    // A late ringing sets no answer timer (the call outlives it, below); an answer to another
+    // request on a branch goes on as any answer within the call.
+    Answers(kMobile, "180 Ringing");
+    From(kMobile,
+         With(Reply(kMobile, "200 OK", forwarded.at(kMobile.ip)), "1 INVITE", "1 OPTIONS"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 200 OK"});
     // alice acknowledges both and ends the soft phone's dialog; the desk's call goes on.
     FromAlice(ToDevice("ACK", "1 ACK", kDesk));
     FromAlice(ToDevice("ACK", "1 ACK", kSoft));
@@ -283,6 +289,8 @@ TEST_F(ForkTest, ASecondAnswerIsRelayedAndItsDialogEndsOnItsOwn)
     // A BYE of a dialog no branch has is nobody's.
     FromAlice(With(InDialog("BYE", "3 BYE", kAlice, "z9hG4bKodd"), "tag=b1", "tag=odd"));
     EXPECT_EQ(Sent(), Lines{});
+    Ticks(kAnswerTime);
+    EXPECT_EQ(proxy.Calls().Find("call-1"), slot);
 }
 
 // Room for the four registrations and one call.
@@ -326,7 +334,7 @@ TEST_F(ForkTest, SilentBranchesCountAsTimedOut)
     TakeLog();
     Ticks(1);
     EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 486 Busy Here"});
-    EXPECT_TRUE(Logged("LOG_INFO No answer from 127.0.0.4:5064 to a forked 'INVITE'"));
+    EXPECT_TRUE(Logged("LOG_INFO No answer from 127.0.0.1:5064 to a forked 'INVITE'"));
     // Nobody answers at all: the proxy's own 408.
     FromAlice(Invite("bob", "call-2"));
     TakeSent();

@@ -68,7 +68,11 @@ TEST_F(SmallTableTest, FullTableGivesSpentSlotsAwayElseRefuses)
                      "LOG_DEBUG Sending '503 Service Unavailable' to 127.0.0.1:5061",
                      "LOG_ERR Call table full, dropping 'ACK' from 127.0.0.1:5061",
                      "LOG_ERR Call table full, dropping 'SIP/2.0' from 127.0.0.2:5062"}));
-    EXPECT_EQ(proxy.Stats().CallAttempts(), 3) << "the refused INVITE is no attempt";
+    // Once a call's lifetime has run out its slot is spent, given to the next new Call-ID.
+    Ticks(1);
+    Receive(invite, "127.0.0.1", 40000);
+    EXPECT_EQ(Sent().at(0), "127.0.0.1:5061 SIP/2.0 100 Trying");
+    EXPECT_EQ(proxy.Stats().CallAttempts(), 4) << "the refused INVITE is no attempt";
 }
 
 TEST_F(GuardTest, PortsOfContactsAndRoutes)

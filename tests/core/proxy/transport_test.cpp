@@ -165,6 +165,8 @@ TEST_F(TransportTest, ContactsNameTheirTransport)
         {"sip:p@127.0.0.4;transport=tls", TransportKind::Tls, "127.0.0.4", "TLS 127.0.0.4:5061",
          tls},
         {"sip:p@[::1]:5066", TransportKind::Udp, "[::1]", "[::1]:5066", "<sip:[::1]:5070;lr>"},
+        // No TLS face of IPv6: the one of IPv4.
+        {"sips:p@[::1]:5066", TransportKind::Tls, "[::1]", "TLS [::1]:5066", tls},
     };
     int n = 0;
     for (const Row& row : rows) {
