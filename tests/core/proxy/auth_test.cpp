@@ -88,40 +88,31 @@ TEST_F(AuthTest, RegisterAndCallOnlyWithTheRightCredentials)
                                         Nonce() + "\", algorithm=MD5, qop=\"auth\"\r\n\r\n"),
               std::string::npos);
     const std::string nonce = Nonce();
-    std::string otherRealm = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
-    otherRealm.replace(otherRealm.find("realm=\"office\""), 14, "realm=\"home\"");
-    std::string otherScheme = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
-    otherScheme.replace(otherScheme.find(": Digest "), 9, ": Bearer ");
-    std::string otherAlgorithm = Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce);
-    otherAlgorithm.replace(otherAlgorithm.find("=MD5"), 4, "=SHA-256");
+    const std::string reg = Register(kAlice, "reg-a");
+    const std::string right = Answered(reg, "alice", "secret", nonce);
     const struct
     {
         std::string request;
         const char* sent;
     } rows[] = {
-        {otherRealm, "401 Unauthorised"},
-        {otherScheme, "401 Unauthorised"},
-        {otherAlgorithm, "403 Forbidden"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce.substr(0, 20)),
+        {With(right, "realm=\"office\"", "realm=\"home\""), "401 Unauthorised"},
+        {With(right, ": Digest ", ": Bearer "), "401 Unauthorised"},
+        {With(right, "=MD5", "=SHA-256"), "403 Forbidden"},
+        {Answered(reg, "alice", "secret", nonce.substr(0, 20)), "401 Unauthorised"},
+        {Answered(reg, "alice", "secret", nonce.substr(0, 20) + "z" + nonce.substr(21)),
          "401 Unauthorised"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret",
-                  nonce.substr(0, 20) + "z" + nonce.substr(21)),
-         "401 Unauthorised"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "0000000g"),
-         "403 Forbidden"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000001", "auth-int"),
-         "403 Forbidden"},
+        {Answered(reg, "alice", "secret", nonce, "0000000g"), "403 Forbidden"},
+        {Answered(reg, "alice", "secret", nonce, "00000001", "auth-int"), "403 Forbidden"},
         {Answered(With(Register({"carol", "127.0.0.3", 5063}, "reg-c"), "127.0.0.3:5063;",
                        "127.0.0.1:5061;"),
                   "carol", "x", nonce),
          "403 Forbidden"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "wrong", nonce), "403 Forbidden"},
-        {Answered(Register(kAlice, "reg-a"), "bob", "pw", nonce), "403 Forbidden"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce), "200 OK"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce), "403 Forbidden"}, // replay
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret", nonce, "00000002"), "200 OK"},
-        {Answered(Register(kAlice, "reg-a"), "alice", "secret",
-                  nonce.substr(0, 63) + (nonce.back() == '0' ? "1" : "0")),
+        {Answered(reg, "alice", "wrong", nonce), "403 Forbidden"},
+        {Answered(reg, "bob", "pw", nonce), "403 Forbidden"},
+        {right, "200 OK"},
+        {right, "403 Forbidden"}, // replay
+        {Answered(reg, "alice", "secret", nonce, "00000002"), "200 OK"},
+        {Answered(reg, "alice", "secret", nonce.substr(0, 63) + (nonce.back() == '0' ? "1" : "0")),
          "401 Unauthorised"},
     };
     TakeSent();

@@ -7,9 +7,7 @@ namespace {
 
 using namespace test;
 
-class GuardTest : public ProxyTest
-{
-};
+using GuardTest = ProxyTest;
 
 // A proxy of four call slots.
 class SmallTableTest : public ProxyTest
