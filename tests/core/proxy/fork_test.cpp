@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <set>
 
@@ -220,6 +221,7 @@ TEST_F(ForkTest, TheCallersCancelReachesEveryPendingBranch)
     FromAlice(cancel);
     EXPECT_EQ(Sent(),
               (Lines{"127.0.0.1:5061 SIP/2.0 200 OK", To("CANCEL", kDesk), To("CANCEL", kSoft)}));
+    EXPECT_TRUE(Logged("LOG_DEBUG Sending 'CANCEL' request to: 127.0.0.2:5062"));
     FromAlice(cancel);
     EXPECT_EQ(Sent(), Lines{"127.0.0.1:5061 SIP/2.0 200 OK"}) << "no branch cancelled twice";
     Answers(kMobile, "180 Ringing");
@@ -249,6 +251,27 @@ TEST_F(ForkTest, TheCallersCancelReachesEveryPendingBranch)
     EXPECT_EQ(proxy.Calls().Find("call-1"), 0);
     EXPECT_NE(Summary().find("CallAttempts=1 FailedCalls=0 CompletedCalls=1"), std::string::npos)
         << Summary();
+}
+
+TEST_F(ForkTest, ACancelCompletesTheCallWhileAnyBranchIsPending)
+{
+    // What the desk, the soft phone and the mobile answered before alice's CANCEL ("": none).
+    const std::vector<Lines> rows{{"486 Busy Here", "486 Busy Here", "180 Ringing"},
+                                  {"486 Busy Here", "180 Ringing", ""}};
+    for (const Lines& answered : rows) {
+        const std::string id = Cat("call-", answered[2]);
+        forwarded.clear();
+        Call(Invite("bob", id));
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (!answered[i].empty()) {
+                Answers(*std::array{&kDesk, &kSoft, &kMobile}[i], answered[i]);
+            }
+        }
+        const Counter completed = proxy.Stats().CompletedCalls();
+        FromAlice(
+            With(With(Invite("bob", id), "INVITE sip", "CANCEL sip"), "1 INVITE", "1 CANCEL"));
+        EXPECT_EQ(proxy.Stats().CompletedCalls(), completed + 1) << answered[2];
+    }
 }
 
 TEST_F(ForkTest, ASecondAnswerIsRelayedAndItsDialogEndsOnItsOwn)

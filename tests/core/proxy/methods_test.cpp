@@ -91,6 +91,10 @@ TEST_F(MethodsTest, OtherMethodsInACallAndOutsideOne)
     accepted.insert(accepted.find("Content-Length"), "Expires: 600\r\n");
     FromBob(accepted);
     EXPECT_EQ(Slot(proxy.Calls().Find("s1")).TimeLeft, 600);
+    // An unsubscribe waits for its NOTIFY as long as a transaction would.
+    FromAlice(With(Request("SUBSCRIBE", "bob", "s1", "Event: presence\nExpires: 0\n"),
+                   "@127.0.0.1>\r\nCall", "@127.0.0.1>;tag=b1\r\nCall"));
+    EXPECT_EQ(Slot(proxy.Calls().Find("s1")).TimeLeft, 32);
     const std::string notify = Crlf(
         "NOTIFY sip:alice@127.0.0.1:5061 SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.2:5062;branch=z9hG4bKn\n"
         "From: <sip:bob@127.0.0.1>;tag=b1\nTo: <sip:alice@127.0.0.1>;tag=a1\nCall-ID: s1\n"
@@ -99,6 +103,7 @@ TEST_F(MethodsTest, OtherMethodsInACallAndOutsideOne)
     FromAlice(Answer("200 OK", "1 NOTIFY", notify, "", "s1"));
     EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SUBSCRIBE sip:bob@127.0.0.2:5062 SIP/2.0",
                              "127.0.0.1:5061 SIP/2.0 202 Accepted",
+                             "127.0.0.2:5062 SUBSCRIBE sip:bob@127.0.0.2:5062 SIP/2.0",
                              "127.0.0.1:5061 NOTIFY sip:alice@127.0.0.1:5061 SIP/2.0",
                              "127.0.0.2:5062 SIP/2.0 200 OK"}));
     EXPECT_EQ(proxy.Calls().Find("s1"), 0);
