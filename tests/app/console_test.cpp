@@ -22,14 +22,6 @@ namespace {
 using test::kAlice;
 using test::kBob;
 
-ProxyConfig Config()
-{
-    ProxyConfig config;
-    config.LocalPort = 5070;
-    config.DefaultRoute = "127.0.0.9:5080";
-    return config;
-}
-
 // A proxy with the feed attached as the web console attaches it: beside the log's own sink,
 // and as the trace of its datagrams.
 struct Rig
@@ -41,10 +33,7 @@ struct Rig
     }
     void from(const test::Party& party, const std::string& text)
     {
-        PeerAddress peer;
-        peer.IP = party.ip;
-        peer.Port = party.port;
-        proxy.ReceiveDatagram(text, peer);
+        proxy.ReceiveDatagram(text, {"", party.ip, party.port});
     }
 
     test::MemoryLogSink sink{"T"};
@@ -53,7 +42,8 @@ struct Rig
     NullStatsDisplay display;
     test::MockClock clock;
     test::FixedTimeFormat time{"T"};
-    Proxy proxy{transport, log, display, clock, Config()};
+    Proxy proxy{transport, log, display, clock,
+                ProxyConfig{.LocalPort = 5070, .DefaultRoute = "127.0.0.9:5080"}};
     ConsoleFeed feed;
 };
 

@@ -8,6 +8,16 @@
 
 namespace tavrix::test {
 
+// A REGISTER of user over the transport and from the address of via ("UDP 127.0.0.1:5060").
+inline std::string Registration(const std::string& user, const std::string& via,
+                                const std::string& contact, int expires)
+{
+    return "REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/" + via +
+           ";branch=z9hG4bKr\r\nFrom: <sip:" + user + "@127.0.0.1>;tag=1\r\nTo: <sip:" + user +
+           "@127.0.0.1>\r\nCall-ID: reg-" + user + "\r\nCSeq: 1 REGISTER\r\nContact: <" + contact +
+           ">\r\nExpires: " + std::to_string(expires) + "\r\nContent-Length: 0\r\n\r\n";
+}
+
 // A user agent on a free loopback port. Waits run the event loop and are bounded.
 class LoopbackPeer
 {
@@ -41,10 +51,7 @@ public:
     std::string registration(const std::string& user, int expires) const
     {
         const std::string at = "127.0.0.1:" + std::to_string(port());
-        return "REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP " + at +
-               ";branch=z9hG4bKr\r\nFrom: <sip:" + user + "@127.0.0.1>\r\nCall-ID: " + user +
-               "\r\nContact: <sip:" + user + "@" + at + ">\r\nExpires: " + std::to_string(expires) +
-               "\r\n\r\n";
+        return Registration(user, "UDP " + at, "sip:" + user + "@" + at, expires);
     }
     void close() { m_socket.close(); }
 

@@ -15,14 +15,6 @@ namespace tavrix {
 
 namespace {
 
-std::string Register(const std::string& user, const std::string& via, const std::string& contact)
-{
-    return "REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/" + via +
-           ";branch=z9hG4bKr\r\nFrom: <sip:" + user + "@127.0.0.1>;tag=1\r\nTo: <sip:" + user +
-           "@127.0.0.1>\r\nCall-ID: reg-" + user + "\r\nCSeq: 1 REGISTER\r\nContact: <" + contact +
-           ">\r\nExpires: 300\r\nContent-Length: 0\r\n\r\n";
-}
-
 // Everything the socket has received within the wait, once it holds the needle.
 QByteArray ReadUntil(QTcpSocket& socket, const QByteArray& needle)
 {
@@ -81,7 +73,9 @@ private slots:
         phone.connectToHost(QHostAddress::LocalHost, port());
         QVERIFY(phone.waitForConnected(5000));
         const std::string at = "127.0.0.1:" + std::to_string(phone.localPort());
-        phone.write(Register("alice", "TCP " + at, "sip:alice@" + at + ";transport=tcp").c_str());
+        phone.write(
+            test::Registration("alice", "TCP " + at, "sip:alice@" + at + ";transport=tcp", 300)
+                .c_str());
         const QByteArray ok = ReadUntil(phone, "\r\n\r\n");
         QVERIFY2(ok.startsWith("SIP/2.0 200 OK\r\nVia: SIP/2.0/TCP " + QByteArray(at.c_str()) +
                                ";branch=z9hG4bKr;received=127.0.0.1;rport=") &&
@@ -168,7 +162,7 @@ private slots:
         connect(&phone, &QWebSocket::textMessageReceived, this,
                 [&answer](const QString& text) { answer = text; });
         phone.sendTextMessage(QString::fromStdString(
-            Register("bob", "WS h7.invalid", "sip:bob@h7.invalid;transport=ws")));
+            test::Registration("bob", "WS h7.invalid", "sip:bob@h7.invalid;transport=ws", 300)));
         QTRY_VERIFY(answer.startsWith("SIP/2.0 200 OK\r\nVia: SIP/2.0/WS h7.invalid;"));
         QTRY_VERIFY(
             logHas("REGISTER request from '127.0.0.1:" + std::to_string(phone.localPort()) + "'"));

@@ -2,6 +2,7 @@
 
 #include "core/proxy/proxy.h"
 #include "core/proxy/sip_messages.h"
+#include "core/text/text.h"
 #include "mock/memory_log_sink.h"
 #include "mock/mock_clock.h"
 #include "mock/recording_display.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,27 @@ inline constexpr std::string_view kStamp = "12/5/2026 7:13:08 PM";
 inline std::string With(std::string text, const std::string& from, const std::string& to)
 {
     text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+// The answer of a phone to a request the proxy sent it: the request's Via, From, To (with tag
+// when it has none), Call-ID and CSeq lines, then extra (LF line ends).
+inline std::string Reply(std::string_view status, std::string_view request, std::string_view tag,
+                         std::string_view extra = "")
+{
+    std::string text = Cat("SIP/2.0 ", status, "\r\n");
+    while (!request.empty() && !request.starts_with("\r\n")) {
+        const std::string_view line = request.substr(0, request.find("\r\n"));
+        if (line.starts_with("Via: ") || line.starts_with("From: ") ||
+            line.starts_with("Call-ID: ") || line.starts_with("CSeq: ")) {
+            AppendPieces(text, line, "\r\n");
+        } else if (line.starts_with("To: ")) {
+            const bool tagged = line.find(";tag=") != std::string_view::npos;
+            AppendPieces(text, line, tagged ? "" : ";tag=", tagged ? "" : tag, "\r\n");
+        }
+        request.remove_prefix(line.size() + 2);
+    }
+    AppendPieces(text, Crlf(extra), "Content-Length: 0\r\n\r\n");
     return text;
 }
 
@@ -74,13 +97,31 @@ protected:
         log.SetText("");
         return lines;
     }
+    // Whether the log rows since the last TakeLog() hold every line; they are taken.
+    ::testing::AssertionResult Logged(std::initializer_list<std::string_view> lines)
+    {
+        const Lines rows = TakeLog();
+        for (const std::string_view line : lines) {
+            if (std::ranges::find(rows, line) == rows.end()) {
+                ::testing::AssertionResult result = ::testing::AssertionFailure();
+                for (const std::string& row : rows) {
+                    result << row << "\n";
+                }
+                return result << "(without " << line << ")";
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult Logged(std::string_view line) { return Logged({line}); }
     std::vector<Datagram> TakeSent() { return std::exchange(net.sent, {}); }
-    // Destination and first line of each datagram sent since the last call.
+    // Destination and first line of each datagram sent since the last call; a stream's
+    // destination after its transport's name ("TCP 127.0.0.1:40001 INVITE ...").
     Lines Sent()
     {
         Lines out;
         for (const Datagram& d : TakeSent()) {
-            out.push_back(d.address + ":" + std::to_string(d.port) + " " +
+            out.push_back((d.kind == TransportKind::Udp ? "" : std::string(ViaName(d.kind)) + " ") +
+                          d.address + ":" + std::to_string(d.port) + " " +
                           d.text.substr(0, d.text.find("\r\n")));
         }
         return out;

@@ -29,17 +29,16 @@ TEST_F(RegistrarTest, RegisterRefreshAndExpiry)
                                 "LOG_INFO User 'alice' successfully registered at "
                                 "'127.0.0.1:5061' with ID: 1",
                                 "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061"}));
-    CallRecord expected;
-    expected.Slot = 1;
-    expected.holds = Holds::Registration;
-    expected.CallID = "reg-a";
-    expected.TimeLeft = 60;
-    expected.Caller = {"", "127.0.0.1", 5061};
-    expected.Username = "alice";
-    expected.Contact = "sip:alice@127.0.0.1:5061";
-    expected.Owner = "alice";
-    expected.Source = {"", "127.0.0.1", 5061};
-    EXPECT_EQ(Slot(1), expected);
+    const PeerAddress alice{"", "127.0.0.1", 5061};
+    EXPECT_EQ(Slot(1), (CallRecord{.Slot = 1,
+                                   .holds = Holds::Registration,
+                                   .CallID = "reg-a",
+                                   .TimeLeft = 60,
+                                   .Caller = alice,
+                                   .Username = "alice",
+                                   .Contact = "sip:alice@127.0.0.1:5061",
+                                   .Owner = "alice",
+                                   .Source = alice}));
     EXPECT_EQ(display.fields["Registrations"], "1");
 
     // A refresh under the same Call-ID only renews the lifetime.

@@ -26,6 +26,12 @@ protected:
     {
         proxy.ReceiveDatagram(text, PeerAddress{"", std::move(ip), port, kind});
     }
+    // alice's REGISTER over her TCP connection, her Contact at 127.0.0.1:5061.
+    void AliceOverTcp()
+    {
+        Over(TransportKind::Tcp, "127.0.0.1", 40001,
+             Registering("alice", "TCP 127.0.0.1:5061", "sip:alice@127.0.0.1:5061;transport=tcp"));
+    }
     // A REGISTER as a phone writes it over that transport.
     static std::string Registering(std::string_view user, std::string_view via,
                                    std::string_view contact)
@@ -44,15 +50,14 @@ protected:
             "\nFrom: <sip:bob@127.0.0.1>;tag=b1\nTo: <sip:", user, "@127.0.0.1>\nCall-ID: ", callId,
             "\nCSeq: 1 INVITE\nContact: <sip:bob@127.0.0.2:5062>\nContent-Length: 0\n\n"));
     }
-    // Where a datagram went and over what, and the lines of its text that start with name.
-    static std::string Where(const Datagram& d)
-    {
-        return Cat(ViaName(d.kind), " ", d.address, ":", d.port);
-    }
-    static Lines LinesOf(const std::string& text, std::string_view name)
+    // The lines of the text (else of the last datagram sent) that start with name.
+    Lines LinesOf(std::string_view name, std::string_view text = "")
     {
         Lines lines;
         std::string_view rest = text;
+        if (rest.empty() && !net.sent.empty()) {
+            rest = net.sent.back().text;
+        }
         while (!rest.empty() && !rest.starts_with("\r\n")) {
             const std::string_view line = rest.substr(0, rest.find("\r\n"));
             if (line.starts_with(name)) {
@@ -69,76 +74,55 @@ TEST_F(TransportTest, EachLegIsReachedOverWhatItCameOn)
     // RFC 3261 18.2.2: the 200 goes back over alice's connection, to its far end, whatever
     // port her Via names; her Via is stamped with both (RFC 3581 4).
     net.open.insert(RecordingTransport::Key(TransportKind::Tcp, "127.0.0.1", 40001));
-    Over(TransportKind::Tcp, "127.0.0.1", 40001,
-         Registering("alice", "TCP 127.0.0.1:5061", "sip:alice@127.0.0.1:5061;transport=tcp"));
-    std::vector<Datagram> sent = TakeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(Where(sent[0]), "TCP 127.0.0.1:40001");
-    EXPECT_EQ(LinesOf(sent[0].text, "Via"),
-              Lines{"Via: SIP/2.0/TCP 127.0.0.1:5061;branch=z9hG4bKr;received=127.0.0.1;"
-                    "rport=40001"});
+    AliceOverTcp();
+    EXPECT_EQ(LinesOf("Via"), Lines{"Via: SIP/2.0/TCP 127.0.0.1:5061;branch=z9hG4bKr;"
+                                    "received=127.0.0.1;rport=40001"});
+    EXPECT_EQ(Sent(), Lines{"TCP 127.0.0.1:40001 SIP/2.0 200 OK"});
 
     // bob's call reaches her over that connection; the proxy's Via and Record-Route name the
     // face it leaves by, and the one bob reaches comes second (RFC 5658 3.2).
     FromBob(Calling("alice", "c1"));
-    sent = TakeSent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(Where(sent[0]), "UDP 127.0.0.2:5062");
-    EXPECT_EQ(Where(sent[1]), "TCP 127.0.0.1:40001");
-    EXPECT_EQ(LinesOf(sent[1].text, "Via: SIP/2.0/TCP")[0].substr(0, 38),
+    EXPECT_EQ(LinesOf("Via: SIP/2.0/TCP")[0].substr(0, 38),
               "Via: SIP/2.0/TCP 127.0.0.1:5070;branch");
-    EXPECT_EQ(LinesOf(sent[1].text, "Record-Route"),
-              (Lines{"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
-                     "Record-Route: <sip:127.0.0.1:5070;lr>"}));
+    EXPECT_EQ(LinesOf("Record-Route"), (Lines{"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
+                                              "Record-Route: <sip:127.0.0.1:5070;lr>"}));
+    const std::string invite = net.sent.back().text;
+    EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 100 Trying",
+                             "TCP 127.0.0.1:40001 INVITE sip:alice@127.0.0.1:5061;transport=tcp "
+                             "SIP/2.0"}));
     // Her ringing goes to bob over UDP, where his Via says.
-    std::string ringing = "SIP/2.0 180 Ringing\r\n";
-    for (const std::string_view name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
-        for (const std::string& line : LinesOf(sent[1].text, Cat(name, ":"))) {
-            AppendPieces(ringing, line, name == "To" ? ";tag=a9" : "", "\r\n");
-        }
-    }
-    ringing += "Content-Length: 0\r\n\r\n";
-    Over(TransportKind::Tcp, "127.0.0.1", 40001, ringing);
-    sent = TakeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(Where(sent[0]), "UDP 127.0.0.2:5062");
+    Over(TransportKind::Tcp, "127.0.0.1", 40001, Reply("180 Ringing", invite, "a9"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.2:5062 SIP/2.0 180 Ringing"});
 
     // Her connection closed: the next call opens one to her Contact.
     net.open.clear();
     FromBob(Calling("alice", "c2"));
-    sent = TakeSent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(Where(sent[1]), "TCP 127.0.0.1:5061");
+    EXPECT_EQ(Sent().at(1),
+              "TCP 127.0.0.1:5061 INVITE sip:alice@127.0.0.1:5061;transport=tcp SIP/2.0");
 }
 
 TEST_F(TransportTest, OneConnectionIsOnePhone)
 {
-    const auto Replace = [](std::string text, std::string_view from, std::string_view to) {
-        return text.replace(text.find(from), from.size(), to);
-    };
     // A phone that learnt its address from the 200 registers again with it, under another
     // Call-ID: its first Contact is replaced, so a call rings it once.
     net.open.insert(RecordingTransport::Key(TransportKind::Tcp, "127.0.0.1", 40001));
     Over(TransportKind::Tcp, "127.0.0.1", 40001,
          Registering("alice", "TCP 10.0.0.9:5061", "sip:alice@10.0.0.9:5061;transport=tcp"));
-    std::string again =
+    const std::string again =
         Registering("alice", "TCP 127.0.0.1:40001", "sip:alice@127.0.0.1:40001;transport=tcp");
-    Over(TransportKind::Tcp, "127.0.0.1", 40001, Replace(again, "reg-alice", "reg-alice2"));
+    Over(TransportKind::Tcp, "127.0.0.1", 40001, With(again, "reg-alice", "reg-alice2"));
     EXPECT_EQ(proxy.Stats().Registrations(), 2); // bob's and hers
     TakeSent();
     FromBob(Calling("alice", "c1"));
-    std::vector<Datagram> sent = TakeSent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].text.substr(0, 50), "INVITE sip:alice@127.0.0.1:40001;transport=tcp SIP");
+    EXPECT_EQ(Sent().at(1), "TCP 127.0.0.1:40001 INVITE sip:alice@127.0.0.1:40001;transport=tcp "
+                            "SIP/2.0");
 
     // Her BYE over the connection is relayed without a 100 Trying (RFC 4320 4.1).
-    const std::string bye = Replace(Replace(Calling("bob", "c1"), "INVITE sip:bob", "BYE sip:bob"),
-                                    "1 INVITE", "2 BYE");
+    const std::string bye =
+        With(With(Calling("bob", "c1"), "INVITE sip:bob", "BYE sip:bob"), "1 INVITE", "2 BYE");
     Over(TransportKind::Tcp, "127.0.0.1", 40001,
-         Replace(bye, "UDP 127.0.0.2:5062", "TCP 127.0.0.1:40001"));
-    sent = TakeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_TRUE(sent[0].text.starts_with("BYE sip:bob")) << sent[0].text;
+         With(bye, "UDP 127.0.0.2:5062", "TCP 127.0.0.1:40001"));
+    EXPECT_EQ(Sent(), Lines{"127.0.0.2:5062 BYE sip:bob@127.0.0.2:5062 SIP/2.0"});
 }
 
 TEST_F(TransportTest, AForkedCallReachesEachPhoneWhereItIsHeard)
@@ -148,60 +132,43 @@ TEST_F(TransportTest, AForkedCallReachesEachPhoneWhereItIsHeard)
     Over(TransportKind::Udp, "127.0.0.3", 5063,
          Registering("carol", "UDP 127.0.0.3:5063", "sip:carol@127.0.0.3:5063"));
     net.open.insert(RecordingTransport::Key(TransportKind::Tcp, "127.0.0.1", 40003));
-    std::string soft =
+    const std::string soft =
         Registering("carol", "TCP 10.0.0.9:5061", "sip:carol@10.0.0.9:5061;transport=tcp");
-    Over(TransportKind::Tcp, "127.0.0.1", 40003, soft.replace(soft.find("reg-carol"), 9, "reg-c2"));
+    Over(TransportKind::Tcp, "127.0.0.1", 40003, With(soft, "reg-carol", "reg-c2"));
     TakeSent();
     FromBob(Calling("carol", "c3"));
-    Lines where;
-    for (const Datagram& d : TakeSent()) {
-        where.push_back(Where(d));
-    }
-    EXPECT_EQ(where, (Lines{"UDP 127.0.0.2:5062", "UDP 127.0.0.3:5063", "TCP 127.0.0.1:40003"}));
+    EXPECT_EQ(Sent(),
+              (Lines{"127.0.0.2:5062 SIP/2.0 100 Trying",
+                     "127.0.0.3:5063 INVITE sip:carol@127.0.0.3:5063 SIP/2.0",
+                     "TCP 127.0.0.1:40003 INVITE sip:carol@10.0.0.9:5061;transport=tcp SIP/2.0"}));
 }
 
 TEST_F(TransportTest, ContactsNameTheirTransport)
 {
     // Each phone registered over the transport its Contact names, from a connection that has
-    // closed since (or over UDP from its Contact's address).
+    // closed since (or over UDP from its Contact's address). The proxy's own Record-Route is
+    // the second of two when the call leaves by another face.
     struct Row
     {
         std::string contact;
         TransportKind over;
         std::string from;
         std::string where; // of bob's INVITE to the phone
-        Lines recordRoutes;
+        std::string recordRoute;
     };
+    const std::string tls = "<sip:127.0.0.1:5071;transport=tls;lr>";
     const std::vector<Row> rows{
-        {"sip:p@127.0.0.4:5064",
-         TransportKind::Udp,
-         "127.0.0.4",
-         "UDP 127.0.0.4:5064",
-         {"Record-Route: <sip:127.0.0.1:5070;lr>"}},
-        {"sip:p@127.0.0.4:5064;transport=TCP",
-         TransportKind::Tcp,
-         "127.0.0.4",
-         "TCP 127.0.0.4:5064",
-         {"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
-          "Record-Route: <sip:127.0.0.1:5070;lr>"}},
-        {"sips:p@127.0.0.4",
-         TransportKind::Tls,
-         "127.0.0.4",
-         "TLS 127.0.0.4:5061",
-         {"Record-Route: <sip:127.0.0.1:5071;transport=tls;lr>",
-          "Record-Route: <sip:127.0.0.1:5070;lr>"}},
-        {"sip:p@127.0.0.4;transport=tls",
-         TransportKind::Tls,
-         "127.0.0.4",
-         "TLS 127.0.0.4:5061",
-         {"Record-Route: <sip:127.0.0.1:5071;transport=tls;lr>",
-          "Record-Route: <sip:127.0.0.1:5070;lr>"}},
-        {"sip:p@[::1]:5066",
-         TransportKind::Udp,
-         "[::1]",
-         "UDP [::1]:5066",
-         {"Record-Route: <sip:[::1]:5070;lr>", "Record-Route: <sip:127.0.0.1:5070;lr>"}},
+        {"sip:p@127.0.0.4:5064", TransportKind::Udp, "127.0.0.4", "127.0.0.4:5064", ""},
+        {"sip:p@127.0.0.4:5064;transport=TCP", TransportKind::Tcp, "127.0.0.4",
+         "TCP 127.0.0.4:5064", "<sip:127.0.0.1:5070;transport=tcp;lr>"},
+        {"sips:p@127.0.0.4", TransportKind::Tls, "127.0.0.4", "TLS 127.0.0.4:5061", tls},
+        {"sip:p@127.0.0.4;transport=tls", TransportKind::Tls, "127.0.0.4", "TLS 127.0.0.4:5061",
+         tls},
+        {"sip:p@[::1]:5066", TransportKind::Udp, "[::1]", "[::1]:5066", "<sip:[::1]:5070;lr>"},
+        // No TLS face of IPv6: the one of IPv4.
+        {"sips:p@[::1]:5066", TransportKind::Tls, "[::1]", "TLS [::1]:5066", tls},
     };
+    proxy.AddFace(TransportKind::Tls, "127.0.0.1", 5081); // of two of a kind, the first
     int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.contact);
@@ -210,10 +177,14 @@ TEST_F(TransportTest, ContactsNameTheirTransport)
              Registering(user, Cat(ViaName(row.over), " ", row.from, ":5064"), row.contact));
         TakeSent();
         FromBob(Calling(user, Cat("call-", user)));
-        const std::vector<Datagram> sent = TakeSent();
+        Lines routes{"Record-Route: <sip:127.0.0.1:5070;lr>"};
+        if (!row.recordRoute.empty()) {
+            routes.insert(routes.begin(), "Record-Route: " + row.recordRoute);
+        }
+        EXPECT_EQ(LinesOf("Record-Route"), routes);
+        const Lines sent = Sent();
         ASSERT_EQ(sent.size(), 2u);
-        EXPECT_EQ(Where(sent[1]), row.where);
-        EXPECT_EQ(LinesOf(sent[1].text, "Record-Route"), row.recordRoutes);
+        EXPECT_EQ(sent[1].substr(0, sent[1].find(" INVITE")), row.where);
     }
 }
 
@@ -224,31 +195,23 @@ TEST_F(TransportTest, AWebSocketBindingEndsWithItsConnection)
     Over(TransportKind::Ws, "127.0.0.1", 50000,
          Registering("carol", "WS df7jal23ls0d.invalid",
                      "sip:k1@df7jal23ls0d.invalid;transport=ws"));
-    std::vector<Datagram> sent = TakeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(Where(sent[0]), "WS 127.0.0.1:50000");
-    EXPECT_NE(sent[0].text.find("Via: SIP/2.0/WS df7jal23ls0d.invalid;branch=z9hG4bKr;"
-                                "received=127.0.0.1;rport=50000\r\n"),
-              std::string::npos);
+    EXPECT_EQ(LinesOf("Via"), Lines{"Via: SIP/2.0/WS df7jal23ls0d.invalid;branch=z9hG4bKr;"
+                                    "received=127.0.0.1;rport=50000"});
+    EXPECT_EQ(Sent(), Lines{"WS 127.0.0.1:50000 SIP/2.0 200 OK"});
     FromBob(Calling("carol", "c1"));
-    sent = TakeSent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(Where(sent[1]), "WS 127.0.0.1:50000");
-    EXPECT_TRUE(sent[1].text.starts_with("INVITE sip:k1@df7jal23ls0d.invalid;transport=ws "));
+    EXPECT_EQ(Sent().at(1),
+              "WS 127.0.0.1:50000 INVITE sip:k1@df7jal23ls0d.invalid;transport=ws SIP/2.0");
 
     net.open.clear();
     TakeLog();
     proxy.ConnectionClosed(PeerAddress{"", "127.0.0.1", 50000, TransportKind::Ws});
-    const Lines log = TakeLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0], "LOG_INFO Connection from 127.0.0.1:50000 closed: registration of 'carol' "
-                      "ended");
+    EXPECT_EQ(TakeLog().at(0), "LOG_INFO Connection from 127.0.0.1:50000 closed: registration of "
+                               "'carol' ended");
     FromBob(Calling("carol", "c2"));
     EXPECT_EQ(Sent(),
               (Lines{"127.0.0.2:5062 SIP/2.0 100 Trying", "127.0.0.2:5062 SIP/2.0 404 Not Found"}));
     // A TCP connection's close ends nothing: its phone can be called back at its Contact.
-    Over(TransportKind::Tcp, "127.0.0.1", 40001,
-         Registering("alice", "TCP 127.0.0.1:5061", "sip:alice@127.0.0.1:5061;transport=tcp"));
+    AliceOverTcp();
     proxy.ConnectionClosed(PeerAddress{"", "127.0.0.1", 40001, TransportKind::Tcp});
     EXPECT_EQ(proxy.Routes().RoutesOf("alice"),
               std::vector<std::string>{"sip:alice@127.0.0.1:5061;transport=tcp"});
@@ -260,19 +223,13 @@ TEST_F(TransportTest, IPv6AddressesInBrackets)
     // received without brackets (RFC 3261 20.42), and answers go back bracketed.
     Receive(Registering("dave", "UDP [2001:db8::5]:5066;rport", "sip:dave@[2001:db8::5]:5066"),
             "[::1]", 40002);
-    std::vector<Datagram> sent = TakeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(Where(sent[0]), "UDP [::1]:40002");
-    EXPECT_NE(sent[0].text.find("Via: SIP/2.0/UDP [2001:db8::5]:5066;branch=z9hG4bKr;"
-                                "received=::1;rport=40002\r\n"),
-              std::string::npos);
+    EXPECT_EQ(LinesOf("Via"), Lines{"Via: SIP/2.0/UDP [2001:db8::5]:5066;branch=z9hG4bKr;"
+                                    "received=::1;rport=40002"});
+    EXPECT_EQ(Sent(), Lines{"[::1]:40002 SIP/2.0 200 OK"});
     FromBob(Calling("dave", "c1"));
-    sent = TakeSent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(Where(sent[1]), "UDP [::1]:40002");
-    EXPECT_EQ(LinesOf(sent[1].text, "Via: SIP/2.0/UDP [::1]").size(), 1u);
+    EXPECT_EQ(LinesOf("Via: SIP/2.0/UDP [::1]").size(), 1u);
+    EXPECT_EQ(Sent().at(1), "[::1]:40002 INVITE sip:dave@[2001:db8::5]:5066 SIP/2.0");
 
-    TakeLog();
     FromBob(Registering("eve", "UDP 127.0.0.2:5062", "sip:eve@[::1]:5070"));
     FromBob(Calling("eve", "c2"));
     EXPECT_EQ(Sent(), (Lines{"127.0.0.2:5062 SIP/2.0 200 OK", "127.0.0.2:5062 SIP/2.0 100 Trying",
@@ -292,14 +249,11 @@ TEST_F(TransportTest, IPv6AddressesInBrackets)
 TEST_F(TransportTest, ANewLocalAddressKeepsTheOtherFaces)
 {
     proxy.SetLocalEndpoint("127.0.0.7", 5999);
-    Over(TransportKind::Tcp, "127.0.0.1", 40001,
-         Registering("alice", "TCP 127.0.0.1:5061", "sip:alice@127.0.0.1:5061;transport=tcp"));
+    AliceOverTcp();
     FromBob(Calling("alice", "c1"));
-    const std::vector<Datagram> sent = TakeSent();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(LinesOf(sent[2].text, "Record-Route"),
-              (Lines{"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
-                     "Record-Route: <sip:127.0.0.7:5999;lr>"}));
+    EXPECT_EQ(net.sent.size(), 3u);
+    EXPECT_EQ(LinesOf("Record-Route"), (Lines{"Record-Route: <sip:127.0.0.1:5070;transport=tcp;lr>",
+                                              "Record-Route: <sip:127.0.0.7:5999;lr>"}));
 }
 
 TEST_F(TransportTest, AnswersGoBackOverTheRequestsConnection)
@@ -307,22 +261,13 @@ TEST_F(TransportTest, AnswersGoBackOverTheRequestsConnection)
     // A TLS phone that writes TCP in its Via is answered over its TLS connection (RFC 3261
     // 18.2.2), the proxy's own 100 and bob's relayed ringing alike.
     net.open.insert(RecordingTransport::Key(TransportKind::Tls, "127.0.0.1", 40002));
-    std::string invite = Calling("bob", "c9");
-    invite.replace(invite.find("UDP 127.0.0.2:5062"), 18, "TCP 127.0.0.1:5");
-    Over(TransportKind::Tls, "127.0.0.1", 40002, invite);
-    std::vector<Datagram> sent = TakeSent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(Where(sent[0]), "TLS 127.0.0.1:40002");
-    std::string ringing = "SIP/2.0 180 Ringing\r\n";
-    for (const std::string_view name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
-        for (const std::string& line : LinesOf(sent[1].text, Cat(name, ":"))) {
-            AppendPieces(ringing, line, name == "To" ? ";tag=b9" : "", "\r\n");
-        }
-    }
-    FromBob(ringing + "Content-Length: 0\r\n\r\n");
-    sent = TakeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(Where(sent[0]), "TLS 127.0.0.1:40002");
+    Over(TransportKind::Tls, "127.0.0.1", 40002,
+         With(Calling("bob", "c9"), "UDP 127.0.0.2:5062", "TCP 127.0.0.1:5"));
+    const std::string invite = net.sent.back().text;
+    EXPECT_EQ(Sent(), (Lines{"TLS 127.0.0.1:40002 SIP/2.0 100 Trying",
+                             "127.0.0.2:5062 INVITE sip:bob@127.0.0.2:5062 SIP/2.0"}));
+    FromBob(Reply("180 Ringing", invite, "b9"));
+    EXPECT_EQ(Sent(), Lines{"TLS 127.0.0.1:40002 SIP/2.0 180 Ringing"});
 }
 
 TEST_F(TransportTest, BothRoutesOfTheProxyAreUsedUp)
@@ -335,11 +280,10 @@ TEST_F(TransportTest, BothRoutesOfTheProxyAreUsedUp)
              "Route: <sip:elsewhere.example;lr>\n"
              "From: <sip:bob@127.0.0.1>;tag=b1\nTo: <sip:alice@127.0.0.1>;tag=a1\nCall-ID: c1\n"
              "CSeq: 2 BYE\nContent-Length: 0\n\n");
-    const Message message(bye);
-    const std::string built =
-        BuildRequest("BYE", "sip:alice@127.0.0.1:5061;transport=tcp", message, proxy.Self(), {}, {},
-                     0, Legs{TransportKind::Udp, "127.0.0.2", TransportKind::Tcp, "127.0.0.1"});
-    EXPECT_EQ(LinesOf(built, "Route"), Lines{"Route: <sip:elsewhere.example;lr>"});
+    const std::string built = BuildRequest(
+        "BYE", "sip:alice@127.0.0.1:5061;transport=tcp", Message(bye), proxy.Self(), {}, {}, 0,
+        Legs{TransportKind::Udp, "127.0.0.2", TransportKind::Tcp, "127.0.0.1"});
+    EXPECT_EQ(LinesOf("Route", built), Lines{"Route: <sip:elsewhere.example;lr>"});
 }
 
 } // namespace
