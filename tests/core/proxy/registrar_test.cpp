@@ -30,15 +30,15 @@ TEST_F(RegistrarTest, RegisterRefreshAndExpiry)
                                 "'127.0.0.1:5061' with ID: 1",
                                 "LOG_DEBUG Sending '200 OK' to 127.0.0.1:5061"}));
     const PeerAddress alice{"", "127.0.0.1", 5061};
-    EXPECT_EQ(Slot(1), (CallRecord{.Slot = 1,
-                                   .holds = Holds::Registration,
-                                   .CallID = "reg-a",
-                                   .TimeLeft = 60,
-                                   .Caller = alice,
-                                   .Username = "alice",
-                                   .Contact = "sip:alice@127.0.0.1:5061",
-                                   .Owner = "alice",
-                                   .Source = alice}));
+    CallRecord registered;
+    registered.Slot = 1;
+    registered.holds = Holds::Registration;
+    registered.CallID = "reg-a";
+    registered.TimeLeft = 60;
+    registered.Caller = registered.Source = alice;
+    registered.Username = registered.Owner = "alice";
+    registered.Contact = "sip:alice@127.0.0.1:5061";
+    EXPECT_EQ(Slot(1), registered);
     EXPECT_EQ(display.fields["Registrations"], "1");
 
     // A refresh under the same Call-ID only renews the lifetime.
