@@ -55,7 +55,7 @@ std::int16_t ToInt16(double value)
 
 std::uint16_t PortFromText(std::string_view text)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    if (text.empty() || !std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; })) {
         return kSipPort;
     }
     unsigned long port = 0;
