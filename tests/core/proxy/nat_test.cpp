@@ -86,7 +86,8 @@ TEST_F(NatTest, KeepAlivesHoldTheMappingOrEndTheBinding)
     TakeLog();
     Ticks(5);
     // bob, on the proxy's network, gets none.
-    const Message options(net.sent.at(0).text);
+    const std::string keepAlive = net.sent.at(0).text; // Sent() takes the datagrams away
+    const Message options(keepAlive);
     EXPECT_EQ(Sent(), Lines{"127.0.0.3:40001 OPTIONS sip:carol@10.9.9.9:5060 SIP/2.0"});
     // An answer is taken quietly; three unanswered in a row end the binding when the next is due.
     const std::string answer =
