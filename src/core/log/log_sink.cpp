@@ -21,11 +21,10 @@ std::string_view LevelLabel(Level level)
 
 std::string LogLine(const LogRecord& record, std::string_view time)
 {
+    // The line end in the same growth as the rest (appended after, it moved the line again).
+    const std::string_view end = record.text.ends_with(kCrLf) ? std::string_view() : kCrLf;
     std::string line;
-    AppendPieces(line, LevelLabel(record.level), ": ", time, " ", record.text);
-    if (!record.text.ends_with(kCrLf)) {
-        line.append(kCrLf);
-    }
+    AppendPieces(line, LevelLabel(record.level), ": ", time, " ", record.text, end);
     return line;
 }
 
