@@ -138,8 +138,9 @@ private:
     void CountError(Level level);
     template <typename... Pieces> void Write(Level level, const Pieces&... pieces)
     {
-        std::string text = Cat(pieces...);
-        Emit(level, text);
+        m_text.clear();
+        AppendPieces(m_text, pieces...);
+        Emit(level, m_text);
     }
     // Escapes the text (levels 1 to 3) and hands it to the sink.
     void Emit(Level level, std::string& text);
@@ -151,6 +152,7 @@ private:
     std::array<Suppressed, static_cast<std::size_t>(Flood::Kinds)> m_floods;
     std::array<std::uint64_t, static_cast<std::size_t>(Flood::Kinds)> m_events{};
     std::array<std::uint64_t, 5> m_lines{}; // by level, 1 to 4
+    std::string m_text; // the line being written; its room is kept from line to line
 };
 
 } // namespace tavrix
