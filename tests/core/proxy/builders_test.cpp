@@ -102,8 +102,9 @@ TEST(BuildRequest, ProxyViaRecordRouteHopsAndCopiedHeaders)
     const std::string source =
         Crlf("BYE x SIP/2.0\nMax-Forwards: 1\nRecord-Route: <sip:p;lr>\n"
              "Route: <sip:127.0.0.5:5070;lr>\nRoute: <sip:127.0.0.1:5070;lr>\n"
-             "route: <sip:q;lr>\nCSeq: 9 INVITE\n\n");
-    const std::string rest = "Max-Forwards: 0\nCSeq: 9 INVITE\n\n";
+             "route: <sip:q;lr>\nCSeq: 9 INVITE\nContent-Length: 0\n\n");
+    // A Content-Length of 0 without a body is carried on as it was.
+    const std::string rest = "Max-Forwards: 0\nCSeq: 9 INVITE\nContent-Length: 0\n\n";
     const std::string branch = ProxyBranch(source);
     const std::pair<std::string, std::string> rows[] = {
         {"Route: <sip:127.0.0.5:5070;lr>", ""},

@@ -42,6 +42,7 @@ TEST(StreamFramer, MessagesEndWhereTheirLengthSays)
         {"compact name", {compact + "REST"}, {compact}, Ok, 0, true},
         {"pings and blank lines between", {pinged}, {a, b}, Ok, 2, false},
         {"a ping split", {"\r\n", "\r\n"}, {}, Ok, 1, false},
+        {"a ping byte by byte", {"\r", "\n", "\r", "\n"}, {}, Ok, 1, false},
         {"no length", {"OPTIONS sip:p SIP/2.0\r\nCall-ID: x\r\n\r\n"}, {}, NoLength, 0, false},
         {"a length that is no number", {Msg("", "12a")}, {}, NoLength, 0, false},
         {"too long a body", {Msg("", "65500") + "x"}, {}, TooLarge, 0, false},

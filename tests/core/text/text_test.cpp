@@ -154,6 +154,7 @@ TEST(Uri, OneGrammarForEveryAddressForm)
         {"<:x@h>", "", "", "", 5060, ""},
         {"a+b:x@h", "a+b", "x", "h", 5060, ""},
         {"z9:x@h", "z9", "x", "h", 5060, ""},
+        {"s_p:x@h", "", "", "", 5060, ""},
         {"sip:[::1]55", "sip", "", "[::1]", 5060, ""},
         {"sip:[::1]", "sip", "", "[::1]", 5060, ""},
     };
@@ -191,6 +192,7 @@ TEST(Uri, OneGrammarForEveryAddressForm)
         EXPECT_EQ(via.Param("branch").value_or("-"), row.branch) << row.value;
     }
     EXPECT_EQ(ParseVia("SIP/2.0/UDP h;rport;x=1").Param("rport"), std::string_view());
+    EXPECT_EQ(ParseVia(vias[1].value).protocol, "SIP / 2.0 / TCP");
     EXPECT_EQ(FindParam("a=1; lr ;b = 2", "B"), "2");
 }
 
