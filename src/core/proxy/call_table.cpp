@@ -56,13 +56,6 @@ CallTable::CallTable(Logger& log, SlotNumber slots)
       m_taken(static_cast<std::size_t>(slots)), m_spent(static_cast<std::size_t>(slots))
 {}
 
-Lookup CallTable::LookupCall(const Message& message, const PeerAddress& peer)
-{
-    Lookup lookup{{}, Found::NoCallId};
-    lookup.found = LookupCall(message, peer, lookup.rec);
-    return lookup;
-}
-
 Found CallTable::LookupCall(const Message& message, const PeerAddress& peer, CallRecord& rec)
 {
     const std::string_view callId = message.Header(HeaderId::CallId);

@@ -166,12 +166,6 @@ enum class Found
     TableFull // a new Call-ID and no slot left; no slot
 };
 
-struct Lookup
-{
-    CallRecord rec;
-    Found found;
-};
-
 class CallTable;
 
 // The field writes to one taken slot that leave the indexes beside the slots as they are (a
@@ -218,8 +212,8 @@ public:
     // A copy of the message's record: its slot, or a fresh slot for a new Call-ID, whose copy
     // alone carries the message's Contact. No Call-ID: logged as an error. A full table with
     // nothing to reclaim: nothing logged. In both cases an empty record (Slot 0).
-    Lookup LookupCall(const Message& message, const PeerAddress& peer);
-    // The same into rec, whose texts keep their room (a record reused message after message).
+    // The copy goes into rec, whose texts keep their room (a record reused message after
+    // message).
     Found LookupCall(const Message& message, const PeerAddress& peer, CallRecord& rec);
 
     // Takes the lowest free slot for the Call-ID; with none free, reclaims the lowest spent

@@ -13,11 +13,18 @@ using namespace test;
 class TablesTest : public ProxyTest
 {
 protected:
+    struct Lookup
+    {
+        CallRecord rec;
+        Found found;
+    };
     Lookup Look(const std::string& callId, const PeerAddress& peer)
     {
         const std::string text =
             Crlf("INVITE sip:b@h SIP/2.0\nCall-ID: " + callId + "\nContact: <sip:a@h:1>\n\n");
-        return table.LookupCall(Message(text), peer);
+        Lookup lookup;
+        lookup.found = table.LookupCall(Message(text), peer, lookup.rec);
+        return lookup;
     }
     void Add(const std::string& user, const std::string& contact)
     {
@@ -59,7 +66,8 @@ TEST_F(TablesTest, CallTableHandsOutCopiesOfOneSlotPerCallId)
     EXPECT_EQ(Slot(1).Contact, "") << "the table does not, until the record is stored";
     EXPECT_EQ(Look("abc", peer).found, Found::Known);
     EXPECT_EQ(Look("ABC", peer).rec.Slot, 2) << "Call-IDs are case-sensitive";
-    EXPECT_EQ(table.LookupCall(Message("INVITE x SIP/2.0\r\n\r\n"), peer).found, Found::NoCallId);
+    CallRecord none;
+    EXPECT_EQ(table.LookupCall(Message("INVITE x SIP/2.0\r\n\r\n"), peer, none), Found::NoCallId);
 
     for (int i = 3; i <= kCallSlots; ++i) {
         table.AllocateCall("c" + std::to_string(i));
